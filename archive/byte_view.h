@@ -1,0 +1,63 @@
+// A read-only, bounds-checked window onto bytes of a cache file.
+//
+// Everything the reader takes from a cache goes through a ByteView: a range is
+// checked to lie inside the view before any byte of it is touched, and
+// little-endian words are assembled from single bytes, so neither the host's
+// byte order nor the alignment of the mapping matters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+namespace vaultcat {
+
+// The little-endian 32-bit word at p. Compilers turn this into one load.
+inline uint32_t loadLe32(const std::byte* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+class ByteView {
+ public:
+  constexpr ByteView() = default;
+  constexpr ByteView(const std::byte* data, uint64_t size) : data_(data), size_(size) {}
+
+  const std::byte* data() const { return data_; }
+  uint64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  // Whether [offset, offset + length) lies inside the view. Written so that
+  // no sum can wrap, whatever the two values are.
+  bool contains(uint64_t offset, uint64_t length) const {
+    return offset <= size_ && length <= size_ - offset;
+  }
+
+  // The sub-range [offset, offset + length), or nothing if it leaves the view.
+  std::optional<ByteView> subView(uint64_t offset, uint64_t length) const {
+    if (!contains(offset, length)) return std::nullopt;
+    return ByteView(data_ + offset, length);
+  }
+
+  // The word at offset. The caller has already checked contains(offset, 4);
+  // records are checked once as a whole and then decoded field by field.
+  uint32_t le32(uint64_t offset) const { return loadLe32(data_ + offset); }
+
+  // The NUL-terminated text starting at offset, without its NUL, or nothing
+  // if offset is outside the view or no NUL follows before the view ends.
+  std::optional<std::string_view> cString(uint64_t offset) const {
+    if (offset >= size_) return std::nullopt;
+    const void* nul = std::memchr(data_ + offset, 0, static_cast<size_t>(size_ - offset));
+    if (nul == nullptr) return std::nullopt;
+    const auto* start = reinterpret_cast<const char*>(data_ + offset);
+    return std::string_view(start, static_cast<size_t>(static_cast<const char*>(nul) - start));
+  }
+
+ private:
+  const std::byte* data_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+}  // namespace vaultcat

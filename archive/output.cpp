@@ -1,0 +1,47 @@
+#include "archive/output.h"
+
+#include <charconv>
+
+namespace vaultcat {
+
+TextOutput::TextOutput() : buffer_(std::make_unique<char[]>(kBufferSize)) {}
+
+void TextOutput::putLarge(std::string_view text) {
+  flush();
+  if (text.size() < kBufferSize) {
+    text.copy(buffer_.get(), text.size());
+    used_ = text.size();
+  } else {
+    deliver(text);
+  }
+}
+
+void TextOutput::putSigned(int64_t value) {
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
+}
+
+void TextOutput::putUnsigned(uint64_t value) {
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
+}
+
+void TextOutput::putSpaces(uint64_t count) {
+  static constexpr std::string_view kSpaces = "                                ";
+  while (count > 0) {
+    size_t n = count < kSpaces.size() ? static_cast<size_t>(count) : kSpaces.size();
+    put(kSpaces.substr(0, n));
+    count -= n;
+  }
+}
+
+void TextOutput::flush() {
+  if (used_ == 0) return;
+  size_t n = used_;
+  used_ = 0;
+  deliver(std::string_view(buffer_.get(), n));
+}
+
+}  // namespace vaultcat

@@ -1,0 +1,129 @@
+// The platform interface on POSIX systems: mmap, chdir and pwritev.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <limits>
+
+#include "archive/platform.h"
+
+namespace vaultcat::platform {
+
+bool MappedFile::map(const std::string& path) {
+  unmap();
+  // O_NONBLOCK keeps a FIFO from blocking the open; only regular files pass
+  // the check below anyway.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    ::close(fd);
+    return false;
+  }
+  auto size = static_cast<uint64_t>(info.st_size);
+  if (size > SIZE_MAX) {
+    ::close(fd);
+    return false;
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  // The view stays usable without the descriptor.
+  ::close(fd);
+  if (view == MAP_FAILED) return false;
+  ::madvise(view, static_cast<size_t>(size), MADV_SEQUENTIAL);
+  data_ = static_cast<const std::byte*>(view);
+  size_ = size;
+  return true;
+}
+
+void MappedFile::unmap() {
+  if (data_ == nullptr) return;
+  ::munmap(const_cast<std::byte*>(data_), static_cast<size_t>(size_));
+  data_ = nullptr;
+  size_ = 0;
+}
+
+bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+std::string outputPathFor(std::string_view itemPath) {
+  std::string path(itemPath);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+OutputFile::~OutputFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool OutputFile::create(const std::string& path) {
+  if (handle_ >= 0) discard();
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  path_ = path;
+  handle_ = fd;
+  failed_ = false;
+  return true;
+}
+
+bool OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
+  if (handle_ < 0 || failed_) return false;
+  int fd = static_cast<int>(handle_);
+  // Gathered writes straight from the mapping, at most IOV_MAX pieces a call;
+  // a short write resumes where it stopped.
+  constexpr size_t kMaxPieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
+  iovec vectors[kMaxPieces];
+  size_t next = 0;
+  size_t skip = 0;  // bytes of pieces[next] already written
+  while (next < pieces.size()) {
+    size_t count = 0;
+    for (size_t i = next; i < pieces.size() && count < kMaxPieces; ++i, ++count) {
+      size_t start = i == next ? skip : 0;
+      vectors[count].iov_base = const_cast<std::byte*>(pieces[i].data() + start);
+      vectors[count].iov_len = static_cast<size_t>(pieces[i].size()) - start;
+    }
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+      failed_ = true;
+      return false;
+    }
+    ssize_t written = ::pwritev(fd, vectors, static_cast<int>(count), static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      bool anythingLeft = false;
+      for (size_t i = 0; i < count; ++i) anythingLeft |= vectors[i].iov_len > 0;
+      if (!anythingLeft) return true;
+      failed_ = true;
+      return false;
+    }
+    auto done = static_cast<size_t>(written);
+    offset += done;
+    while (next < pieces.size() && done >= pieces[next].size() - skip) {
+      done -= static_cast<size_t>(pieces[next].size()) - skip;
+      skip = 0;
+      ++next;
+    }
+    skip += done;
+  }
+  return true;
+}
+
+bool OutputFile::close() {
+  if (handle_ < 0) return !failed_;
+  int result = ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  return result == 0 && !failed_;
+}
+
+void OutputFile::discard() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  if (!path_.empty()) ::unlink(path_.c_str());
+  path_.clear();
+}
+
+}  // namespace vaultcat::platform
