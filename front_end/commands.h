@@ -1,0 +1,17 @@
+// The command dispatcher and the two commands.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "archive/output.h"
+
+namespace vaultcat {
+
+// Runs one command line. `args` are the arguments after the program's own
+// name. Everything the user reads goes to `out`; returns the exit status:
+// 0 after the usage text, a listing or a successful extraction, 1 for every
+// failure.
+int runCommandLine(std::span<const std::string_view> args, TextOutput& out);
+
+}  // namespace vaultcat

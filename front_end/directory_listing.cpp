@@ -1,0 +1,75 @@
+#include "front_end/directory_listing.h"
+
+#include <vector>
+
+namespace vaultcat {
+
+namespace {
+
+std::string outsideDirectory(uint32_t from, uint32_t to, uint32_t itemCount) {
+  return "item " + std::to_string(from) + " links to item " + std::to_string(to) +
+         ", outside the directory of " + std::to_string(itemCount) + " items";
+}
+
+}  // namespace
+
+std::string listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out) {
+  const uint32_t itemCount = archive.itemCount();
+  auto folder = archive.directoryEntry(folderIndex);
+  if (!folder) {
+    return "folder " + std::to_string(folderIndex) + " is outside the directory of " +
+           std::to_string(itemCount) + " items";
+  }
+
+  // The walk keeps its own stack rather than recursing, so a damaged tree
+  // cannot exhaust the program's stack. Each level holds the next sibling
+  // to print and the item it was reached from (for the messages).
+  struct Level {
+    uint32_t next;
+    uint32_t from;
+  };
+  std::vector<Level> levels{{folder->firstChildIndex, folderIndex}};
+  // In a sound tree every item is reached once; reaching one again means a
+  // link loops back, and following it would never end.
+  std::vector<bool> seen(itemCount, false);
+  seen[folderIndex] = true;
+
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    const uint32_t child = level.next;
+    if (child == 0) {
+      levels.pop_back();
+      continue;
+    }
+    auto entry = archive.directoryEntry(child);
+    if (!entry) return outsideDirectory(level.from, child, itemCount);
+    if (seen[child]) {
+      return "item " + std::to_string(level.from) + " links back to item " +
+             std::to_string(child) + ", making a loop in the tree";
+    }
+    seen[child] = true;
+    auto name = archive.itemName(child);
+    if (!name) return "the name of item " + std::to_string(child) + " lies outside the name table";
+
+    level.next = entry->nextSiblingIndex;
+    level.from = child;
+    const uint64_t depth = levels.size() - 1;
+    out.putSpaces(2 * depth);
+    out.put(*name);
+    if (!entry->isFolder()) {
+      out.put('\n');
+      continue;
+    }
+    out.put("\\\n");
+    // A file's firstChildIndex is never read; an empty folder adds nothing.
+    if (entry->firstChildIndex == 0) continue;
+    if (levels.size() >= kMaxFolderDepth) {
+      return "folders nest deeper than " + std::to_string(kMaxFolderDepth) +
+             " levels at item " + std::to_string(child);
+    }
+    levels.push_back({entry->firstChildIndex, child});
+  }
+  return std::string();
+}
+
+}  // namespace vaultcat

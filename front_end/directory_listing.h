@@ -1,0 +1,24 @@
+// The tree listing of the list command.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "archive/cache_archive.h"
+#include "archive/output.h"
+
+namespace vaultcat {
+
+// How deep folders may nest below the root. Real caches come from a platform
+// whose paths stop at 260 characters, so anything deeper is damage.
+inline constexpr uint32_t kMaxFolderDepth = 1000;
+
+// Prints every item below `folderIndex`, depth first in stored sibling order:
+// one line per item, indented by two spaces per level, folders ending in a
+// backslash and followed at once by their contents. Returns what is damaged
+// if the tree cannot be followed (a link outside the directory, a name
+// outside the name table, a loop, folders nested too deep); the lines
+// printed up to that point stay. Returns the empty text otherwise.
+std::string listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out);
+
+}  // namespace vaultcat
