@@ -1,0 +1,397 @@
+#include "support/cache_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+namespace vaultcat::testsupport {
+namespace {
+
+constexpr uint64_t kMaxWord = std::numeric_limits<uint32_t>::max();
+
+// Appends little-endian words and raw bytes; also patches words in place.
+class Out {
+ public:
+  uint64_t pos() const { return bytes.size(); }
+  void u32(uint64_t v) {
+    if (v > kMaxWord) throw std::length_error("cache field does not fit in 32 bits");
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(std::byte((v >> shift) & 0xFF));
+  }
+  void words(std::initializer_list<uint64_t> values) {
+    for (uint64_t v : values) u32(v);
+  }
+  void fill(uint64_t count, uint8_t value) { bytes.insert(bytes.end(), count, std::byte{value}); }
+  void text(const std::string& s) {
+    for (char c : s) bytes.push_back(std::byte(static_cast<unsigned char>(c)));
+    bytes.push_back(std::byte{0});
+  }
+  void put32(uint64_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + static_cast<uint64_t>(i)] = std::byte((v >> (8 * i)) & 0xFF);
+  }
+  std::vector<std::byte> bytes;
+};
+
+// Bytes of a chain block that lie past its run's data: never part of a file.
+std::byte junk(uint32_t block, uint64_t at) {
+  return std::byte(static_cast<uint8_t>(0xA5u ^ (block * 29u) ^ static_cast<uint32_t>(at * 7u)));
+}
+
+// Fisher-Yates over v[from..]; written out so a seed gives the same order
+// on every standard library.
+template <class T>
+void shuffleFrom(std::vector<T>& v, size_t from, std::mt19937& rng) {
+  for (size_t i = v.size(); i > from + 1; --i) std::swap(v[i - 1], v[from + rng() % (i - from)]);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- builder
+
+CacheBuilder::CacheBuilder(uint32_t formatVersion) : version_(formatVersion) {
+  items_.push_back(Item{"root", 0, false});
+}
+
+CacheBuilder& CacheBuilder::cacheId(uint32_t id) { cacheId_ = id; return *this; }
+CacheBuilder& CacheBuilder::shuffleDataBlocks(uint32_t seed) {
+  shuffleData_ = true;
+  dataSeed_ = seed;
+  return *this;
+}
+CacheBuilder& CacheBuilder::shuffleBlockEntries(uint32_t seed) {
+  shuffleEntries_ = true;
+  entrySeed_ = seed;
+  return *this;
+}
+CacheBuilder& CacheBuilder::reserveDataBlocks(uint32_t count) { pendingReserve_ += count; return *this; }
+CacheBuilder& CacheBuilder::spareDataBlocks(uint32_t count) { spare_ += count; return *this; }
+CacheBuilder& CacheBuilder::directoryPadding(uint32_t bytes) { directoryPadding_ = bytes; return *this; }
+CacheBuilder& CacheBuilder::dataPadding(uint32_t bytes) { dataPadding_ = bytes; return *this; }
+CacheBuilder& CacheBuilder::blockSize(uint32_t bytes) {
+  if (bytes == 0) throw std::invalid_argument("block size must not be 0");
+  blockSize_ = bytes;
+  return *this;
+}
+
+uint32_t CacheBuilder::addItem(uint32_t parent, std::string name, bool file) {
+  if (parent >= items_.size()) throw std::invalid_argument("no such parent item");
+  if (name.find('\0') != std::string::npos) throw std::invalid_argument("item name holds a NUL");
+  const auto index = static_cast<uint32_t>(items_.size());
+  items_.push_back(Item{std::move(name), parent, file});
+  Item& p = items_[parent];
+  (p.firstChild == 0 ? p.firstChild : items_[p.lastChild].nextSibling) = index;
+  p.lastChild = index;
+  return index;
+}
+
+void CacheBuilder::addChain(uint32_t item, bool hidden, uint64_t offset, std::string bytes,
+                            uint32_t extra) {
+  if (offset > kMaxWord || bytes.size() > kMaxWord) throw std::invalid_argument("run too large");
+  chains_.push_back(Chain{item, hidden, offset, std::make_shared<const std::string>(std::move(bytes)),
+                          extra, pendingReserve_});
+  pendingReserve_ = 0;
+}
+
+uint32_t CacheBuilder::addFolder(uint32_t parent, std::string name) {
+  return addItem(parent, std::move(name), false);
+}
+
+uint32_t CacheBuilder::addFile(uint32_t parent, std::string name, std::string bytes) {
+  std::vector<Run> runs;
+  runs.push_back(Run{0, std::move(bytes), 0});
+  return addFile(parent, std::move(name), std::move(runs));
+}
+
+uint32_t CacheBuilder::addFile(uint32_t parent, std::string name, std::vector<Run> runs) {
+  const uint32_t item = addItem(parent, std::move(name), true);
+  for (Run& run : runs) addChain(item, false, run.offset, std::move(run.bytes), run.extraChainBlocks);
+  return item;
+}
+
+void CacheBuilder::addHiddenEntry(uint32_t item, std::string bytes) {
+  if (item >= items_.size()) throw std::invalid_argument("no such item");
+  addChain(item, true, 0, std::move(bytes), 0);
+}
+
+CacheImage CacheBuilder::build() const {
+  const uint64_t bs = blockSize_;
+  const auto itemCount = static_cast<uint32_t>(items_.size());
+  auto blocksOf = [&](const Chain& c) { return (c.bytes->size() + bs - 1) / bs + c.extraBlocks; };
+
+  // Data blocks: chains take blocks from a counter that never hands out the
+  // chain terminator. Reserved blocks split the counter into segments; with
+  // shuffling, the blocks of each segment are dealt out in random order.
+  std::vector<uint32_t> taken;          // blocks of all chains, chain after chain
+  std::vector<size_t> chainStart(chains_.size() + 1);
+  uint64_t counter = 0;
+  std::mt19937 dataRng(dataSeed_);
+  for (size_t c = 0; c < chains_.size();) {
+    counter += chains_[c].reserveBefore;
+    const size_t segment = taken.size();
+    do {
+      chainStart[c] = taken.size();
+      for (uint64_t n = blocksOf(chains_[c]); n > 0; --n) {
+        if (counter == kEndOfChain) ++counter;
+        if (counter >= kMaxWord) throw std::length_error("too many data blocks");
+        taken.push_back(static_cast<uint32_t>(counter++));
+      }
+    } while (++c < chains_.size() && chains_[c].reserveBefore == 0);
+    if (shuffleData_) shuffleFrom(taken, segment, dataRng);
+  }
+  chainStart[chains_.size()] = taken.size();
+  const uint64_t blockTotal = counter + pendingReserve_ + spare_;
+
+  // Block entry table: per item, hidden entries first, then its runs.
+  std::vector<std::vector<size_t>> byItem(items_.size());
+  for (size_t c = 0; c < chains_.size(); ++c) byItem[chains_[c].item].push_back(c);
+  auto hiddenFirst = [&](std::vector<size_t>& v) {
+    std::stable_partition(v.begin(), v.end(), [&](size_t c) { return chains_[c].hidden; });
+  };
+  std::vector<size_t> table;  // chain of each table slot
+  for (auto chains : byItem) {
+    hiddenFirst(chains);
+    table.insert(table.end(), chains.begin(), chains.end());
+  }
+  if (shuffleEntries_) {
+    std::mt19937 entryRng(entrySeed_);
+    shuffleFrom(table, 0, entryRng);
+    // Put each item's hidden entries back into its lowest slots.
+    std::vector<std::vector<size_t>> slots(items_.size());
+    for (size_t t = 0; t < table.size(); ++t) slots[chains_[table[t]].item].push_back(t);
+    for (const auto& s : slots) {
+      std::vector<size_t> chains;
+      for (size_t t : s) chains.push_back(table[t]);
+      hiddenFirst(chains);
+      for (size_t k = 0; k < s.size(); ++k) table[s[k]] = chains[k];
+    }
+  }
+  const uint64_t entryCount = table.size();
+  std::vector<uint64_t> slotOf(chains_.size());
+  for (size_t t = 0; t < table.size(); ++t) slotOf[table[t]] = t;
+  std::vector<uint64_t> prev(chains_.size(), entryCount), next(chains_.size(), entryCount);
+  for (const auto& chains : byItem) {
+    size_t last = chains_.size();
+    for (size_t c : chains) {
+      if (chains_[c].hidden) continue;
+      if (last != chains_.size()) prev[c] = slotOf[last], next[last] = slotOf[c];
+      last = c;
+    }
+  }
+
+  uint32_t fileCount = 0;
+  std::vector<uint32_t> ordinal(items_.size(), 0xFFFFFFFF);
+  for (uint32_t i = 0; i < itemCount; ++i)
+    if (items_[i].file) ordinal[i] = fileCount++;
+
+  CacheImage image;
+  CacheLayout& L = image.layout_;
+  Out out;
+
+  // FileHeader; +28 (file size) is filled in at the end.
+  out.words({1, 1, version_, cacheId_, 1, 0, 0, 0, bs, entryCount, blockTotal});
+  L.blockEntryHeader = out.pos();
+  out.words({entryCount, entryCount, entryCount, 0, 0, 0, 0, 3 * entryCount});
+  L.blockEntries = out.pos();
+  for (size_t c : table) {
+    const Chain& ch = chains_[c];
+    const bool empty = chainStart[c] == chainStart[c + 1];
+    out.words({ch.hidden ? kHiddenEntryFlags : kRunEntryFlags, ch.offset, ch.bytes->size(),
+               empty ? kEndOfChain : taken[chainStart[c]], next[c], prev[c], ch.item});
+  }
+  L.fragmentationMapHeader = out.pos();
+  out.words({blockTotal, counter, 0, blockTotal + counter});
+  L.fragmentationMap = out.pos();
+  for (uint64_t b = 0; b < blockTotal; ++b) out.u32(kEndOfChain);
+  for (size_t c = 0; c < chains_.size(); ++c)
+    for (size_t k = chainStart[c]; k + 1 < chainStart[c + 1]; ++k)
+      out.put32(L.fragment(taken[k]), taken[k + 1]);
+  if (version_ == 5) {
+    L.blockEntryMapHeader = out.pos();
+    const uint64_t last = entryCount == 0 ? 0 : entryCount - 1;
+    out.words({entryCount, 0, last, 0, entryCount + last});
+    for (uint64_t e = 0; e < entryCount; ++e)
+      out.words({e == 0 ? entryCount : e - 1, e + 1 == entryCount ? entryCount : e + 1});
+  }
+
+  // Directory: header, entries, names, three word tables, padding.
+  uint64_t nameTableSize = 5;  // "root"
+  for (uint32_t i = 1; i < itemCount; ++i) nameTableSize += items_[i].name.size() + 1;
+  uint64_t hashSize = 1;
+  while (hashSize < itemCount) hashSize *= 2;
+  const uint64_t directorySize = 56 + 28ULL * itemCount + nameTableSize +
+                                 4 * (hashSize + itemCount + fileCount) + directoryPadding_;
+  L.directoryHeader = out.pos();
+  out.words({4, cacheId_, 1, itemCount, fileCount, 0x8000, directorySize, nameTableSize, hashSize,
+             fileCount, fileCount, 0, 0, itemCount + fileCount});
+  L.directoryEntries = out.pos();
+  uint64_t nameOffset = 5;
+  for (uint32_t i = 0; i < itemCount; ++i) {
+    const Item& it = items_[i];
+    uint64_t size = 0;
+    for (size_t c : byItem[i])
+      if (!chains_[c].hidden && !chains_[c].bytes->empty())
+        size = std::max(size, chains_[c].offset + chains_[c].bytes->size());
+    out.words({i == 0 ? 0 : nameOffset, ordinal[i], std::min(size, kMaxWord),
+               it.file ? kFileItemFlags : 0, i == 0 ? kMaxWord : it.parent, it.nextSibling,
+               it.firstChild});
+    if (i != 0) nameOffset += it.name.size() + 1;
+  }
+  L.nameTable = out.pos();
+  out.text("root");
+  for (uint32_t i = 1; i < itemCount; ++i) out.text(items_[i].name);
+  for (uint64_t h = 0; h < hashSize; ++h) out.u32(h < itemCount ? h : kMaxWord);
+  for (uint32_t i = 0; i < itemCount; ++i) out.u32(i + 1 < itemCount ? i + 1 : kMaxWord);
+  for (uint32_t i = 0; i < itemCount; ++i)
+    if (items_[i].file) out.u32(i);
+  out.fill(directoryPadding_, 0xDD);
+
+  L.directoryMapHeader = out.pos();
+  out.words({1, 0});
+  L.directoryMap = out.pos();
+  for (uint32_t i = 0; i < itemCount; ++i) {
+    uint64_t first = entryCount;
+    for (size_t c : byItem[i])
+      if (!chains_[c].hidden) { first = slotOf[c]; break; }
+    out.u32(first);
+  }
+
+  // Checksums: a map header, one entry and one word per file.
+  L.checksumHeader = out.pos();
+  out.words({1, 16 + 12ULL * fileCount});
+  L.checksumBody = out.pos();
+  out.words({1, 1, fileCount, fileCount});
+  for (uint32_t f = 0; f < fileCount; ++f) out.words({1, f});
+  for (uint32_t f = 0; f < fileCount; ++f) out.u32(0x9E3779B9u * (f + 1));
+
+  L.dataBlockHeader = out.pos();
+  const uint64_t firstBlock = out.pos() + 24 + dataPadding_;
+  out.words({version_, blockTotal, bs, firstBlock, taken.size(),
+             (blockTotal + bs + firstBlock + taken.size()) & kMaxWord});
+  out.fill(dataPadding_, 0xEE);
+  L.firstDataBlock = firstBlock;
+  L.dataBlockSize = blockSize_;
+  L.dataBlockCount = static_cast<uint32_t>(blockTotal);
+  L.blockEntryCount = static_cast<uint32_t>(entryCount);
+  L.itemCount = itemCount;
+  image.size_ = image.cut_ = firstBlock + blockTotal * bs;
+  out.put32(28, static_cast<uint32_t>(image.size_ & kMaxWord));
+  image.head_ = std::move(out.bytes);
+
+  for (size_t c = 0; c < chains_.size(); ++c) {
+    const Chain& ch = chains_[c];
+    for (size_t k = chainStart[c]; k < chainStart[c + 1]; ++k) {
+      const uint64_t from = (k - chainStart[c]) * bs;
+      const uint64_t length = from < ch.bytes->size() ? std::min(bs, ch.bytes->size() - from) : 0;
+      image.blocks_.push_back({taken[k], length ? ch.bytes : nullptr, from, static_cast<uint32_t>(length)});
+    }
+  }
+  std::sort(image.blocks_.begin(), image.blocks_.end(),
+            [](const auto& a, const auto& b) { return a.index < b.index; });
+  for (uint32_t i = 0; i < itemCount; ++i) {
+    if (!items_[i].file) continue;
+    CacheImage::File& f = image.files_[i];
+    for (size_t c : byItem[i]) {
+      if (chains_[c].hidden) continue;
+      f.runs.emplace_back(chains_[c].offset, chains_[c].bytes);
+      f.entries.push_back(static_cast<uint32_t>(slotOf[c]));
+    }
+  }
+  return image;
+}
+
+// ---------------------------------------------------------------- image
+
+void CacheImage::read(uint64_t offset, std::byte* out, uint64_t count) const {
+  std::fill(out, out + count, std::byte{0});
+  const uint64_t end = offset + count, built = std::min(end, cut_);
+  if (offset < std::min<uint64_t>(built, head_.size()))
+    std::copy(head_.begin() + static_cast<std::ptrdiff_t>(offset),
+              head_.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(built, head_.size())), out);
+  const uint64_t bs = layout_.dataBlockSize;
+  if (built > layout_.firstDataBlock && bs > 0) {
+    const uint64_t firstIndex = offset > layout_.firstDataBlock ? (offset - layout_.firstDataBlock) / bs : 0;
+    auto it = std::lower_bound(blocks_.begin(), blocks_.end(), firstIndex,
+                               [](const Block& b, uint64_t i) { return b.index < i; });
+    for (; it != blocks_.end() && layout_.dataBlock(it->index) < built; ++it) {
+      const uint64_t start = layout_.dataBlock(it->index);
+      const uint64_t lo = std::max(offset, start), hi = std::min(built, start + bs);
+      const uint64_t dataEnd = std::min(hi, start + it->length);
+      if (lo < dataEnd)
+        std::memcpy(out + (lo - offset), it->source->data() + it->from + (lo - start), dataEnd - lo);
+      for (uint64_t p = std::max(lo, dataEnd); p < hi; ++p) out[p - offset] = junk(it->index, p - start);
+    }
+  }
+  for (auto it = patches_.lower_bound(offset); it != patches_.end() && it->first < end; ++it)
+    out[it->first - offset] = it->second;
+}
+
+std::vector<std::byte> CacheImage::bytes() const {
+  std::vector<std::byte> all(size_);
+  read(0, all.data(), size_);
+  return all;
+}
+
+std::string CacheImage::expectedContent(uint32_t item) const {
+  const File& f = files_.at(item);
+  uint64_t size = 0;
+  for (const auto& [offset, bytes] : f.runs)
+    if (!bytes->empty()) size = std::max(size, offset + bytes->size());  // an empty run writes nothing
+  std::string content(size, '\0');
+  for (const auto& [offset, bytes] : f.runs) content.replace(offset, bytes->size(), *bytes);
+  return content;
+}
+
+std::vector<uint32_t> CacheImage::blockEntriesOf(uint32_t item) const {
+  const auto it = files_.find(item);
+  return it == files_.end() ? std::vector<uint32_t>{} : it->second.entries;
+}
+
+void CacheImage::set32(uint64_t offset, uint32_t value) {
+  if (offset > size_ || size_ - offset < 4) throw std::out_of_range("set32 past the end of the image");
+  for (uint64_t i = 0; i < 4; ++i) {
+    const auto b = std::byte((value >> (8 * i)) & 0xFF);
+    if (offset + i < std::min<uint64_t>(head_.size(), cut_)) head_[offset + i] = b;
+    else patches_[offset + i] = b;
+  }
+}
+
+void CacheImage::truncate(uint64_t newSize) {
+  cut_ = std::min(cut_, newSize);
+  patches_.erase(patches_.lower_bound(newSize), patches_.end());
+  size_ = newSize;
+}
+
+bool CacheImage::writeFile(const std::string& path) const {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::vector<std::byte> buffer;
+  auto emit = [&](uint64_t from, uint64_t to) {
+    for (to = std::min(to, size_); from < to && file;) {
+      const uint64_t n = std::min<uint64_t>(to - from, 1 << 20);
+      buffer.resize(n);
+      read(from, buffer.data(), n);
+      file.seekp(static_cast<std::streamoff>(from));
+      file.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(n));
+      from += n;
+    }
+  };
+  emit(0, head_.size());
+  // Used blocks, in runs of consecutive indices; unused ones stay holes.
+  for (size_t i = 0; i < blocks_.size();) {
+    size_t j = i + 1;
+    while (j < blocks_.size() && blocks_[j].index == blocks_[j - 1].index + 1) ++j;
+    emit(layout_.dataBlock(blocks_[i].index), layout_.dataBlock(blocks_[j - 1].index) + layout_.dataBlockSize);
+    i = j;
+  }
+  for (const auto& patch : patches_) emit(patch.first, patch.first + 1);
+  file.close();
+  if (!file) return false;
+  std::error_code error;
+  std::filesystem::resize_file(path, size_, error);
+  return !error;
+}
+
+}  // namespace vaultcat::testsupport

@@ -1,0 +1,150 @@
+// A writer of cache files, for tests: builds a cache image from folders,
+// files and their runs, and writes it out. It knows nothing of the reader;
+// every section is written byte by byte, so tests can check the reader
+// against files it did not make itself.
+//
+// The writer lays every section out exactly as a reader expects to walk it.
+// Fields the reader never looks at get plausible, deterministic values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vaultcat::testsupport {
+
+inline constexpr uint32_t kEndOfChain = 0xFFFF;           // ends a data-block chain
+inline constexpr uint32_t kHiddenEntryFlags = 0x200F0000; // entry the item lookup skips
+inline constexpr uint32_t kRunEntryFlags = 0x0000C000;    // flags of an ordinary run's entry
+inline constexpr uint32_t kFileItemFlags = 0x00004000;    // item flags of a file (0 = folder)
+
+// One contiguous run of a file: `bytes` belong at `offset` in the file. Its
+// data-block chain gets `extraChainBlocks` more blocks than the bytes need,
+// filled with junk that a correct reader never copies.
+struct Run {
+  uint64_t offset = 0;
+  std::string bytes;
+  uint32_t extraChainBlocks = 0;
+};
+// Inside a GoogleTest body a bare `Run` names the fixture's Run(); use this.
+using RunList = std::vector<Run>;
+
+// Absolute file offsets of every section, for tests that edit raw fields.
+struct CacheLayout {
+  uint64_t fileHeader = 0, blockEntryHeader = 0, blockEntries = 0, fragmentationMapHeader = 0,
+           fragmentationMap = 0, blockEntryMapHeader = 0 /* 0 when there is none */,
+           directoryHeader = 0, directoryEntries = 0, nameTable = 0, directoryMapHeader = 0,
+           directoryMap = 0, checksumHeader = 0, checksumBody = 0, dataBlockHeader = 0,
+           firstDataBlock = 0;
+  uint32_t dataBlockSize = 0, dataBlockCount = 0, blockEntryCount = 0, itemCount = 0;
+
+  uint64_t blockEntry(uint32_t i) const { return blockEntries + 28ULL * i; }
+  uint64_t directoryEntry(uint32_t i) const { return directoryEntries + 28ULL * i; }
+  uint64_t fragment(uint32_t i) const { return fragmentationMap + 4ULL * i; }
+  uint64_t dataBlock(uint32_t i) const { return firstDataBlock + uint64_t{dataBlockSize} * i; }
+};
+
+// A built cache. Only the sections before the data blocks and the used data
+// blocks are held; unused blocks are zeros that take no memory.
+class CacheImage {
+ public:
+  const CacheLayout& layout() const { return layout_; }
+  uint64_t size() const { return size_; }
+  std::vector<std::byte> bytes() const;  // the whole image; for small caches
+
+  // What a correct extraction of `item` gives: every run placed at its
+  // offset in chain order, uncovered bytes zero. Throws for a non-file.
+  std::string expectedContent(uint32_t item) const;
+  // Block-entry table indices of the item's ordinary entries, in chain order.
+  std::vector<uint32_t> blockEntriesOf(uint32_t item) const;
+
+  // Damage: overwrite a little-endian word anywhere in the image (throws
+  // std::out_of_range past the end), or cut or extend the image with zeros.
+  void set32(uint64_t offset, uint32_t value);
+  void truncate(uint64_t newSize);
+
+  // Writes the image; unused data blocks stay sparse holes. False on failure.
+  bool writeFile(const std::string& path) const;
+
+ private:
+  friend class CacheBuilder;
+  struct Block {  // a used data block
+    uint32_t index;
+    std::shared_ptr<const std::string> source;  // null: a chain block past the run's bytes
+    uint64_t from;                              // first byte of `source` in this block
+    uint32_t length;                            // bytes of `source`; the rest is junk
+  };
+  struct File {
+    std::vector<std::pair<uint64_t, std::shared_ptr<const std::string>>> runs;  // chain order
+    std::vector<uint32_t> entries;
+  };
+  void read(uint64_t offset, std::byte* out, uint64_t count) const;
+
+  CacheLayout layout_;
+  std::vector<std::byte> head_;             // every byte before data block 0
+  std::vector<Block> blocks_;               // sorted by index
+  std::map<uint64_t, std::byte> patches_;   // edits at or past data block 0
+  std::map<uint32_t, File> files_;
+  uint64_t size_ = 0;
+  uint64_t cut_ = 0;  // built bytes at or past this offset were truncated away
+};
+
+class CacheBuilder {
+ public:
+  // Version 5 writes a block entry map; any other version (6, or a bad one
+  // for refusal tests) does not.
+  explicit CacheBuilder(uint32_t formatVersion = 6);
+  CacheBuilder& cacheId(uint32_t id);
+  CacheBuilder& blockSize(uint32_t bytes);           // default 8192; also the data block size
+  CacheBuilder& shuffleDataBlocks(uint32_t seed);    // chains take blocks in a seeded random order
+  CacheBuilder& shuffleBlockEntries(uint32_t seed);  // entry table order permuted; links unchanged
+  CacheBuilder& reserveDataBlocks(uint32_t count);   // unused blocks before the next chain's blocks
+  CacheBuilder& spareDataBlocks(uint32_t count);     // unused blocks after the last used one
+  CacheBuilder& directoryPadding(uint32_t bytes);    // uninterpreted bytes closing the directory
+  CacheBuilder& dataPadding(uint32_t bytes);         // gap between DataBlockHeader and block 0
+
+  // Items are numbered in order of addition (root is 0) and listed in their
+  // parent in that order. Throws std::invalid_argument for an unknown parent
+  // or a name holding a NUL.
+  uint32_t addFolder(uint32_t parent, std::string name);
+  uint32_t addFile(uint32_t parent, std::string name, std::string bytes);  // one run at 0
+  // Runs in chain order; offsets may go backwards and leave holes. No runs
+  // at all gives a file without block entries.
+  uint32_t addFile(uint32_t parent, std::string name, std::vector<Run> runs);
+  // A block entry flagged kHiddenEntryFlags naming `item`, with its own chain
+  // of decoy bytes, placed in the table before the item's ordinary entries.
+  void addHiddenEntry(uint32_t item, std::string bytes);
+
+  CacheImage build() const;
+
+ private:
+  struct Item {
+    std::string name;
+    uint32_t parent = 0;
+    bool file = false;
+    uint32_t firstChild = 0, lastChild = 0, nextSibling = 0;
+  };
+  struct Chain {  // one block entry and its data blocks, in order of addition
+    uint32_t item;
+    bool hidden;
+    uint64_t offset;
+    std::shared_ptr<const std::string> bytes;
+    uint32_t extraBlocks;
+    uint64_t reserveBefore;
+  };
+  uint32_t addItem(uint32_t parent, std::string name, bool file);
+  void addChain(uint32_t item, bool hidden, uint64_t offset, std::string bytes, uint32_t extra);
+
+  uint32_t version_, cacheId_ = 0, blockSize_ = 8192;
+  bool shuffleData_ = false, shuffleEntries_ = false;
+  uint32_t dataSeed_ = 0, entrySeed_ = 0, directoryPadding_ = 0, dataPadding_ = 0;
+  uint64_t pendingReserve_ = 0, spare_ = 0;
+  std::vector<Item> items_;
+  std::vector<Chain> chains_;
+};
+
+}  // namespace vaultcat::testsupport

@@ -1,0 +1,247 @@
+// Checks of the test cache writer itself: its images are decoded here with
+// nothing but little-endian word reads, independently of the reader.
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/cache_writer.h"
+
+namespace vaultcat::testsupport {
+namespace {
+
+using Bytes = std::vector<std::byte>;
+
+uint32_t word(const Bytes& b, uint64_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | std::to_integer<uint32_t>(b.at(at + static_cast<uint64_t>(i)));
+  return v;
+}
+
+// Extracts a file the way a reader should: first ordinary entry naming the
+// item, back to the head of its chain, then every run at its own offset.
+std::string extract(const Bytes& b, const CacheLayout& l, uint32_t item) {
+  const uint32_t count = word(b, 44), bs = word(b, 32);
+  uint32_t e = 0;
+  while (e < count && (word(b, l.blockEntry(e)) == kHiddenEntryFlags || word(b, l.blockEntry(e) + 24) != item)) ++e;
+  if (e == count) return "<none>";
+  while (word(b, l.blockEntry(e) + 20) != word(b, 36)) e = word(b, l.blockEntry(e) + 20);
+  std::string out;
+  for (; e != count; e = word(b, l.blockEntry(e) + 16)) {
+    uint64_t at = word(b, l.blockEntry(e) + 4);
+    const uint32_t size = word(b, l.blockEntry(e) + 8);
+    uint32_t written = 0;
+    for (uint32_t blk = word(b, l.blockEntry(e) + 12); blk != kEndOfChain; blk = word(b, l.fragment(blk))) {
+      const uint32_t n = written + bs > size ? size - written : bs;
+      if (n > 0 && out.size() < at + n) out.resize(at + n, '\0');
+      for (uint32_t i = 0; i < n; ++i) out[at + i] = static_cast<char>(b.at(l.dataBlock(blk) + i));
+      written += n;
+      at += n;
+    }
+  }
+  return out;
+}
+
+std::vector<uint32_t> chainOf(const Bytes& b, const CacheLayout& l, uint32_t entry) {
+  std::vector<uint32_t> blocks;
+  for (uint32_t blk = word(b, l.blockEntry(entry) + 12); blk != kEndOfChain; blk = word(b, l.fragment(blk)))
+    blocks.push_back(blk);
+  return blocks;
+}
+
+std::string text(size_t n, char seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (static_cast<size_t>(seed) + i * 7 + i / 26) % 26);
+  return s;
+}
+
+TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
+  for (uint32_t version : {5u, 6u}) {
+    SCOPED_TRACE(version);
+    CacheBuilder builder(version);
+    builder.cacheId(0x80000007).blockSize(512).directoryPadding(12).dataPadding(40);
+    const uint32_t docs = builder.addFolder(0, "docs");
+    builder.addFile(docs, "a.txt", text(1300, 1));
+    builder.addFile(0, "empty", "");
+    builder.addFile(0, "b.bin", text(10, 2));
+    const CacheImage image = builder.build();
+    const CacheLayout& l = image.layout();
+    const Bytes b = image.bytes();
+    ASSERT_EQ(b.size(), image.size());
+
+    EXPECT_EQ(word(b, 8), version);
+    EXPECT_EQ(word(b, 12), 0x80000007u);
+    EXPECT_EQ(word(b, 32), 512u);
+    EXPECT_EQ(word(b, 36), word(b, 44));  // blockCount = blockEntryCount
+    EXPECT_EQ(word(b, 44), 3u);  // one entry per file, none for folders
+    EXPECT_EQ(l.blockEntryHeader, 44u);
+    EXPECT_EQ(l.blockEntries, 76u);
+    const uint64_t fragHeader = 76 + 28ULL * word(b, 44);
+    EXPECT_EQ(l.fragmentationMapHeader, fragHeader);
+    const uint64_t p = fragHeader + 16 + 4ULL * word(b, fragHeader);
+    uint64_t dir = p;
+    if (version == 5) {
+      EXPECT_EQ(l.blockEntryMapHeader, p);
+      EXPECT_EQ(word(b, p), word(b, 44));  // one map entry per block entry
+      dir = p + 20 + 8ULL * word(b, p);
+    } else {
+      EXPECT_EQ(l.blockEntryMapHeader, 0u);
+    }
+    EXPECT_EQ(l.directoryHeader, dir);
+    const uint32_t items = word(b, dir + 12);
+    EXPECT_EQ(items, 5u);
+    EXPECT_EQ(l.nameTable, dir + 56 + 28ULL * items);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[l.nameTable]), 5), std::string("root", 5));
+    const uint64_t auxEnd = l.nameTable + word(b, dir + 28) + 4ULL * (word(b, dir + 32) + items + word(b, dir + 36));
+    const uint64_t dirMapHeader = dir + word(b, dir + 24);
+    EXPECT_EQ(dirMapHeader, auxEnd + 12);  // the padding closes the section
+    EXPECT_EQ(l.directoryMapHeader, dirMapHeader);
+    const uint64_t checksumHeader = dirMapHeader + 8 + 4ULL * items;
+    EXPECT_EQ(l.checksumHeader, checksumHeader);
+    const uint32_t checksumSize = word(b, checksumHeader + 4);
+    EXPECT_EQ(checksumSize, 16 + 8 * word(b, checksumHeader + 16) + 4 * 3);  // three files
+    const uint64_t dataHeader = checksumHeader + 8 + checksumSize;
+    EXPECT_EQ(l.dataBlockHeader, dataHeader);
+    EXPECT_EQ(word(b, dataHeader + 12), dataHeader + 24 + 40);
+    EXPECT_EQ(l.firstDataBlock, word(b, dataHeader + 12));
+    EXPECT_EQ(uint64_t{word(b, dataHeader + 12)} + uint64_t{word(b, dataHeader + 4)} * word(b, dataHeader + 8),
+              b.size());
+
+    // The tree: root -> docs, empty, b.bin; docs -> a.txt; names by offset.
+    auto name = [&](uint32_t i) {
+      return std::string(reinterpret_cast<const char*>(&b[l.nameTable + word(b, l.directoryEntry(i))]));
+    };
+    std::vector<std::string> rootChildren;
+    for (uint32_t c = word(b, l.directoryEntry(0) + 24); c != 0; c = word(b, l.directoryEntry(c) + 20))
+      rootChildren.push_back(name(c) + (word(b, l.directoryEntry(c) + 12) == 0 ? "/" : ""));
+    EXPECT_EQ(rootChildren, (std::vector<std::string>{"docs/", "empty", "b.bin"}));
+    EXPECT_EQ(name(word(b, l.directoryEntry(docs) + 24)), "a.txt");
+  }
+}
+
+TEST(CacheWriterContent, RunsHolesJunkAndHiddenEntriesDecodeAsExpected) {
+  CacheBuilder builder;
+  builder.blockSize(16).shuffleBlockEntries(6).shuffleDataBlocks(4);
+  const uint32_t before = builder.addFile(0, "before", text(40, 5));
+  const uint32_t holes = builder.addFile(
+      0, "holes", RunList{{40, "tail-run", 2}, {0, text(20, 6), 0}, {30, "", 1}});
+  const uint32_t empty = builder.addFile(0, "empty", "");
+  const uint32_t noEntries = builder.addFile(0, "no-entries", RunList{});
+  builder.addHiddenEntry(holes, "decoy bytes that must never be extracted");
+  const CacheImage image = builder.build();
+  const CacheLayout& l = image.layout();
+  const Bytes b = image.bytes();
+
+  EXPECT_EQ(image.expectedContent(holes), text(20, 6) + std::string(20, '\0') + "tail-run");
+  EXPECT_EQ(image.expectedContent(empty), "");
+  for (uint32_t item : {before, holes, empty}) EXPECT_EQ(extract(b, l, item), image.expectedContent(item));
+  EXPECT_EQ(extract(b, l, noEntries), "<none>");
+
+  // Runs are linked both ways in the order given, whatever the table order.
+  const std::vector<uint32_t> runs = image.blockEntriesOf(holes);
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_NE(*std::min_element(runs.begin(), runs.end()), runs[0]);  // a scan meets a later run first
+  EXPECT_EQ(word(b, l.blockEntry(runs[0]) + 4), 40u);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(word(b, l.blockEntry(runs[i]) + 20), i == 0 ? l.blockEntryCount : runs[i - 1]);
+    EXPECT_EQ(word(b, l.blockEntry(runs[i]) + 16), i + 1 == runs.size() ? l.blockEntryCount : runs[i + 1]);
+  }
+  EXPECT_EQ(chainOf(b, l, runs[0]).size(), 3u);  // one block of data, two of junk
+  EXPECT_EQ(chainOf(b, l, runs[2]).size(), 1u);  // no data, one junk block
+
+  // The zero-size file has one entry and no chain.
+  ASSERT_EQ(image.blockEntriesOf(empty).size(), 1u);
+  EXPECT_EQ(word(b, l.blockEntry(image.blockEntriesOf(empty)[0]) + 12), kEndOfChain);
+
+  // Exactly one hidden entry, naming `holes`, ahead of all its runs.
+  std::vector<uint32_t> hidden;
+  for (uint32_t e = 0; e < l.blockEntryCount; ++e)
+    if (word(b, l.blockEntry(e)) == kHiddenEntryFlags) hidden.push_back(e);
+  ASSERT_EQ(hidden.size(), 1u);
+  EXPECT_EQ(word(b, l.blockEntry(hidden[0]) + 24), holes);
+  for (uint32_t run : runs) EXPECT_LT(hidden[0], run);
+  EXPECT_EQ(chainOf(b, l, hidden[0]).size(), 3u);
+}
+
+TEST(CacheWriterBlocks, ShuffledChainsAreFragmentedAndDeterministic) {
+  auto build = [](bool shuffle, uint32_t seed) {
+    CacheBuilder builder;
+    builder.blockSize(64);
+    if (shuffle) builder.shuffleDataBlocks(seed);
+    builder.addFile(0, "small", text(100, 1));
+    builder.addFile(0, "big", text(64 * 64, 2));
+    return builder.build();
+  };
+  auto consecutiveLinks = [](const CacheImage& image) {
+    const Bytes b = image.bytes();
+    const std::vector<uint32_t> chain = chainOf(b, image.layout(), image.blockEntriesOf(2)[0]);
+    EXPECT_EQ(chain.size(), 64u);
+    int consecutive = 0;
+    for (size_t i = 1; i < chain.size(); ++i) consecutive += chain[i] == chain[i - 1] + 1;
+    return consecutive;
+  };
+  EXPECT_EQ(consecutiveLinks(build(false, 0)), 63);
+  EXPECT_LT(consecutiveLinks(build(true, 9)), 8);
+  EXPECT_EQ(build(true, 9).bytes(), build(true, 9).bytes());
+  EXPECT_NE(build(true, 9).bytes(), build(true, 10).bytes());
+}
+
+TEST(CacheWriterBlocks, ChainsNeverUseTheTerminatorIndex) {
+  for (bool shuffle : {false, true}) {
+    SCOPED_TRACE(shuffle);
+    CacheBuilder builder;
+    builder.blockSize(16).reserveDataBlocks(0xFFFF - 10);
+    if (shuffle) builder.shuffleDataBlocks(1);
+    const uint32_t crossing = builder.addFile(0, "crossing", text(16 * 20, 3));
+    const uint32_t big = builder.addFile(0, "big", text(16 * 70000, 4));
+    const CacheImage image = builder.build();
+    const CacheLayout& l = image.layout();
+    const Bytes b = image.bytes();
+    EXPECT_GT(l.dataBlockCount, 0x10000u);
+    for (uint32_t item : {crossing, big}) {
+      const std::vector<uint32_t> chain = chainOf(b, l, image.blockEntriesOf(item)[0]);
+      EXPECT_EQ(chain.size(), item == big ? 70000u : 20u);
+      for (uint32_t blk : chain) ASSERT_NE(blk, kEndOfChain);
+      for (uint32_t blk : chain) ASSERT_GE(blk, 0xFFFFu - 10);  // none of the reserved blocks
+      EXPECT_EQ(extract(b, l, item), image.expectedContent(item));
+    }
+  }
+}
+
+TEST(CacheWriterImage, WrittenFileMatchesTheImageAfterEdits) {
+  CacheBuilder builder(5);
+  builder.blockSize(4096).reserveDataBlocks(300);  // the file's blocks 300 and 301 end the image
+  builder.addFile(0, "f", text(5000, 7));
+  CacheImage image = builder.build();
+  const CacheLayout& l = image.layout();
+  EXPECT_EQ(image.size(), l.dataBlock(l.dataBlockCount));
+  image.set32(8, 7);                          // in the headers
+  image.set32(l.dataBlock(5) + 100, 0xCAFEF00D);  // in an unused block
+  image.set32(l.dataBlock(300) + 2, 0x01020304);  // in a used block
+  image.truncate(image.size() - 5);
+  image.truncate(image.size() + 4);  // what was cut off comes back as zeros
+  const Bytes b = image.bytes();
+  EXPECT_EQ(word(b, b.size() - 4), 0u);
+  EXPECT_EQ(word(b, 8), 7u);
+  EXPECT_EQ(word(b, l.dataBlock(5) + 100), 0xCAFEF00Du);
+  EXPECT_EQ(word(b, l.dataBlock(300) + 2), 0x01020304u);
+  EXPECT_THROW(image.set32(image.size() - 3, 0), std::out_of_range);
+
+  const std::string path = ::testing::TempDir() + "cache_writer_test.gcf";
+  ASSERT_TRUE(image.writeFile(path));
+  std::ifstream in(path, std::ios::binary);
+  const std::string onDisk{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.close();
+  std::filesystem::remove(path);
+  ASSERT_EQ(onDisk.size(), b.size());
+  EXPECT_TRUE(std::equal(onDisk.begin(), onDisk.end(), b.begin(),
+                         [](char c, std::byte x) { return static_cast<std::byte>(c) == x; }));
+}
+
+}  // namespace
+}  // namespace vaultcat::testsupport
