@@ -1,0 +1,125 @@
+#include "archive/extraction_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+namespace vaultcat {
+
+namespace {
+
+ExtractionResult damaged(std::string what) {
+  return {ExtractionResult::Status::kDamaged, std::move(what)};
+}
+
+// Pieces of one run waiting to be written with a single gathered call.
+// Pieces that follow each other in the mapping are merged, so a run stored
+// in consecutive blocks goes out as one piece.
+class PendingWrite {
+ public:
+  PendingWrite(DataSink& output, uint64_t offset) : output_(output), offset_(offset) {}
+
+  bool add(ByteView piece) {
+    if (count_ > 0) {
+      ByteView& last = pieces_[count_ - 1];
+      if (last.data() + last.size() == piece.data()) {
+        last = ByteView(last.data(), last.size() + piece.size());
+        return true;
+      }
+      if (count_ == pieces_.size() && !flush()) return false;
+    }
+    pieces_[count_++] = piece;
+    return true;
+  }
+
+  bool flush() {
+    if (count_ == 0) return true;
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].size();
+    bool ok = output_.writeAt(offset_, std::span<const ByteView>(pieces_.data(), count_));
+    offset_ += bytes;
+    count_ = 0;
+    return ok;
+  }
+
+ private:
+  DataSink& output_;
+  uint64_t offset_;
+  std::array<ByteView, 1024> pieces_;
+  size_t count_ = 0;
+};
+
+}  // namespace
+
+ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& output,
+                                    uint64_t runOffset, uint32_t firstDataBlockIndex,
+                                    uint32_t runSize, ChainBudget& budget, TextOutput& progress) {
+  const uint32_t blockSize = archive.fileHeader().blockSize;
+  const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
+  PendingWrite pending(output, runOffset);
+  uint32_t written = 0;
+  for (uint32_t block = firstDataBlockIndex; block != kEndOfDataBlockChain;) {
+    // Every block is checked against the data region and the map before
+    // it is used; in a sound file no block is visited twice in one file.
+    if (block >= blockCount || block >= archive.fragmentCount()) {
+      return damaged("data block " + std::to_string(block) + " is outside the " +
+                     std::to_string(std::min(blockCount, archive.fragmentCount())) +
+                     " data blocks");
+    }
+    if (budget.dataBlocksLeft == 0) return damaged("the data block chains loop");
+    --budget.dataBlocksLeft;
+
+    const uint32_t chunk = std::min(blockSize, runSize - written);
+    progress.put("Writing fragment ");
+    progress.putUnsigned(block);
+    progress.put(" (size ");
+    progress.putUnsigned(chunk);
+    progress.put(")\n");
+    if (chunk > 0) {
+      auto bytes = archive.dataBlock(block, chunk);
+      if (!bytes) {
+        return damaged("data block " + std::to_string(block) + " runs past the end of the file");
+      }
+      if (!pending.add(*bytes)) return {ExtractionResult::Status::kWriteFailed, {}};
+      written += chunk;
+    }
+    block = *archive.nextDataBlock(block);
+  }
+  if (!pending.flush()) return {ExtractionResult::Status::kWriteFailed, {}};
+  return {};
+}
+
+ExtractionResult writeFileData(const CacheArchive& archive, DataSink& output,
+                               uint32_t firstBlockEntry, TextOutput& progress) {
+  const uint32_t entryCount = archive.blockEntryCount();
+  ChainBudget budget{std::min(archive.dataBlockHeader().dataBlockCount, archive.fragmentCount())};
+  // A chain of runs cannot be longer than the table; a longer one loops.
+  uint64_t entriesLeft = entryCount;
+  uint32_t from = firstBlockEntry;
+  for (uint32_t index = firstBlockEntry; index != entryCount;) {
+    auto entry = archive.blockEntry(index);
+    if (!entry) {
+      return damaged("block entry " + std::to_string(from) + " links to entry " +
+                     std::to_string(index) + ", outside the table of " +
+                     std::to_string(entryCount) + " entries");
+    }
+    if (entriesLeft-- == 0) return damaged("the block entries of the file link in a loop");
+
+    progress.put("Writing block ");
+    progress.putUnsigned(index);
+    progress.put(" (offset ");
+    progress.putUnsigned(entry->fileDataOffset);
+    progress.put(", size ");
+    progress.putUnsigned(entry->fileDataSize);
+    progress.put(")\n");
+    ExtractionResult run = writeFragmentChain(archive, output, entry->fileDataOffset,
+                                              entry->firstDataBlockIndex, entry->fileDataSize,
+                                              budget, progress);
+    if (!run.ok()) return run;
+    from = index;
+    index = entry->nextBlockEntryIndex;
+  }
+  return {};
+}
+
+}  // namespace vaultcat
