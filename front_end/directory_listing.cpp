@@ -14,6 +14,15 @@ std::string outsideDirectory(uint32_t from, uint32_t to, uint32_t itemCount) {
 }  // namespace
 
 std::string listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out) {
+  return walkDirectory(archive, folderIndex, [&out](const WalkedItem& item) {
+    out.putSpaces(2 * item.depth);
+    out.put(item.name);
+    out.put(item.folder ? "\\\n" : "\n");
+  });
+}
+
+std::string walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
+                          const std::function<void(const WalkedItem&)>& visit) {
   const uint32_t itemCount = archive.itemCount();
   auto folder = archive.directoryEntry(folderIndex);
   if (!folder) {
@@ -53,14 +62,8 @@ std::string listDirectory(const CacheArchive& archive, uint32_t folderIndex, Tex
 
     level.next = entry->nextSiblingIndex;
     level.from = child;
-    const uint64_t depth = levels.size() - 1;
-    out.putSpaces(2 * depth);
-    out.put(*name);
-    if (!entry->isFolder()) {
-      out.put('\n');
-      continue;
-    }
-    out.put("\\\n");
+    visit({child, levels.size() - 1, *name, entry->isFolder()});
+    if (!entry->isFolder()) continue;
     // A file's firstChildIndex is never read; an empty folder adds nothing.
     if (entry->firstChildIndex == 0) continue;
     if (levels.size() >= kMaxFolderDepth) {

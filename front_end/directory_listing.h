@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "archive/cache_archive.h"
 #include "archive/output.h"
@@ -20,5 +22,19 @@ inline constexpr uint32_t kMaxFolderDepth = 1000;
 // outside the name table, a loop, folders nested too deep); the lines
 // printed up to that point stay. Returns the empty text otherwise.
 std::string listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out);
+
+// One item reached by the walk behind the listing. `depth` is 0 for the
+// children of the folder the walk started at.
+struct WalkedItem {
+  uint32_t index;
+  uint64_t depth;
+  std::string_view name;
+  bool folder;
+};
+
+// The walk behind listDirectory: calls `visit` for every item in the order
+// the listing prints them, and stops with the same damage text.
+std::string walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
+                          const std::function<void(const WalkedItem&)>& visit);
 
 }  // namespace vaultcat
