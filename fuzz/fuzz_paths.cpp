@@ -1,0 +1,141 @@
+#include "fuzz/fuzz_paths.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "archive/cache_archive.h"
+#include "archive/extraction_writer.h"
+#include "archive/item_lookup.h"
+#include "archive/output.h"
+#include "front_end/cache_titles.h"
+#include "front_end/directory_listing.h"
+
+namespace vaultcat::fuzz {
+
+namespace {
+
+// The front end refuses item paths of this many bytes or more.
+constexpr size_t kItemPathBufferSize = 1024;
+
+// A run starts below 2^32 and holds fewer than 2^32 bytes: nothing written
+// for a run can end past this.
+constexpr uint64_t kFurthestRunEnd = 2 * uint64_t{0xFFFFFFFF};
+
+class DiscardingOutput final : public TextOutput {
+ public:
+  ~DiscardingOutput() override { flush(); }
+
+ protected:
+  void deliver(std::string_view) override {}
+};
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "extraction fault: %s\n", what);
+  std::abort();
+}
+
+// Takes the bytes of an extracted file and checks where they come from and
+// where they would go; keeps nothing.
+class CheckingSink final : public DataSink {
+ public:
+  explicit CheckingSink(ByteView input) : input_(input) {}
+
+  bool writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+    uint64_t end = offset;
+    for (const ByteView& piece : pieces) {
+      const auto* begin = input_.data();
+      if (piece.data() < begin || piece.data() > begin + input_.size() ||
+          piece.size() > input_.size() - static_cast<uint64_t>(piece.data() - begin)) {
+        fail("a piece lies outside the cache");
+      }
+      if (piece.size() > kFurthestRunEnd - end) fail("a write ends past any run's reach");
+      end += piece.size();
+    }
+    return true;
+  }
+
+ private:
+  ByteView input_;
+};
+
+ByteView viewOf(std::span<const uint8_t> bytes) {
+  return ByteView(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size());
+}
+
+struct WalkedPath {
+  uint32_t index;
+  std::string path;
+};
+
+}  // namespace
+
+PathReport runListPath(std::span<const uint8_t> bytes) {
+  PathReport report;
+  CacheArchive archive;
+  if (!archive.openBytes(viewOf(bytes))) return report;
+  report.opened = true;
+  CacheTitleTable titles;
+  fillCacheTitles(titles);
+  DiscardingOutput out;
+  identifyCache(titles, archive, "fuzz.gcf", out);
+  out.put("Directory listing:\n\n");
+  report.listingDamage = listDirectory(archive, kRootItem, out);
+  return report;
+}
+
+PathReport runExtractPath(std::span<const uint8_t> bytes) {
+  PathReport report;
+  CacheArchive archive;
+  const ByteView input = viewOf(bytes);
+  if (!archive.openBytes(input)) return report;
+  report.opened = true;
+
+  // Full paths of every item, built from the names of the folders above it.
+  std::vector<WalkedPath> paths;
+  std::vector<std::string_view> above;
+  report.listingDamage = walkDirectory(archive, kRootItem, [&](const WalkedItem& item) {
+    above.resize(static_cast<size_t>(item.depth));
+    std::string path;
+    for (std::string_view name : above) {
+      path.append(name);
+      path.push_back('/');
+    }
+    path.append(item.name);
+    paths.push_back({item.index, std::move(path)});
+    above.push_back(item.name);
+  });
+  report.items = paths.size();
+
+  CheckingSink sink(input);
+  DiscardingOutput progress;
+  char lookupPath[kItemPathBufferSize];
+  for (const WalkedPath& walked : paths) {
+    if (walked.path.size() >= kItemPathBufferSize) {
+      ++report.pathsNotFound;
+      continue;
+    }
+    std::memcpy(lookupPath, walked.path.c_str(), walked.path.size() + 1);
+    LookupResult item = findItemByPath(archive, lookupPath);
+    if (item.damaged()) ++report.lookupDamage;
+    if (!item.found()) {
+      if (!item.damaged()) ++report.pathsNotFound;
+      continue;
+    }
+    if (item.index != walked.index) ++report.pathsNotFound;
+    LookupResult first = findBlockEntryForItem(archive, static_cast<uint32_t>(item.index));
+    if (first.damaged()) ++report.lookupDamage;
+    if (!first.found()) continue;
+    ExtractionResult result =
+        writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);
+    if (result.ok()) {
+      ++report.extractions;
+    } else {
+      ++report.extractionFailures;
+    }
+  }
+  return report;
+}
+
+}  // namespace vaultcat::fuzz

@@ -1,0 +1,34 @@
+// The two ways a cache is read, run on bytes in memory: what `vaultcat l`
+// does, and what `vaultcat x` does for every item of the tree. Shared by the
+// fuzzers and by the replay of saved inputs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vaultcat::fuzz {
+
+struct PathReport {
+  bool opened = false;
+  std::string listingDamage;     // what the tree walk stopped at, if anything
+  size_t items = 0;              // items the walk reached (extraction path)
+  size_t pathsNotFound = 0;      // items whose own path led elsewhere or nowhere
+  size_t lookupDamage = 0;       // path or block-entry lookups that met damage
+  size_t extractions = 0;        // files whose whole data was written
+  size_t extractionFailures = 0; // files whose extraction stopped at damage
+};
+
+// Opens the cache, names it and lists its whole tree into a discarding
+// output.
+PathReport runListPath(std::span<const uint8_t> bytes);
+
+// Opens the cache and, for every item the tree walk reaches, looks up its
+// full path and, where an item is found, its first block entry and the
+// whole of its data, into a sink that refuses (and aborts the process on)
+// any piece that does not lie inside `bytes` or ends past the furthest
+// point a run can reach.
+PathReport runExtractPath(std::span<const uint8_t> bytes);
+
+}  // namespace vaultcat::fuzz
