@@ -1,0 +1,211 @@
+// The dispatcher and the list command, run as a user would run them.
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "e2e/harness.h"
+#include "support/cache_writer.h"
+
+namespace vaultcat::e2e {
+namespace {
+
+using testsupport::CacheBuilder;
+using testsupport::CacheImage;
+
+const char kUsage[] =
+    "vaultcat - by the vaultcat developers\n"
+    "Based on code and file formats from\n"
+    "docs/format.md\n\n"
+    "Usage:\n\n"
+    "vaultcat.exe l gcf_file\n\tPrints directory listing of files in gcf_file.\n\n"
+    "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
+    "\tAll directorys must exist - they will not be created.\n\n";
+
+// Items in stored order, deliberately unsorted, with empty folders at the
+// end of a folder and at the end of the root, and nesting four deep.
+CacheImage treeCache(uint32_t version, uint32_t cacheId) {
+  CacheBuilder b(version);
+  b.cacheId(cacheId).blockSize(512);
+  b.addFile(0, "readme.txt", sampleBytes(700, 1));        // 1
+  const uint32_t cfg = b.addFolder(0, "cfg");             // 2
+  b.addFile(cfg, "default.cfg", "bind w +forward\n");     // 3
+  b.addFolder(cfg, "empty");                              // 4
+  const uint32_t maps = b.addFolder(0, "maps");           // 5
+  const uint32_t deep = b.addFolder(maps, "deep");        // 6
+  const uint32_t deeper = b.addFolder(deep, "deeper");    // 7
+  b.addFile(deeper, "x.bsp", sampleBytes(1500, 2));       // 8
+  b.addFile(maps, "B.bsp", "");                           // 9
+  b.addFolder(0, "Zeta");                                 // 10
+  return b.build();
+}
+
+const char kTreeListing[] =
+    "readme.txt\n"
+    "cfg\\\n"
+    "  default.cfg\n"
+    "  empty\\\n"
+    "maps\\\n"
+    "  deep\\\n"
+    "    deeper\\\n"
+    "      x.bsp\n"
+    "  B.bsp\n"
+    "Zeta\\\n";
+
+std::string unknownIdLines(const std::string& cacheId, const std::string& path) {
+  return "Opened " + path + "\nCouldn't identify GCF.\nCache ID was " + cacheId +
+         ", filename was " + path +
+         ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
+         "of this program can correctly identify this cache ID.\n\n";
+}
+
+using CommandLineTest = ProgramTest;
+
+TEST_F(CommandLineTest, NoArgumentsPrintsTheUsage) {
+  ProgramRun r = run({});
+  EXPECT_EQ(r.out, kUsage);
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(CommandLineTest, RefusesUnknownCommandsAndMissingArguments) {
+  const std::string cache = writeCache(treeCache(6, 1), "a.gcf");
+  const std::string noCache = "You must supply the location of the gcf file\n";
+  const std::string tooFew =
+      "You must supply the gcf filename, the file to extract and a directory to extract to.\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"q"}, "Unrecognised command: q\n"},
+      {{"query", cache}, "Unrecognised command: query\n"},
+      {{"-l", cache}, "Unrecognised command: -l\n"},
+      {{""}, "Unrecognised command: \n"},
+      {{"l"}, noCache},
+      {{"L"}, noCache},
+      {{"list"}, noCache},
+      {{"x"}, tooFew},
+      {{"X", cache}, tooFew},
+      {{"x", cache, "readme.txt"}, tooFew},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    ProgramRun r = run(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_EQ(listFolder(""), std::vector<std::string>{"a.gcf"});
+}
+
+TEST_F(CommandLineTest, ReportsCachesThatCannotBeOpened) {
+  CacheImage truncated = treeCache(6, 1);
+  truncated.truncate(truncated.size() - 1);
+  CacheImage tiny = treeCache(5, 1);
+  tiny.truncate(100);  // ends inside the block entry table
+  const std::string badVersion = writeCache(treeCache(3, 1), "v3.gcf");
+  const std::string version7 = writeCache(treeCache(7, 1), "v7.gcf");
+  const std::string corrupt = writeCache(truncated, "short.gcf");
+  const std::string cut = writeCache(tiny, "tiny.gcf");
+  const std::string missing = at("missing.gcf");
+  const std::string empty = at("empty.gcf");
+  { std::ofstream touch(empty); }
+  makeDir("folder.gcf");
+  makeDir("out");
+
+  const std::string mapFailed = "Failed to map GCF file to memory.";
+  struct Case {
+    std::vector<std::string> args;
+    std::string path, error;
+  };
+  const Case cases[] = {
+      {{"l", missing}, missing, mapFailed},
+      {{"l", empty}, empty, mapFailed},
+      {{"l", at("folder.gcf")}, at("folder.gcf"), mapFailed},
+      {{"l", badVersion}, badVersion, "Invalid GCF version number."},
+      {{"l", version7}, version7, "Invalid GCF version number."},
+      {{"l", corrupt}, corrupt, "Corrupt file."},
+      {{"l", cut}, cut, "Corrupt file."},
+      {{"x", missing, "readme.txt", at("out")}, missing, mapFailed},
+      {{"x", corrupt, "readme.txt", at("out")}, corrupt, "Corrupt file."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    ProgramRun r = run(c.args);
+    EXPECT_EQ(r.out, "Couldn't open file " + c.path + ": " + c.error + "\n");
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_TRUE(listFolder("out").empty());
+}
+
+TEST_F(CommandLineTest, ListsTheWholeTreeOfVersion5And6Caches) {
+  struct Case {
+    uint32_t version, cacheId;
+    std::string name, identification;  // identification: "" for the unknown-ID request
+    std::string cacheIdText;
+  };
+  const Case cases[] = {
+      {5, 51, "v5.gcf", "Opposing Force", ""},
+      {6, 0, "v6.gcf", "Half-Life engine", ""},
+      {6, 4, "unknown.gcf", "", "4"},
+      {5, 0x80000001, "high.gcf", "", "-2147483647"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string cache = writeCache(treeCache(c.version, c.cacheId), c.name);
+    const std::string head = c.identification.empty() ? unknownIdLines(c.cacheIdText, cache)
+                                                      : openedLines(cache, c.identification);
+    for (const char* command : {"l", "L", "list"}) {
+      ProgramRun r = run({command, cache});
+      EXPECT_EQ(r.out, head + "Directory listing:\n\n" + kTreeListing) << command;
+      EXPECT_EQ(r.status, 0) << command;
+    }
+  }
+}
+
+TEST_F(CommandLineTest, ListsAnEmptyRootAsNothing) {
+  const std::string cache = writeCache(CacheBuilder(5).cacheId(92).build(), "empty-root.gcf");
+  ProgramRun r = run({"l", cache});
+  EXPECT_EQ(r.out, openedLines(cache, "Codename Gordon") + "Directory listing:\n\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// A damaged tree prints what it could before the damage, then one line
+// saying what is wrong, and fails.
+TEST_F(CommandLineTest, StopsAtDamageInTheTree) {
+  struct Case {
+    const char* what;
+    uint32_t item, field, value;  // DirectoryEntry field offset and its new value
+    std::string printedBefore;
+  };
+  const uint32_t kNameOffset = 0, kNextSibling = 20, kFirstChild = 24;
+  const Case cases[] = {
+      {"sibling outside the directory", 1, kNextSibling, 9999, "readme.txt\n"},
+      {"sibling 0xFFFFFFFF", 1, kNextSibling, 0xFFFFFFFF, "readme.txt\n"},
+      {"child outside the directory", 2, kFirstChild, 11, "readme.txt\ncfg\\\n"},
+      {"sibling loops back to a folder above", 8, kNextSibling, 6,
+       "readme.txt\ncfg\\\n  default.cfg\n  empty\\\nmaps\\\n  deep\\\n    deeper\\\n      x.bsp\n"},
+      {"folder contains itself", 4, kFirstChild, 4, "readme.txt\ncfg\\\n  default.cfg\n  empty\\\n"},
+      {"name outside the name table", 3, kNameOffset, 0x7FFFFFFF, "readme.txt\ncfg\\\n"},
+  };
+  for (const uint32_t version : {5u, 6u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
+      CacheImage image = treeCache(version, 1);
+      image.set32(image.layout().directoryEntry(c.item) + c.field, c.value);
+      const std::string cache =
+          writeCache(image, "v" + std::to_string(version) + "-" + std::to_string(&c - cases) + ".gcf");
+      ProgramRun r = run({"l", cache});
+      const std::string expected =
+          openedLines(cache, "Half-Life") + "Directory listing:\n\n" + c.printedBefore;
+      ASSERT_EQ(r.out.substr(0, expected.size()), expected) << describe(r);
+      const std::string last = r.out.substr(expected.size());
+      EXPECT_EQ(last.rfind("Corrupt file", 0), 0u) << describe(r);
+      EXPECT_EQ(last.find('\n'), last.size() - 1) << "one line: " << last;
+      EXPECT_EQ(r.status, 1);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vaultcat::e2e

@@ -1,0 +1,280 @@
+#include "e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vaultcat::e2e {
+
+namespace fs = std::filesystem;
+
+std::string normaliseNewlines(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result.push_back(text[i]);
+  }
+  return result;
+}
+
+std::vector<std::string> programCommand() {
+  std::vector<std::string> words;
+  if (const char* command = std::getenv("VAULTCAT_COMMAND"); command != nullptr && *command) {
+    std::istringstream in(command);
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  if (words.empty()) words.push_back(VAULTCAT_PROGRAM);
+  return words;
+}
+
+bool runsNatively() {
+  const char* command = std::getenv("VAULTCAT_COMMAND");
+  return command == nullptr || *command == '\0';
+}
+
+namespace {
+
+struct Pipe {
+  int read = -1, write = -1;
+  bool open() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    read = fds[0];
+    write = fds[1];
+    return true;
+  }
+  static void closeEnd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  ~Pipe() {
+    closeEnd(read);
+    closeEnd(write);
+  }
+};
+
+// Reads whatever is ready; false once the writer has closed its end.
+bool drain(int fd, std::string& into) {
+  char buffer[65536];
+  while (true) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && errno == EAGAIN;
+  }
+}
+
+int statusOf(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+  return -1;
+}
+
+}  // namespace
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
+                      std::chrono::milliseconds timeout) {
+  ProgramRun result;
+  std::vector<std::string> words = programCommand();
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  Pipe out, err, failure;
+  if (!out.open() || !err.open() || !failure.open()) {
+    result.launchError = "cannot make pipes";
+    return result;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    result.launchError = std::string("fork: ") + std::strerror(errno);
+    return result;
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec. The child leads its own
+    // process group so that a timeout can end whatever it started.
+    ::setpgid(0, 0);
+    int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
+    ::dup2(out.write, STDOUT_FILENO);
+    ::dup2(err.write, STDERR_FILENO);
+    const char* step = "chdir";
+    if (::chdir(workingDir.c_str()) == 0) {
+      step = "exec";
+      ::execvp(argv[0], argv.data());
+    }
+    int error = errno;
+    (void)!::write(failure.write, step, std::strlen(step));
+    (void)!::write(failure.write, &error, sizeof error);
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);  // also here, so a kill never races the child's own call
+  Pipe::closeEnd(out.write);
+  Pipe::closeEnd(err.write);
+  Pipe::closeEnd(failure.write);
+  ::fcntl(out.read, F_SETFL, O_NONBLOCK);
+  ::fcntl(err.read, F_SETFL, O_NONBLOCK);
+
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool outOpen = true, errOpen = true, exited = false;
+  int waitStatus = 0;
+  // Waits for the program to exit, not for its pipes to close: anything it
+  // left running (an emulator's server, say) may hold them open.
+  while (!exited) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &waitStatus, 0);
+      result.timedOut = true;
+      break;
+    }
+    pollfd fds[2] = {{out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+    ::poll(fds, 2, 20);
+    if (outOpen) outOpen = drain(out.read, result.out);
+    if (errOpen) errOpen = drain(err.read, result.err);
+    pid_t done = ::waitpid(pid, &waitStatus, WNOHANG);
+    if (done == pid) exited = true;
+  }
+  if (outOpen) drain(out.read, result.out);
+  if (errOpen) drain(err.read, result.err);
+  result.status = statusOf(waitStatus);
+  result.out = normaliseNewlines(result.out);
+
+  std::string failed;
+  drain(failure.read, failed);  // the write end is closed in both outcomes
+  if (!failed.empty()) {
+    int error = 0;
+    const size_t stepLength = failed.size() >= sizeof error ? failed.size() - sizeof error : 0;
+    std::memcpy(&error, failed.data() + stepLength, std::min(sizeof error, failed.size()));
+    result.launchError = failed.substr(0, stepLength) + ": " + std::strerror(error);
+  }
+  return result;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::move(bytes).str();
+}
+
+bool exists(const std::string& path) {
+  std::error_code error;
+  return fs::symlink_status(path, error).type() != fs::file_type::not_found;
+}
+
+std::string describe(const ProgramRun& run) {
+  std::string text = "status " + std::to_string(run.status);
+  if (run.timedOut) text += " (timed out)";
+  if (!run.launchError.empty()) text += ", not started: " + run.launchError;
+  return text + "\n--- stdout\n" + run.out + "--- stderr\n" + run.err + "---";
+}
+
+std::string sampleBytes(size_t count, uint32_t seed) {
+  std::string bytes(count, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+std::string openedLines(const std::string& archivePath, std::string_view title) {
+  return "Opened " + archivePath + "\nIdentified GCF as: " + std::string(title) + "\n\n";
+}
+
+// ---------------------------------------------------------------- fixture
+
+void ProgramTest::SetUp() {
+  std::string pattern = ::testing::TempDir();
+  if (pattern.empty() || pattern.back() != '/') pattern += '/';
+  pattern += "vc-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << "mkdtemp " << pattern << ": " << std::strerror(errno);
+  root_ = fs::canonical(pattern).string();
+}
+
+void ProgramTest::TearDown() {
+  if (root_.empty()) return;
+  std::error_code error;
+  fs::remove_all(root_, error);
+  EXPECT_FALSE(error) << "cannot remove " << root_ << ": " << error.message();
+}
+
+std::string ProgramTest::at(std::string_view relative) const {
+  return root_ + "/" + std::string(relative);
+}
+
+std::string ProgramTest::makeDir(std::string_view relative) const {
+  std::string path = at(relative);
+  fs::create_directories(path);
+  return path;
+}
+
+ProgramTest::CacheState ProgramTest::stateOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {path, 0, 0};
+  const auto size = static_cast<uint64_t>(info.st_size);
+  // Hashing a cache of gigabytes would take longer than the test; its
+  // modification time and size tell a write just as well.
+  if (size > (uint64_t{64} << 20)) {
+    return {path, size,
+            static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
+                static_cast<uint64_t>(info.st_mtim.tv_nsec)};
+  }
+  uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (char c : readFile(path)) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  return {path, size, hash};
+}
+
+std::string ProgramTest::writeCache(const testsupport::CacheImage& image,
+                                    std::string_view relative) {
+  std::string path = at(relative);
+  fs::create_directories(fs::path(path).parent_path());
+  EXPECT_TRUE(image.writeFile(path)) << "cannot write the cache " << path;
+  std::erase_if(caches_, [&](const CacheState& cache) { return cache.path == path; });
+  caches_.push_back(stateOf(path));
+  return path;
+}
+
+ProgramRun ProgramTest::run(const std::vector<std::string>& args, const std::string& workingDir) {
+  ProgramRun result = runProgram(args, workingDir.empty() ? root_ : workingDir);
+  EXPECT_TRUE(result.launchError.empty() && !result.timedOut) << describe(result);
+  // Under an emulator standard error carries the emulator's own chatter.
+  if (runsNatively()) {
+    EXPECT_EQ(result.err, "") << "the program wrote to standard error";
+  }
+  for (const CacheState& before : caches_) {
+    CacheState now = stateOf(before.path);
+    EXPECT_TRUE(now.size == before.size && now.fingerprint == before.fingerprint)
+        << "the cache " << before.path << " changed during the run";
+  }
+  return result;
+}
+
+std::vector<std::string> ProgramTest::listFolder(std::string_view relative) const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(at(relative)))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace vaultcat::e2e

@@ -1,0 +1,93 @@
+// Runs the built program as a child process, the way a user at a console
+// would, and gives each test a fresh directory to run it in.
+//
+// The command that runs the program is VAULTCAT_COMMAND from the
+// environment when it is set (split on spaces, e.g. "wine64 /b/vaultcat.exe"),
+// otherwise the program this suite was built with.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/cache_writer.h"
+
+namespace vaultcat::e2e {
+
+struct ProgramRun {
+  int status = -1;          // exit status; 128 + the signal if one ended it
+  std::string out;          // standard output with "\r\n" turned into "\n"
+  std::string err;          // standard error, as written
+  bool timedOut = false;    // the run was killed at its deadline
+  std::string launchError;  // why the program could not be started at all
+};
+
+// A console program on Windows writes text-mode output; comparisons are made
+// on "\n" line ends whatever the platform.
+std::string normaliseNewlines(std::string_view text);
+
+// The words of the command that runs the program, before its arguments.
+std::vector<std::string> programCommand();
+// True when the suite runs the native build directly (no VAULTCAT_COMMAND).
+bool runsNatively();
+
+// Runs the program with `args` in `workingDir` and waits for it at most
+// `timeout`; past that the program (and anything it started) is killed.
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Whole-file helpers; readFile throws std::runtime_error if it cannot read.
+std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+
+// Each test gets its own empty directory, removed with everything in it when
+// the test ends. run() checks after every run that no cache the test wrote
+// has changed.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  const std::string& root() const { return root_; }
+  // The absolute path of `relative` under the test's directory.
+  std::string at(std::string_view relative) const;
+  // Creates the folder (and any missing parents); returns its absolute path.
+  std::string makeDir(std::string_view relative) const;
+  // Writes the cache, notes its state for the unchanged check, and returns
+  // its absolute path.
+  std::string writeCache(const testsupport::CacheImage& image, std::string_view relative);
+  // Runs the program in `workingDir` (default: the test's directory). A run
+  // that timed out, could not start, or (natively) wrote to standard error
+  // fails the test.
+  ProgramRun run(const std::vector<std::string>& args, const std::string& workingDir = {});
+  // The names in a folder, sorted; for "nothing else was written" checks.
+  std::vector<std::string> listFolder(std::string_view relative) const;
+
+ private:
+  struct CacheState {
+    std::string path;
+    uint64_t size;
+    uint64_t fingerprint;  // hash of the bytes, or the mtime for big files
+  };
+  static CacheState stateOf(const std::string& path);
+
+  std::string root_;
+  std::vector<CacheState> caches_;
+};
+
+// `count` bytes drawn from every byte value ("\r", "\n" and NUL included, so a
+// text-mode write shows), different for each seed.
+std::string sampleBytes(size_t count, uint32_t seed);
+
+// The text of a run for failure messages.
+std::string describe(const ProgramRun& run);
+
+// Lines of the usual start of a command on a good cache.
+std::string openedLines(const std::string& archivePath, std::string_view title);
+
+}  // namespace vaultcat::e2e
