@@ -1,0 +1,202 @@
+// Every way the extract command can fail: one message, status 1, and never
+// an output file left behind that looks complete.
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "e2e/harness.h"
+#include "support/cache_writer.h"
+
+namespace vaultcat::e2e {
+namespace {
+
+using testsupport::CacheBuilder;
+using testsupport::CacheImage;
+using testsupport::CacheLayout;
+using testsupport::RunList;
+
+enum Item : uint32_t { kDocs = 1, kReadme = 2, kA = 3 };
+
+// docs/readme.txt is two runs of two 512-byte blocks each (data blocks 0, 1
+// and 2, 3); a.txt follows in block 4.
+CacheImage testCache(uint32_t version = 6, uint32_t cacheId = 1, uint32_t seed = 0) {
+  CacheBuilder b(version);
+  b.cacheId(cacheId).blockSize(512);
+  const uint32_t docs = b.addFolder(0, "docs");
+  b.addFile(docs, "readme.txt",
+            RunList{{0, sampleBytes(700, 40 + seed), 0}, {700, sampleBytes(700, 41 + seed), 0}});
+  b.addFile(0, "a.txt", sampleBytes(100, 42 + seed));
+  return b.build();
+}
+
+class ExtractFailureTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    cache_ = writeCache(testCache(), "c.gcf");
+  }
+  std::string cache_;
+};
+
+TEST_F(ExtractFailureTest, ReportsItemsThatAreNotThere) {
+  // Empty components, a leading separator, a file used as a folder, or the
+  // right name in the wrong folder all name nothing.
+  const char* paths[] = {"docs/missing.txt", "docs//readme.txt", "docs/", "/docs/readme.txt",
+                         "docs/readme.txt/x", "readme.txt", "docs\\readme.tx", "a.txt "};
+  makeDir("out/docs");
+  for (const char* path : paths) {
+    SCOPED_TRACE(path);
+    ProgramRun r = run({"x", cache_, path, at("out")});
+    EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Couldn't find " + path + " in directory\n");
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_TRUE(listFolder("out/docs").empty());
+}
+
+TEST_F(ExtractFailureTest, RefusesToExtractAFolder) {
+  makeDir("out/docs");
+  for (const char* path : {"docs", "DOCS"}) {
+    SCOPED_TRACE(path);
+    ProgramRun r = run({"x", cache_, path, at("out")});
+    EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Found " + path +
+                         ", attempting to extract...\nNo block entry for " + path +
+                         "\nDid you try to extract a directory?\n");
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_EQ(listFolder("out"), std::vector<std::string>{"docs"});
+  EXPECT_TRUE(listFolder("out/docs").empty());
+}
+
+TEST_F(ExtractFailureTest, NeedsTheFoldersOfTheOutputPath) {
+  makeDir("out");
+  ProgramRun r = run({"x", cache_, "docs/readme.txt", at("out")});
+  EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") +
+                       "Found docs/readme.txt, attempting to extract...\n"
+                       "Couldn't create file docs/readme.txt - do all directorys exist?\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(listFolder("out").empty());
+}
+
+// If the destination cannot become the working directory, nothing may be
+// opened or written relative to the directory the command started in.
+TEST_F(ExtractFailureTest, StopsWhenTheDestinationIsNotAFolder) {
+  makeDir("start");
+  writeCache(testCache(), "start/c.gcf");
+  { std::ofstream(at("start/file")) << "x"; }
+  for (const std::string& destination : {std::string("nowhere"), at("nowhere"), std::string("file")}) {
+    SCOPED_TRACE(destination);
+    ProgramRun r = run({"x", "c.gcf", "a.txt", destination}, at("start"));
+    EXPECT_EQ(r.out, "Couldn't change to directory " + destination + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(listFolder("start"), (std::vector<std::string>{"c.gcf", "file"}));
+  }
+}
+
+TEST_F(ExtractFailureTest, LimitsTheItemPathTo1023Characters) {
+  makeDir("out");
+  const std::string longest(1023, 'a');
+  ProgramRun r = run({"x", cache_, longest, at("out")});
+  EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Couldn't find " + longest + " in directory\n");
+  EXPECT_EQ(r.status, 1);
+
+  for (size_t length : {size_t{1024}, size_t{5000}}) {
+    SCOPED_TRACE(length);
+    r = run({"x", cache_, std::string(length, 'a'), at("out")});
+    EXPECT_EQ(r.out, "The file path is longer than 1023 characters\n");
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_TRUE(listFolder("out").empty());
+}
+
+// The destination becomes the working directory first, so a relative cache
+// path is found under it; an absolute one is not affected.
+TEST_F(ExtractFailureTest, ResolvesARelativeCachePathUnderTheDestination) {
+  const CacheImage inDestination = testCache(6, 1, 0);
+  writeCache(testCache(5, 51, 7), "start/sub/a.gcf");  // a decoy where the command starts
+  writeCache(inDestination, "start/out/sub/a.gcf");
+  makeDir("start/other");
+
+  ProgramRun r = run({"x", "sub/a.gcf", "a.txt", "out"}, at("start"));
+  EXPECT_EQ(r.status, 0) << describe(r);
+  const std::string head =
+      openedLines("sub/a.gcf", "Half-Life") + "Found a.txt, attempting to extract...\n";
+  EXPECT_EQ(r.out.substr(0, head.size()), head);
+  EXPECT_EQ(readFile(at("start/out/a.txt")), inDestination.expectedContent(kA));
+
+  r = run({"x", cache_, "a.txt", "other"}, at("start"));
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(readFile(at("start/other/a.txt")), testCache().expectedContent(kA));
+
+  // Present under the starting directory only: not found.
+  r = run({"x", "sub/a.gcf", "a.txt", "other"}, at("start"));
+  EXPECT_EQ(r.out, "Couldn't open file sub/a.gcf: Failed to map GCF file to memory.\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(listFolder("start"), (std::vector<std::string>{"other", "out", "sub"}));
+}
+
+TEST_F(ExtractFailureTest, RemovesTheOutputOfADamagedFile) {
+  // The block entries and the map come before the block entry map, the one
+  // section the versions differ in, so these offsets hold for both.
+  const CacheLayout layout = testCache(6).layout();
+  ASSERT_EQ(testCache(5).layout().fragmentationMap, layout.fragmentationMap);
+  const std::vector<uint32_t> entries = testCache().blockEntriesOf(kReadme);
+  ASSERT_EQ(entries.size(), 2u);
+  struct Case {
+    const char* what;
+    uint64_t offset;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      // The first run is written out before the second is found damaged.
+      {"data block outside the data", layout.blockEntry(entries[1]) + 12, 0x7FFF},
+      {"data block 0xFFFFFFFF", layout.blockEntry(entries[1]) + 12, 0xFFFFFFFF},
+      {"link outside the map", layout.fragment(0), 0x7FFF},
+      {"data blocks loop", layout.fragment(3), 2},
+      {"next entry outside the table", layout.blockEntry(entries[0]) + 16, 0x12345},
+      {"entries loop", layout.blockEntry(entries[1]) + 16, entries[0]},
+      {"previous entry outside the table", layout.blockEntry(entries[0]) + 20, 999},
+  };
+  for (const uint32_t version : {5u, 6u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
+      CacheImage image = testCache(version);
+      image.set32(c.offset, c.value);
+      const std::string name = "v" + std::to_string(version) + "-" + std::to_string(&c - cases);
+      const std::string cache = writeCache(image, name + ".gcf");
+      makeDir(name + "/docs");
+
+      ProgramRun r = run({"x", cache, "docs/readme.txt", at(name)});
+      const std::string head =
+          openedLines(cache, "Half-Life") + "Found docs/readme.txt, attempting to extract...\n";
+      EXPECT_EQ(r.out.substr(0, head.size()), head) << describe(r);
+      const size_t last = r.out.rfind('\n', r.out.size() - 2) + 1;
+      EXPECT_EQ(r.out.compare(last, 12, "Corrupt file"), 0) << describe(r);
+      EXPECT_EQ(r.out.find("Success!"), std::string::npos);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_TRUE(listFolder(name + "/docs").empty()) << "a damaged file was left behind";
+    }
+  }
+}
+
+TEST_F(ExtractFailureTest, RemovesTheOutputWhenWritingFails) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  if (!exists("/dev/full")) GTEST_SKIP() << "needs /dev/full, which this system lacks";
+  makeDir("out/docs");
+  std::filesystem::create_symlink("/dev/full", at("out/docs/readme.txt"));
+
+  ProgramRun r = run({"x", cache_, "docs/readme.txt", at("out")});
+  const std::string head =
+      openedLines(cache_, "Half-Life") + "Found docs/readme.txt, attempting to extract...\n";
+  EXPECT_EQ(r.out.substr(0, head.size()), head) << describe(r);
+  EXPECT_TRUE(r.out.ends_with("\nCouldn't write file docs/readme.txt\n")) << describe(r);
+  EXPECT_EQ(r.out.find("Success!"), std::string::npos);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(exists(at("out/docs/readme.txt"))) << "the failed output was left in place";
+  EXPECT_TRUE(exists("/dev/full"));
+}
+
+}  // namespace
+}  // namespace vaultcat::e2e
