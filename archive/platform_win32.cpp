@@ -104,6 +104,10 @@ bool OutputFile::create(const std::string& path) {
   Handle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
+  // Names such as NUL, CON or AUX.TXT open a device in any folder. Bytes
+  // written there are lost or go elsewhere, and the extraction would
+  // report a success with no file on disk; only a disk file will do.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
   path_ = path;
   handle_ = toStored(file.release());
   failed_ = false;
