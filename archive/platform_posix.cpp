@@ -10,10 +10,35 @@
 #include <climits>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "archive/platform.h"
 
 namespace vaultcat::platform {
+
+namespace {
+
+// The files this process has mapped, by device and inode. Truncating a
+// mapped file pulls its bytes from under the reader, whose next look at
+// them dies of SIGBUS, and destroys the cache; so an output file may never
+// be one of these. (On Windows the system itself refuses.) One thread.
+struct MappedIdentity {
+  const std::byte* view;
+  dev_t device;
+  ino_t inode;
+};
+std::vector<MappedIdentity>& mappedFiles() {
+  static std::vector<MappedIdentity> files;
+  return files;
+}
+bool isMappedFile(const struct stat& info) {
+  for (const MappedIdentity& file : mappedFiles()) {
+    if (file.device == info.st_dev && file.inode == info.st_ino) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 bool MappedFile::map(const std::string& path) {
   unmap();
@@ -39,11 +64,13 @@ bool MappedFile::map(const std::string& path) {
   ::madvise(view, static_cast<size_t>(size), MADV_SEQUENTIAL);
   data_ = static_cast<const std::byte*>(view);
   size_ = size;
+  mappedFiles().push_back({data_, info.st_dev, info.st_ino});
   return true;
 }
 
 void MappedFile::unmap() {
   if (data_ == nullptr) return;
+  std::erase_if(mappedFiles(), [this](const MappedIdentity& file) { return file.view == data_; });
   ::munmap(const_cast<std::byte*>(data_), static_cast<size_t>(size_));
   data_ = nullptr;
   size_ = 0;
@@ -63,8 +90,16 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::create(const std::string& path) {
   if (handle_ >= 0) discard();
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;
+  // Truncated only once it is known not to be a mapped file; a device has
+  // nothing to truncate.
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || isMappedFile(info) ||
+      (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)) {
+    ::close(fd);
+    return false;
+  }
   path_ = path;
   handle_ = fd;
   failed_ = false;

@@ -188,6 +188,26 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   EXPECT_TRUE(out.close()) << "nothing failed before the discard";
 }
 
+TEST_F(PlatformTest, AMappedFileIsNeverOpenedAsAnOutput) {
+  // Truncating the cache being read would destroy it and pull the bytes
+  // from under the mapping; through another name (a hard link) as well.
+  const std::string cache = writeText("c.gcf", "cache bytes");
+  fs::create_hard_link(cache, dir_ / "link.gcf");
+  MappedFile mapping;
+  ASSERT_TRUE(mapping.map(cache));
+  for (const std::string& target : {cache, path("link.gcf")}) {
+    OutputFile out;
+    EXPECT_FALSE(out.create(target)) << target;
+  }
+  EXPECT_EQ(contentOf(mapping.bytes()), "cache bytes");
+
+  mapping.unmap();
+  OutputFile out;
+  EXPECT_TRUE(out.create(cache)) << "the file stayed refused after the unmap";
+  EXPECT_TRUE(out.close());
+  EXPECT_EQ(fs::file_size(cache), 0u);
+}
+
 TEST_F(PlatformTest, AFullDeviceIsReportedAsAFailedWrite) {
   // Only where the system has a device that is always full.
   const std::string full = "/dev/full";
