@@ -36,6 +36,13 @@ void CacheArchive::close() {
   mapping_.unmap();
   file_ = ByteView();
   sections_ = CacheSections();
+  // The counts bound every accessor; left from the last file they would
+  // index into bytes that are gone.
+  fileHeader_ = {};
+  blockEntryHeader_ = {};
+  fragmentationMapHeader_ = {};
+  directoryHeader_ = {};
+  dataBlockHeader_ = {};
 }
 
 // Walks the sections in file order. Each position follows from the counts

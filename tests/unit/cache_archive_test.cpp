@@ -1,0 +1,159 @@
+// Opening a cache: what is refused and why, where the sections land, and
+// the accessors that stand between the rest of the reader and the bytes.
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "reader_fixtures.h"
+
+namespace vaultcat::unittest {
+namespace {
+
+CacheImage smallCache(uint32_t version) {
+  CacheBuilder builder(version);
+  builder.blockSize(512).directoryPadding(8).dataPadding(20);
+  const uint32_t docs = builder.addFolder(0, "docs");
+  builder.addFile(docs, "guide.txt", std::string(700, 'g'));
+  builder.addFile(0, "readme.txt", "hello");
+  return builder.build();
+}
+
+// open(path) on the image written to a temporary file.
+std::string openFileError(const CacheImage& image, CacheArchive& archive, const char* name) {
+  const std::string path = ::testing::TempDir() + name;
+  EXPECT_TRUE(image.writeFile(path));
+  const bool opened = archive.open(path);
+  std::remove(path.c_str());
+  EXPECT_EQ(opened, archive.isOpen());
+  return opened ? "opened" : archive.lastError();
+}
+
+TEST(CacheArchiveOpen, FilesThatCannotBeMappedAreRefused) {
+  CacheArchive archive;
+  EXPECT_FALSE(archive.open(::testing::TempDir() + "no-such-cache.gcf"));
+  EXPECT_STREQ(archive.lastError(), "Failed to map GCF file to memory.");
+
+  const std::string empty = ::testing::TempDir() + "empty-cache.gcf";
+  std::ofstream(empty, std::ios::binary).close();
+  EXPECT_FALSE(archive.open(empty));
+  std::remove(empty.c_str());
+  EXPECT_STREQ(archive.lastError(), "Failed to map GCF file to memory.");
+  EXPECT_FALSE(archive.isOpen());
+
+  EXPECT_FALSE(archive.openBytes(ByteView()));
+  EXPECT_STREQ(archive.lastError(), "Failed to map GCF file to memory.");
+}
+
+TEST(CacheArchiveOpen, OnlyVersionsFiveAndSixAreRead) {
+  for (uint32_t version : {4u, 7u, 0u, 0x106u}) {
+    CacheArchive archive;
+    EXPECT_EQ(openFileError(CacheBuilder(version).build(), archive, "version.gcf"),
+              "Invalid GCF version number.")
+        << version;
+  }
+  for (uint32_t version : {5u, 6u}) {
+    CacheArchive archive;
+    EXPECT_EQ(openFileError(smallCache(version), archive, "version.gcf"), "opened") << version;
+    EXPECT_EQ(archive.fileHeader().formatVersion, version);
+  }
+}
+
+TEST(CacheArchiveOpen, DataRegionMayEndAtTheEndOfTheFileButNotPastIt) {
+  const CacheImage good = smallCache(6);
+  const CacheLayout& l = good.layout();
+  ASSERT_EQ(l.firstDataBlock + uint64_t{l.dataBlockCount} * l.dataBlockSize, good.size());
+  CacheArchive archive;
+  EXPECT_EQ(openFileError(good, archive, "extent.gcf"), "opened");
+
+  CacheImage shifted = good;  // the region starts one byte later, so ends one past the file
+  shifted.set32(l.dataBlockHeader + 12, static_cast<uint32_t>(l.firstDataBlock + 1));
+  EXPECT_EQ(openFileError(shifted, archive, "extent.gcf"), "Corrupt file.");
+
+  CacheImage extraBlock = good;  // one block more than the file holds
+  extraBlock.set32(l.dataBlockHeader + 4, l.dataBlockCount + 1);
+  EXPECT_EQ(openFileError(extraBlock, archive, "extent.gcf"), "Corrupt file.");
+
+  // 0x10000 blocks of 0x10000 bytes: the product is 2^32, which a 32-bit
+  // multiplication would wrap to an empty region that fits any file.
+  CacheImage wrapped = good;
+  wrapped.set32(l.dataBlockHeader + 4, 0x10000);
+  wrapped.set32(l.dataBlockHeader + 8, 0x10000);
+  EXPECT_EQ(openFileError(wrapped, archive, "extent.gcf"), "Corrupt file.");
+}
+
+TEST(CacheArchiveOpen, AFailedOpenLeavesTheArchiveClosedWithItsCause) {
+  CacheArchive archive;
+  EXPECT_STREQ(archive.lastError(), "");
+  EXPECT_EQ(openFileError(smallCache(5), archive, "reopen.gcf"), "opened");
+  EXPECT_FALSE(archive.fileName().empty());
+
+  // A failing open closes whatever was open before it.
+  EXPECT_EQ(openFileError(CacheBuilder(4).build(), archive, "reopen.gcf"),
+            "Invalid GCF version number.");
+  EXPECT_FALSE(archive.isOpen());
+  EXPECT_TRUE(archive.fileName().empty());
+  EXPECT_FALSE(archive.directoryEntry(0).has_value());
+  EXPECT_FALSE(archive.blockEntry(0).has_value());
+  archive.close();
+  EXPECT_STREQ(archive.lastError(), "Invalid GCF version number.");
+}
+
+TEST(CacheArchiveLayout, SectionsLandWhereTheWriterPutThem) {
+  for (uint32_t version : {5u, 6u}) {
+    SCOPED_TRACE(version);
+    const CacheImage image = smallCache(version);
+    const CacheLayout& l = image.layout();
+    LoadedCache cache(image);
+    ASSERT_TRUE(cache.opened) << cache.archive.lastError();
+    const CacheSections& s = cache.archive.sections();
+    EXPECT_EQ(s.blockEntryHeader, l.blockEntryHeader);
+    EXPECT_EQ(s.blockEntries, l.blockEntries);
+    EXPECT_EQ(s.fragmentationMapHeader, l.fragmentationMapHeader);
+    EXPECT_EQ(s.fragmentationMap, l.fragmentationMap);
+    if (version == 5) {
+      ASSERT_TRUE(s.blockEntryMapHeader.has_value());
+      EXPECT_EQ(*s.blockEntryMapHeader, l.blockEntryMapHeader);
+      EXPECT_EQ(s.blockEntryMap, l.blockEntryMapHeader + 20);
+      EXPECT_GT(l.directoryHeader, l.blockEntryMapHeader);
+    } else {
+      EXPECT_FALSE(s.blockEntryMapHeader.has_value());
+      EXPECT_FALSE(s.blockEntryMap.has_value());
+      EXPECT_EQ(l.directoryHeader, l.fragment(l.dataBlockCount));  // right after the map
+    }
+    EXPECT_EQ(s.directoryHeader, l.directoryHeader);
+    EXPECT_EQ(s.directoryEntries, l.directoryEntries);
+    EXPECT_EQ(s.nameTable, l.nameTable);
+    EXPECT_EQ(s.directoryMapHeader, l.directoryMapHeader);
+    EXPECT_EQ(s.directoryMap, l.directoryMap);
+    EXPECT_EQ(s.checksumHeader, l.checksumHeader);
+    EXPECT_EQ(s.checksumBody, l.checksumBody);
+    EXPECT_EQ(s.dataBlockHeader, l.dataBlockHeader);
+    EXPECT_EQ(s.firstDataBlock, l.firstDataBlock);
+  }
+}
+
+TEST(CacheArchiveAccess, TheRootIsAlwaysNamedRootAndBlocksStayInTheFile) {
+  CacheImage image = smallCache(6);
+  const CacheLayout& l = image.layout();
+  // The root is "root" whatever the name table and its entry say.
+  image.set32(l.nameTable, 0x58585858);
+  image.set32(l.directoryEntry(0), 0xFFFFFFFF);
+  LoadedCache cache(image);
+  ASSERT_TRUE(cache.opened);
+  const CacheArchive& a = cache.archive;
+  EXPECT_EQ(a.itemName(0), "root");
+  EXPECT_EQ(a.itemName(1), "docs");
+  EXPECT_EQ(a.itemName(3), "readme.txt");
+  EXPECT_FALSE(a.itemName(l.itemCount).has_value());
+
+  // The last data block may be read whole, not a byte more.
+  const uint32_t last = l.dataBlockCount - 1;
+  EXPECT_TRUE(a.dataBlock(last, l.dataBlockSize).has_value());
+  EXPECT_FALSE(a.dataBlock(last, l.dataBlockSize + 1).has_value());
+  EXPECT_FALSE(a.dataBlock(l.dataBlockCount, 1).has_value());
+}
+
+}  // namespace
+}  // namespace vaultcat::unittest
