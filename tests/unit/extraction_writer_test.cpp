@@ -1,0 +1,194 @@
+// The extraction writer into an in-memory sink: how runs are cut into
+// chunks, where each run lands, and how broken chains and a refusing output
+// end the copy.
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "reader_fixtures.h"
+
+namespace vaultcat::unittest {
+namespace {
+
+using Status = ExtractionResult::Status;
+
+std::string pattern(size_t n, char seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('!' + (static_cast<size_t>(seed) + i * 13 + i / 94) % 94);
+  return s;
+}
+
+TEST(ExtractionWriterChunks, TheChainDecidesTheBlocksAndTheRunSizeTheBytes) {
+  CacheBuilder builder;  // 8192-byte blocks, handed out in order
+  const uint32_t big = builder.addFile(0, "big", pattern(20000, 1));
+  const uint32_t longChain = builder.addFile(0, "long", RunList{{0, pattern(16384, 2), 1}});
+  const uint32_t shortChain = builder.addFile(0, "short", pattern(20000, 3));
+  CacheImage image = builder.build();
+  image.set32(image.layout().fragment(6), 0xFFFF);  // short's chain ends after one block
+  LoadedCache cache(image);
+  ASSERT_TRUE(cache.opened);
+
+  const Extraction b = extract(cache.archive, 0);
+  EXPECT_TRUE(b.result.ok());
+  EXPECT_EQ(b.progress,
+            "Writing block 0 (offset 0, size 20000)\n"
+            "Writing fragment 0 (size 8192)\n"
+            "Writing fragment 1 (size 8192)\n"
+            "Writing fragment 2 (size 3616)\n");
+  EXPECT_EQ(b.sink.content(), image.expectedContent(big));
+
+  // A block past the run's size still gets its line but gives no bytes.
+  const Extraction l = extract(cache.archive, 1);
+  EXPECT_TRUE(l.result.ok());
+  EXPECT_EQ(l.progress,
+            "Writing block 1 (offset 0, size 16384)\n"
+            "Writing fragment 3 (size 8192)\n"
+            "Writing fragment 4 (size 8192)\n"
+            "Writing fragment 5 (size 0)\n");
+  EXPECT_EQ(l.sink.content(), image.expectedContent(longChain));
+
+  // A chain that ends early leaves the run short.
+  const Extraction s = extract(cache.archive, 2);
+  EXPECT_TRUE(s.result.ok());
+  EXPECT_EQ(s.progress, "Writing block 2 (offset 0, size 20000)\nWriting fragment 6 (size 8192)\n");
+  EXPECT_EQ(s.sink.content(), image.expectedContent(shortChain).substr(0, 8192));
+}
+
+TEST(ExtractionWriterRuns, EachRunLandsAtItsOwnOffset) {
+  CacheBuilder builder;
+  builder.shuffleDataBlocks(5);
+  const std::string head = pattern(8192, 4), tail = pattern(3000, 5);
+  const uint32_t forward = builder.addFile(0, "forward", RunList{{0, head}, {8192, tail}});
+  const uint32_t backward = builder.addFile(0, "backward", RunList{{8192, tail}, {0, head}});
+  const uint32_t holes = builder.addFile(0, "holes", RunList{{0, "abc"}, {10000, "xyz"}});
+  const uint32_t empty = builder.addFile(0, "empty", "");
+  const uint32_t far = builder.addFile(0, "far", RunList{{0x80000005, "hello"}});
+  const CacheImage image = builder.build();
+  LoadedCache cache(image);
+  ASSERT_TRUE(cache.opened);
+  auto extractItem = [&](uint32_t item) {
+    Extraction e = extract(cache.archive, image.blockEntriesOf(item).at(0));
+    EXPECT_TRUE(e.result.ok()) << item << ": " << e.result.damage;
+    return e;
+  };
+
+  EXPECT_EQ(extractItem(forward).sink.content(), head + tail);
+  EXPECT_EQ(extractItem(backward).sink.content(), head + tail);
+
+  // Nothing is written into a hole; the output leaves it to read as zeros.
+  EXPECT_EQ(extractItem(holes).sink.writes,
+            (std::vector<MemorySink::Write>{{0, "abc"}, {10000, "xyz"}}));
+
+  const Extraction e = extractItem(empty);
+  EXPECT_EQ(e.progress,
+            "Writing block " + std::to_string(image.blockEntriesOf(empty)[0]) + " (offset 0, size 0)\n");
+  EXPECT_TRUE(e.sink.writes.empty());
+
+  // Past 2 GiB the run goes to its full 64-bit offset.
+  const Extraction f = extractItem(far);
+  EXPECT_EQ(f.sink.writes, (std::vector<MemorySink::Write>{{0x80000005, "hello"}}));
+  EXPECT_EQ(f.progress.find("Writing block " + std::to_string(image.blockEntriesOf(far)[0]) +
+                            " (offset 2147483653, size 5)\n"),
+            0u);
+
+  // The table's size as the first entry is an empty chain.
+  const Extraction none = extract(cache.archive, image.layout().blockEntryCount);
+  EXPECT_TRUE(none.result.ok());
+  EXPECT_EQ(none.progress, "");
+  EXPECT_TRUE(none.sink.writes.empty());
+}
+
+TEST(ExtractionWriterRuns, ARunScatteredOverThousandsOfBlocksComesOutWhole) {
+  CacheBuilder builder;
+  builder.blockSize(16).shuffleDataBlocks(11);
+  const uint32_t item = builder.addFile(0, "scattered", pattern(16 * 3000 - 5, 3));
+  const CacheImage image = builder.build();
+  LoadedCache cache(image);
+  ASSERT_TRUE(cache.opened);
+  const Extraction e = extract(cache.archive, 0);
+  EXPECT_TRUE(e.result.ok());
+  EXPECT_EQ(e.sink.content(), image.expectedContent(item));
+}
+
+TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
+  // f: blocks 0-2 (entry 0); two: runs in blocks 3 and 4 (entries 1, 2);
+  // tail: blocks 5 and 6, the last bytes of the file (entry 3).
+  CacheBuilder builder;
+  builder.blockSize(512);
+  builder.addFile(0, "f", pattern(1300, 6));
+  builder.addFile(0, "two", RunList{{0, pattern(512, 7)}, {512, pattern(100, 8)}});
+  builder.addFile(0, "tail", pattern(1024, 9));
+  const CacheImage good = builder.build();
+  const CacheLayout& l = good.layout();
+  ASSERT_EQ(l.dataBlockCount, 7u);
+  ASSERT_EQ(l.blockEntryCount, 4u);
+
+  // Where the lines printed before the report are given, a bad block or
+  // entry must be refused before its own line is printed.
+  struct Case {
+    const char* what;
+    std::function<void(CacheImage&)> damage;
+    uint32_t firstEntry;
+    const char* progress;  // nullptr: only bounded
+  };
+  const Case cases[] = {
+      {"f's first data block is the data block count",
+       [&](CacheImage& i) { i.set32(l.blockEntry(0) + 12, l.dataBlockCount); }, 0,
+       "Writing block 0 (offset 0, size 1300)\n"},
+      {"f's second block lies inside the data region but past the fragmentation map",
+       [&](CacheImage& i) {
+         i.truncate(i.size() + l.dataBlockSize);
+         i.set32(l.dataBlockHeader + 4, l.dataBlockCount + 1);
+         i.set32(l.fragment(0), l.dataBlockCount);
+       },
+       0, "Writing block 0 (offset 0, size 1300)\nWriting fragment 0 (size 512)\n"},
+      {"the data block count leaves out tail's second block, though the map has it",
+       [&](CacheImage& i) { i.set32(l.dataBlockHeader + 4, l.dataBlockCount - 1); }, 3,
+       "Writing block 3 (offset 0, size 1024)\nWriting fragment 5 (size 512)\n"},
+      {"f's last block leads back to its first",
+       [&](CacheImage& i) { i.set32(l.fragment(2), 0); }, 0, nullptr},
+      {"f's first block is its own successor", [&](CacheImage& i) { i.set32(l.fragment(0), 0); }, 0,
+       nullptr},
+      {"two's second run leads back to its first",
+       [&](CacheImage& i) { i.set32(l.blockEntry(2) + 16, 1); }, 1, nullptr},
+      {"two's first run leads to an entry past the table",
+       [&](CacheImage& i) { i.set32(l.blockEntry(1) + 16, l.blockEntryCount + 5); }, 1,
+       "Writing block 1 (offset 0, size 512)\nWriting fragment 3 (size 512)\n"},
+      {"the first entry itself lies past the table", [](CacheImage&) {}, 5, ""},
+      {"the file header's block size is twice the data block size: tail's second chunk runs off "
+       "the end of the file",
+       [&](CacheImage& i) {
+         i.set32(32, 2 * l.dataBlockSize);
+         i.set32(l.blockEntry(3) + 8, 4096);
+       },
+       3, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CacheImage image = good;
+    c.damage(image);
+    LoadedCache cache(image);
+    ASSERT_TRUE(cache.opened);
+    const Extraction e = extract(cache.archive, c.firstEntry);
+    EXPECT_EQ(e.result.status, Status::kDamaged);
+    EXPECT_FALSE(e.result.damage.empty());
+    if (c.progress != nullptr) {
+      EXPECT_EQ(e.progress, c.progress);
+    }
+    EXPECT_LT(std::count(e.progress.begin(), e.progress.end(), '\n'), 20);
+  }
+}
+
+TEST(ExtractionWriterDamage, AnOutputThatRefusesBytesIsAWriteFailure) {
+  CacheBuilder builder;
+  builder.addFile(0, "f", pattern(20000, 1));
+  LoadedCache cache(builder.build());
+  ASSERT_TRUE(cache.opened);
+  EXPECT_EQ(extract(cache.archive, 0, /*failingSink=*/true).result.status, Status::kWriteFailed);
+}
+
+}  // namespace
+}  // namespace vaultcat::unittest
