@@ -1,0 +1,170 @@
+// The list command run in-process: the identification lines, the tree in
+// stored order, and what a damaged tree prints before it is given up.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "reader_fixtures.h"
+
+namespace vaultcat::unittest {
+namespace {
+
+std::string opened(const std::string& path) { return "Opened " + path + "\n"; }
+const std::string kEngineTitle = "Identified GCF as: Half-Life engine\n\n";
+const std::string kListingHeading = "Directory listing:\n\n";
+
+uint32_t wordAt(const CacheImage& image, uint64_t at) {
+  const std::vector<std::byte> b = image.bytes();
+  uint32_t v = 0;
+  for (uint64_t i = 4; i-- > 0;) v = v << 8 | std::to_integer<uint32_t>(b.at(at + i));
+  return v;
+}
+
+TEST(ListCommandIdentification, KnownUnknownAndNegativeCacheIds) {
+  struct Case {
+    uint32_t id;
+    std::string lines;  // "%s" stands for the path
+  };
+  const std::string request =
+      ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
+      "of this program can correctly identify this cache ID.\n\n";
+  const Case cases[] = {
+      {0, kEngineTitle},  // 0 is a known ID, not a missing one
+      {92, "Identified GCF as: Codename Gordon\n\n"},
+      {4, "Couldn't identify GCF.\nCache ID was 4, filename was %s" + request},
+      {0x80000007, "Couldn't identify GCF.\nCache ID was -2147483641, filename was %s" + request},
+  };
+  for (const Case& c : cases) {
+    CacheBuilder builder;
+    builder.cacheId(c.id);
+    builder.addFile(0, "f", "x");
+    CacheImage image = builder.build();
+    // Only the file header's ID counts, not the one in the directory header.
+    image.set32(image.layout().directoryHeader + 4, 1);
+    const ListRun run = listCache(image, "ids.gcf");
+    std::string lines = c.lines;
+    if (auto at = lines.find("%s"); at != std::string::npos) lines.replace(at, 2, run.path);
+    EXPECT_EQ(run.text, opened(run.path) + lines + kListingHeading + "f\n") << c.id;
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
+  for (uint32_t version : {5u, 6u}) {
+    CacheBuilder builder(version);
+    builder.blockSize(512);
+    builder.addFile(0, "zeta.txt", "z");
+    const uint32_t maps = builder.addFolder(0, "maps");
+    const uint32_t level = builder.addFile(maps, "Level 1.bsp", std::string(1500, 'b'));
+    builder.addFolder(maps, "empty");
+    const uint32_t sub = builder.addFolder(maps, "sub");
+    builder.addFile(sub, "deep.txt", "");
+    builder.addFile(0, "readme.txt", "r");
+    builder.addFolder(0, "Alpha");
+    CacheImage image = builder.build();
+    // A file's child link is never followed.
+    image.set32(image.layout().directoryEntry(level) + 24, 0xFFFFFFFF);
+    const ListRun run = listCache(image, "tree.gcf");
+    EXPECT_EQ(run.text, opened(run.path) + kEngineTitle + kListingHeading +
+                            "zeta.txt\n"
+                            "maps\\\n"
+                            "  Level 1.bsp\n"
+                            "  empty\\\n"
+                            "  sub\\\n"
+                            "    deep.txt\n"
+                            "readme.txt\n"
+                            "Alpha\\\n")
+        << version;
+    EXPECT_EQ(run.status, 0);
+  }
+
+  const ListRun empty = listCache(CacheBuilder(5).build(), "empty-root.gcf");
+  EXPECT_EQ(empty.text, opened(empty.path) + kEngineTitle + kListingHeading);
+  EXPECT_EQ(empty.status, 0);
+}
+
+// What follows `kept` must be exactly one line, and it must report damage.
+void expectDamageAfter(const ListRun& run, const std::string& kept) {
+  const std::string before = opened(run.path) + kEngineTitle + kListingHeading + kept;
+  ASSERT_EQ(run.text.substr(0, before.size()), before);
+  const std::string rest = run.text.substr(before.size());
+  EXPECT_EQ(rest.rfind("Corrupt file", 0), 0u) << rest;
+  EXPECT_EQ(rest.find('\n'), rest.size() - 1) << rest;
+  EXPECT_EQ(run.status, 1);
+}
+
+TEST(ListCommandTree, DamagedTreesStopWithAReportAndKeepEarlierLines) {
+  // root: a.txt, sub (holding inner.txt), b.txt; b.txt fills the last data
+  // block with non-NUL bytes, up to the end of the file.
+  CacheBuilder builder;
+  builder.blockSize(512);
+  builder.addFile(0, "a.txt", "a");
+  const uint32_t sub = builder.addFolder(0, "sub");
+  const uint32_t inner = builder.addFile(sub, "inner.txt", "i");
+  const uint32_t b = builder.addFile(0, "b.txt", std::string(512, 'z'));
+  const CacheImage good = builder.build();
+  const CacheLayout& l = good.layout();
+  const uint32_t nameTableSize = wordAt(good, l.directoryHeader + 28);
+
+  struct Case {
+    const char* what;
+    std::function<void(CacheImage&)> damage;
+    std::string kept;
+  };
+  const Case cases[] = {
+      {"sub's first child lies past the end of the directory",
+       [&](CacheImage& i) { i.set32(l.directoryEntry(sub) + 24, l.itemCount); },
+       "a.txt\nsub\\\n"},
+      {"the root's first child is 0xFFFFFFFF",
+       [&](CacheImage& i) { i.set32(l.directoryEntry(0) + 24, 0xFFFFFFFF); }, ""},
+      {"b.txt's next sibling leads back to a.txt",
+       [&](CacheImage& i) { i.set32(l.directoryEntry(b) + 20, 1); },
+       "a.txt\nsub\\\n  inner.txt\nb.txt\n"},
+      {"sub holds itself",
+       [&](CacheImage& i) { i.set32(l.directoryEntry(sub) + 24, sub); }, "a.txt\nsub\\\n"},
+      {"inner.txt's child list leads back to the root's first child",
+       [&](CacheImage& i) {
+         i.set32(l.directoryEntry(inner) + 12, 0);  // inner.txt becomes a folder
+         i.set32(l.directoryEntry(inner) + 24, 1);
+       },
+       "a.txt\nsub\\\n  inner.txt\\\n"},
+      {"inner.txt's name starts at the end of the name table",
+       [&](CacheImage& i) { i.set32(l.directoryEntry(inner), nameTableSize); }, "a.txt\nsub\\\n"},
+      {"inner.txt's name runs to the end of the file without a NUL",
+       [&](CacheImage& i) {
+         i.set32(l.directoryHeader + 28, static_cast<uint32_t>(i.size() - l.nameTable));
+         i.set32(l.directoryEntry(inner),
+                 static_cast<uint32_t>(l.dataBlock(l.dataBlockCount - 1) - l.nameTable));
+       },
+       "a.txt\nsub\\\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CacheImage image = good;
+    c.damage(image);
+    expectDamageAfter(listCache(image, "damaged-tree.gcf"), c.kept);
+  }
+}
+
+TEST(ListCommandTree, FoldersNestAtMostAThousandLevels) {
+  auto nested = [](uint32_t depth) {
+    CacheBuilder builder;
+    for (uint32_t i = 0, parent = 0; i < depth; ++i) parent = builder.addFolder(parent, "d");
+    return builder.build();
+  };
+  std::string thousandLevels;
+  for (uint32_t i = 0; i < 1000; ++i) thousandLevels += std::string(2 * i, ' ') + "d\\\n";
+
+  const ListRun deepest = listCache(nested(1000), "nested.gcf");
+  EXPECT_EQ(deepest.text, opened(deepest.path) + kEngineTitle + kListingHeading + thousandLevels);
+  EXPECT_EQ(deepest.status, 0);
+  // A chain far deeper than any stack would hold: stopped after 1000
+  // lines, without recursion.
+  expectDamageAfter(listCache(nested(1001), "nested.gcf"), thousandLevels);
+  expectDamageAfter(listCache(nested(100000), "nested.gcf"), thousandLevels);
+}
+
+}  // namespace
+}  // namespace vaultcat::unittest
