@@ -64,7 +64,8 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
     }
     auto childName = archive.itemName(child);
     if (!childName) {
-      return damaged("the name of item " + std::to_string(child) + " lies outside the name table");
+      return damaged("the name of item " + std::to_string(child) +
+                     " starts outside the name table or has no end inside the file");
     }
     if (equalsIgnoringAsciiCase(*childName, name)) return {child, {}};
     from = child;

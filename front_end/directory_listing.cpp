@@ -58,7 +58,10 @@ std::string walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
     }
     seen[child] = true;
     auto name = archive.itemName(child);
-    if (!name) return "the name of item " + std::to_string(child) + " lies outside the name table";
+    if (!name) {
+      return "the name of item " + std::to_string(child) +
+             " starts outside the name table or has no end inside the file";
+    }
 
     level.next = entry->nextSiblingIndex;
     level.from = child;
