@@ -135,7 +135,8 @@ std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {
 }
 
 std::optional<ByteView> CacheArchive::dataBlock(uint32_t index, uint32_t length) const {
-  if (index >= dataBlockHeader_.dataBlockCount) return std::nullopt;
+  if (index >= dataBlockHeader_.dataBlockCount || length > dataBlockHeader_.dataBlockSize)
+    return std::nullopt;
   uint64_t start = sections_.firstDataBlock + uint64_t{index} * dataBlockHeader_.dataBlockSize;
   return file_.subView(start, length);
 }

@@ -94,9 +94,8 @@ class CacheArchive {
   std::optional<std::string_view> itemName(uint32_t index) const;
 
   // `length` bytes from the start of data block `index`; nothing if the
-  // block is outside the data region or the bytes run past the end of the
-  // file. (A chunk may be longer than a data block when the file header's
-  // block size says so; it then reads on into the next block.)
+  // block is outside the data region or `length` is more than a data block
+  // holds (the bytes after it belong to other blocks, or to no block).
   std::optional<ByteView> dataBlock(uint32_t index, uint32_t length) const;
 
  private:

@@ -77,8 +77,13 @@ ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& outpu
     progress.put(")\n");
     if (chunk > 0) {
       auto bytes = archive.dataBlock(block, chunk);
+      // The header's block size is the data blocks' own in a sound file. A
+      // larger one would read other blocks' bytes again with every chunk,
+      // so that a small crafted file could write without end.
       if (!bytes) {
-        return damaged("data block " + std::to_string(block) + " runs past the end of the file");
+        return damaged("the block size of " + std::to_string(blockSize) +
+                       " bytes is larger than the data blocks of " +
+                       std::to_string(archive.dataBlockHeader().dataBlockSize) + " bytes");
       }
       if (!pending.add(*bytes)) return {ExtractionResult::Status::kWriteFailed, {}};
       written += chunk;
