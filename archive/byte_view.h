@@ -46,10 +46,12 @@ class ByteView {
   uint32_t le32(uint64_t offset) const { return loadLe32(data_ + offset); }
 
   // The NUL-terminated text starting at offset, without its NUL, or nothing
-  // if offset is outside the view or no NUL follows before the view ends.
-  std::optional<std::string_view> cString(uint64_t offset) const {
+  // if offset is outside the view or no NUL follows within maxLength bytes
+  // before the view ends.
+  std::optional<std::string_view> cString(uint64_t offset, uint64_t maxLength) const {
     if (offset >= size_) return std::nullopt;
-    const void* nul = std::memchr(data_ + offset, 0, static_cast<size_t>(size_ - offset));
+    uint64_t searched = size_ - offset < maxLength + 1 ? size_ - offset : maxLength + 1;
+    const void* nul = std::memchr(data_ + offset, 0, static_cast<size_t>(searched));
     if (nul == nullptr) return std::nullopt;
     const auto* start = reinterpret_cast<const char*>(data_ + offset);
     return std::string_view(start, static_cast<size_t>(static_cast<const char*>(nul) - start));

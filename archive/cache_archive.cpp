@@ -131,7 +131,7 @@ std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {
   if (index == kRootItem) return std::string_view("root");
   auto entry = directoryEntry(index);
   if (!entry || entry->nameOffset >= directoryHeader_.nameTableSize) return std::nullopt;
-  return file_.cString(sections_.nameTable + entry->nameOffset);
+  return file_.cString(sections_.nameTable + entry->nameOffset, kMaxNameLength);
 }
 
 std::optional<ByteView> CacheArchive::dataBlock(uint32_t index, uint32_t length) const {

@@ -46,6 +46,12 @@ class CacheArchive {
   static constexpr const char* kBadVersion = "Invalid GCF version number.";
   static constexpr const char* kCorrupt = "Corrupt file.";
 
+  // No item path longer than this can be given to the extract command, and
+  // real caches come from a platform whose paths stop at 260 characters; a
+  // longer name is damage. (Without a limit, a crafted file whose items all
+  // share one enormous name would list without end.)
+  static constexpr uint64_t kMaxNameLength = 1023;
+
   CacheArchive() = default;
   ~CacheArchive() { close(); }
   CacheArchive(const CacheArchive&) = delete;
@@ -90,7 +96,8 @@ class CacheArchive {
 
   // The item's name: "root" for item 0, otherwise its NUL-terminated text
   // in the name table. Nothing if the item is outside the directory, its
-  // name starts outside the name table, or no NUL ends it inside the file.
+  // name starts outside the name table, or no NUL ends it inside the file
+  // within kMaxNameLength characters.
   std::optional<std::string_view> itemName(uint32_t index) const;
 
   // `length` bytes from the start of data block `index`; nothing if the

@@ -4,6 +4,8 @@
 #include <array>
 #include <span>
 
+#include "archive/damage_text.h"
+
 namespace vaultcat {
 
 namespace {
@@ -104,9 +106,7 @@ ExtractionResult writeFileData(const CacheArchive& archive, DataSink& output,
   for (uint32_t index = firstBlockEntry; index != entryCount;) {
     auto entry = archive.blockEntry(index);
     if (!entry) {
-      return damaged("block entry " + std::to_string(from) + " links to entry " +
-                     std::to_string(index) + ", outside the table of " +
-                     std::to_string(entryCount) + " entries");
+      return damaged(damage_text::entryOutsideTable(from, "links to", index, entryCount));
     }
     if (entriesLeft-- == 0) return damaged("the block entries of the file link in a loop");
 

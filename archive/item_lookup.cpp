@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "archive/damage_text.h"
+
 namespace vaultcat {
 
 namespace {
@@ -46,8 +48,7 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
   const uint32_t itemCount = archive.itemCount();
   auto folder = archive.directoryEntry(folderIndex);
   if (!folder) {
-    return damaged("item " + std::to_string(folderIndex) + " is outside the directory of " +
-                   std::to_string(itemCount) + " items");
+    return damaged(damage_text::folderOutsideDirectory(folderIndex, itemCount));
   }
   uint32_t from = folderIndex;
   // A folder cannot hold more items than the directory has; a longer list
@@ -56,16 +57,14 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
   for (uint32_t child = folder->firstChildIndex; child != 0;) {
     auto entry = archive.directoryEntry(child);
     if (!entry) {
-      return damaged("item " + std::to_string(from) + " links to item " + std::to_string(child) +
-                     ", outside the directory of " + std::to_string(itemCount) + " items");
+      return damaged(damage_text::itemOutsideDirectory(from, child, itemCount));
     }
     if (++steps > itemCount) {
       return damaged("the items in folder " + std::to_string(folderIndex) + " link in a loop");
     }
     auto childName = archive.itemName(child);
     if (!childName) {
-      return damaged("the name of item " + std::to_string(child) +
-                     " starts outside the name table or has no end inside the file");
+      return damaged(damage_text::badItemName(child));
     }
     if (equalsIgnoringAsciiCase(*childName, name)) return {child, {}};
     from = child;
@@ -91,9 +90,8 @@ LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemInd
       uint32_t previous = entry->previousBlockEntryIndex;
       entry = archive.blockEntry(previous);
       if (!entry) {
-        return damaged("block entry " + std::to_string(current) + " links back to entry " +
-                       std::to_string(previous) + ", outside the table of " +
-                       std::to_string(entryCount) + " entries");
+        return damaged(
+            damage_text::entryOutsideTable(current, "links back to", previous, entryCount));
       }
       if (steps >= entryCount) {
         return damaged("the block entries of item " + std::to_string(itemIndex) +

@@ -2,16 +2,9 @@
 
 #include <vector>
 
+#include "archive/damage_text.h"
+
 namespace vaultcat {
-
-namespace {
-
-std::string outsideDirectory(uint32_t from, uint32_t to, uint32_t itemCount) {
-  return "item " + std::to_string(from) + " links to item " + std::to_string(to) +
-         ", outside the directory of " + std::to_string(itemCount) + " items";
-}
-
-}  // namespace
 
 std::string listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out) {
   return walkDirectory(archive, folderIndex, [&out](const WalkedItem& item) {
@@ -26,8 +19,7 @@ std::string walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
   const uint32_t itemCount = archive.itemCount();
   auto folder = archive.directoryEntry(folderIndex);
   if (!folder) {
-    return "folder " + std::to_string(folderIndex) + " is outside the directory of " +
-           std::to_string(itemCount) + " items";
+    return damage_text::folderOutsideDirectory(folderIndex, itemCount);
   }
 
   // The walk keeps its own stack rather than recursing, so a damaged tree
@@ -51,7 +43,7 @@ std::string walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
       continue;
     }
     auto entry = archive.directoryEntry(child);
-    if (!entry) return outsideDirectory(level.from, child, itemCount);
+    if (!entry) return damage_text::itemOutsideDirectory(level.from, child, itemCount);
     if (seen[child]) {
       return "item " + std::to_string(level.from) + " links back to item " +
              std::to_string(child) + ", making a loop in the tree";
@@ -59,8 +51,7 @@ std::string walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
     seen[child] = true;
     auto name = archive.itemName(child);
     if (!name) {
-      return "the name of item " + std::to_string(child) +
-             " starts outside the name table or has no end inside the file";
+      return damage_text::badItemName(child);
     }
 
     level.next = entry->nextSiblingIndex;

@@ -166,5 +166,16 @@ TEST(ListCommandTree, FoldersNestAtMostAThousandLevels) {
   expectDamageAfter(listCache(nested(100000), "nested.gcf"), thousandLevels);
 }
 
+TEST(ListCommandTree, NamesAreAtMostTheLongestItemPath) {
+  // A longer name cannot come from a real cache; without the limit, items
+  // that all share one enormous name would list without end.
+  const std::string longest(1023, 'n');
+  CacheBuilder builder;
+  builder.addFile(0, longest, "x");
+  builder.addFile(0, longest + "n", "y");
+  const ListRun run = listCache(builder.build(), "long-names.gcf");
+  expectDamageAfter(run, longest + "\n");
+}
+
 }  // namespace
 }  // namespace vaultcat::unittest
