@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "archive/cache_archive.h"
@@ -23,16 +24,24 @@ constexpr size_t kItemPathBufferSize = 1024;
 // for a run can end past this.
 constexpr uint64_t kFurthestRunEnd = 2 * uint64_t{0xFFFFFFFF};
 
+// Counts what is printed and keeps nothing.
 class DiscardingOutput final : public TextOutput {
  public:
   ~DiscardingOutput() override { flush(); }
+  uint64_t printed() {
+    flush();
+    return printed_;
+  }
 
  protected:
-  void deliver(std::string_view) override {}
+  void deliver(std::string_view text) override { printed_ += text.size(); }
+
+ private:
+  uint64_t printed_ = 0;
 };
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "extraction fault: %s\n", what);
+  std::fprintf(stderr, "read-path fault: %s\n", what);
   std::abort();
 }
 
@@ -52,12 +61,19 @@ class CheckingSink final : public DataSink {
       }
       if (piece.size() > kFurthestRunEnd - end) fail("a write ends past any run's reach");
       end += piece.size();
+      written_ += piece.size();
     }
     return true;
   }
 
+  // Bytes written since the last call. A file is copied from its data
+  // blocks once, so this may never exceed the data region: more would mean
+  // the copy grows faster than the cache.
+  uint64_t takeWritten() { return std::exchange(written_, 0); }
+
  private:
   ByteView input_;
+  uint64_t written_ = 0;
 };
 
 ByteView viewOf(std::span<const uint8_t> bytes) {
@@ -82,6 +98,12 @@ PathReport runListPath(std::span<const uint8_t> bytes) {
   identifyCache(titles, archive, "fuzz.gcf", out);
   out.put("Directory listing:\n\n");
   report.listingDamage = listDirectory(archive, kRootItem, out);
+  // Each item is printed once, indented at most two spaces a level for
+  // 1,000 levels, with a name of at most 1,023 bytes: the listing grows
+  // with the cache, never faster.
+  const uint64_t longestLine = 2 * uint64_t{kMaxFolderDepth} + CacheArchive::kMaxNameLength + 2;
+  if (out.printed() > 4096 + uint64_t{archive.itemCount()} * longestLine)
+    fail("the listing is longer than the tree can be");
   return report;
 }
 
@@ -129,6 +151,9 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
     if (!first.found()) continue;
     ExtractionResult result =
         writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);
+    const DataBlockHeader& blocks = archive.dataBlockHeader();
+    if (sink.takeWritten() > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
+      fail("a file copied more bytes than the data region holds");
     if (result.ok()) {
       ++report.extractions;
     } else {
