@@ -93,10 +93,12 @@ bool OutputFile::create(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   // Truncated only once it is known not to be a mapped file; a device has
-  // nothing to truncate.
+  // nothing to truncate, and neither has a file just created. Truncating an
+  // empty file is not free: ext4 then flushes the whole file on close, which
+  // took half a second for a 1 GiB extraction.
   struct stat info {};
   if (::fstat(fd, &info) != 0 || isMappedFile(info) ||
-      (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)) {
+      (S_ISREG(info.st_mode) && info.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
     return false;
   }
