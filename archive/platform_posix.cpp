@@ -38,6 +38,21 @@ bool isMappedFile(const struct stat& info) {
   return false;
 }
 
+// Maps the pages under `bytes` into the process in one call, where the
+// system can, so that copying them does not fault them in one at a time.
+// Only a hint: a failure changes nothing.
+void populateForReading(ByteView bytes) {
+#ifdef MADV_POPULATE_READ
+  static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<uintptr_t>(bytes.data());
+  const uintptr_t pageStart = start & ~(pageSize - 1);
+  const size_t length = static_cast<size_t>(bytes.size()) + (start - pageStart);
+  ::madvise(reinterpret_cast<void*>(pageStart), length, MADV_POPULATE_READ);
+#else
+  (void)bytes;
+#endif
+}
+
 }  // namespace
 
 bool MappedFile::map(const std::string& path) {
@@ -111,18 +126,41 @@ bool OutputFile::create(const std::string& path) {
 bool OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
   if (handle_ < 0 || failed_) return false;
   int fd = static_cast<int>(handle_);
-  // Gathered writes straight from the mapping, at most IOV_MAX pieces a call;
-  // a short write resumes where it stopped.
+  // Gathered writes straight from the mapping, at most IOV_MAX pieces and
+  // kMaxBytesPerCall bytes a call; a short write resumes where it stopped.
+  // The byte limit is there for speed: copying a 1 GiB file on Linux, calls
+  // of 128 KiB took less than half the time of calls of 8 MiB gathered from
+  // scattered blocks, and less time than a single call for a whole run.
   constexpr size_t kMaxPieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
+  constexpr size_t kMaxBytesPerCall = size_t{128} << 10;
+  // Long pieces (runs of consecutive blocks) are mapped in a window at a
+  // time ahead of the copy; where the page cache holds the file in small
+  // folios that took a fifth off a contiguous 1 GiB extraction. Single
+  // scattered blocks are not worth a call each.
+  constexpr size_t kPopulateMinBytes = size_t{64} << 10;
+  constexpr size_t kPopulateWindow = size_t{4} << 20;
+  size_t populatedPiece = pieces.size();   // the piece mapped in last,
+  const std::byte* populatedEnd = nullptr;  // up to here
   iovec vectors[kMaxPieces];
   size_t next = 0;
   size_t skip = 0;  // bytes of pieces[next] already written
   while (next < pieces.size()) {
     size_t count = 0;
-    for (size_t i = next; i < pieces.size() && count < kMaxPieces; ++i, ++count) {
+    size_t bytes = 0;
+    for (size_t i = next; i < pieces.size() && count < kMaxPieces && bytes < kMaxBytesPerCall;
+         ++i, ++count) {
       size_t start = i == next ? skip : 0;
-      vectors[count].iov_base = const_cast<std::byte*>(pieces[i].data() + start);
-      vectors[count].iov_len = static_cast<size_t>(pieces[i].size()) - start;
+      size_t left = static_cast<size_t>(pieces[i].size()) - start;
+      size_t length = std::min(left, kMaxBytesPerCall - bytes);
+      const std::byte* from = pieces[i].data() + start;
+      if (left >= kPopulateMinBytes && (i != populatedPiece || from + length > populatedEnd)) {
+        populatedPiece = i;
+        populatedEnd = from + std::min(left, kPopulateWindow);
+        populateForReading(ByteView(from, static_cast<uint64_t>(populatedEnd - from)));
+      }
+      vectors[count].iov_base = const_cast<std::byte*>(from);
+      vectors[count].iov_len = length;
+      bytes += length;
     }
     if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
       failed_ = true;
