@@ -9,6 +9,12 @@
 
 namespace vaultcat::damage_text {
 
+// The cache is not what it was when it was opened: its size or times moved.
+inline constexpr const char* kCacheChanged = "the cache changed while it was read";
+// Reading the mapped cache faulted: it shrank underneath, or its disk failed.
+inline constexpr const char* kCacheUnreadable =
+    "the cache changed or could not be read while it was read";
+
 inline std::string itemOutsideDirectory(uint32_t from, uint32_t to, uint32_t itemCount) {
   return "item " + std::to_string(from) + " links to item " + std::to_string(to) +
          ", outside the directory of " + std::to_string(itemCount) + " items";

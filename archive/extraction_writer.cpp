@@ -14,6 +14,12 @@ ExtractionResult damaged(std::string what) {
   return {ExtractionResult::Status::kDamaged, std::move(what)};
 }
 
+ExtractionResult failedWrite(WriteStatus status) {
+  return {status == WriteStatus::kCacheUnreadable ? ExtractionResult::Status::kCacheUnreadable
+                                                  : ExtractionResult::Status::kWriteFailed,
+          {}};
+}
+
 // Pieces of one run waiting to be written with a single gathered call.
 // Pieces that follow each other in the mapping are merged, so a run stored
 // in consecutive blocks goes out as one piece.
@@ -21,27 +27,29 @@ class PendingWrite {
  public:
   PendingWrite(DataSink& output, uint64_t offset) : output_(output), offset_(offset) {}
 
-  bool add(ByteView piece) {
+  WriteStatus add(ByteView piece) {
     if (count_ > 0) {
       ByteView& last = pieces_[count_ - 1];
       if (last.data() + last.size() == piece.data()) {
         last = ByteView(last.data(), last.size() + piece.size());
-        return true;
+        return WriteStatus::kWritten;
       }
-      if (count_ == pieces_.size() && !flush()) return false;
+      if (count_ == pieces_.size()) {
+        if (WriteStatus status = flush(); status != WriteStatus::kWritten) return status;
+      }
     }
     pieces_[count_++] = piece;
-    return true;
+    return WriteStatus::kWritten;
   }
 
-  bool flush() {
-    if (count_ == 0) return true;
+  WriteStatus flush() {
+    if (count_ == 0) return WriteStatus::kWritten;
     uint64_t bytes = 0;
     for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].size();
-    bool ok = output_.writeAt(offset_, std::span<const ByteView>(pieces_.data(), count_));
+    WriteStatus status = output_.writeAt(offset_, std::span<const ByteView>(pieces_.data(), count_));
     offset_ += bytes;
     count_ = 0;
-    return ok;
+    return status;
   }
 
  private:
@@ -87,12 +95,14 @@ ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& outpu
                        " bytes is larger than the data blocks of " +
                        std::to_string(archive.dataBlockHeader().dataBlockSize) + " bytes");
       }
-      if (!pending.add(*bytes)) return {ExtractionResult::Status::kWriteFailed, {}};
+      if (WriteStatus status = pending.add(*bytes); status != WriteStatus::kWritten)
+        return failedWrite(status);
       written += chunk;
     }
     block = *archive.nextDataBlock(block);
   }
-  if (!pending.flush()) return {ExtractionResult::Status::kWriteFailed, {}};
+  if (WriteStatus status = pending.flush(); status != WriteStatus::kWritten)
+    return failedWrite(status);
   return {};
 }
 

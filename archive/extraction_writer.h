@@ -14,6 +14,7 @@ struct ExtractionResult {
     kWritten,      // every run was written
     kDamaged,      // a link or block could not be followed; `damage` says which
     kWriteFailed,  // the output refused bytes
+    kCacheUnreadable,  // the cache's bytes could not be read: it shrank or its disk failed
   };
   Status status = Status::kWritten;
   std::string damage;

@@ -10,9 +10,9 @@ void TextOutput::putLarge(std::string_view text) {
   flush();
   if (text.size() < kBufferSize) {
     text.copy(buffer_.get(), text.size());
-    used_ = text.size();
-  } else {
-    deliver(text);
+    used_.store(text.size(), std::memory_order_release);
+  } else if (!deliver(text)) {
+    failed_ = true;
   }
 }
 
@@ -37,11 +37,11 @@ void TextOutput::putSpaces(uint64_t count) {
   }
 }
 
-void TextOutput::flush() {
-  if (used_ == 0) return;
-  size_t n = used_;
-  used_ = 0;
-  deliver(std::string_view(buffer_.get(), n));
+bool TextOutput::flush() {
+  const size_t n = used_.load(std::memory_order_relaxed);
+  if (n > 0 && !deliver(std::string_view(buffer_.get(), n))) failed_ = true;
+  used_.store(0, std::memory_order_release);
+  return !failed_;
 }
 
 }  // namespace vaultcat

@@ -5,6 +5,7 @@
 // and the extraction writer is given a DataSink for the file's bytes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,7 +20,7 @@ namespace vaultcat {
 // Buffered text output. Text collects in a fixed buffer and is handed to
 // deliver() when the buffer fills and on flush(); the numbers are formatted
 // here, without printf, because listing and extraction print one line per
-// item or block.
+// item or block. A failed delivery is remembered: flush() reports it.
 class TextOutput {
  public:
   TextOutput();
@@ -28,35 +29,48 @@ class TextOutput {
   TextOutput& operator=(const TextOutput&) = delete;
 
   void put(std::string_view text) {
-    if (text.size() <= kBufferSize - used_) {
-      text.copy(buffer_.get() + used_, text.size());
-      used_ += text.size();
+    const size_t used = used_.load(std::memory_order_relaxed);
+    if (text.size() <= kBufferSize - used) {
+      text.copy(buffer_.get() + used, text.size());
+      used_.store(used + text.size(), std::memory_order_release);
     } else {
       putLarge(text);
     }
   }
   void put(char c) {
-    if (used_ == kBufferSize) flush();
-    buffer_[used_++] = c;
+    if (used_.load(std::memory_order_relaxed) == kBufferSize) flush();
+    const size_t used = used_.load(std::memory_order_relaxed);
+    buffer_[used] = c;
+    used_.store(used + 1, std::memory_order_release);
   }
   void putSigned(int64_t value);
   void putUnsigned(uint64_t value);
   void putSpaces(uint64_t count);
 
-  // Hands everything buffered to deliver().
-  void flush();
+  // Hands everything buffered to deliver(). False if any text since the
+  // start failed to arrive.
+  bool flush();
 
  protected:
-  // Receives buffered text in order. Derived classes call flush() in their
-  // destructors, since this base cannot call deliver() from its own.
-  virtual void deliver(std::string_view text) = 0;
+  // Receives buffered text in order; false if it did not all arrive.
+  // Derived classes call flush() in their destructors, since this base
+  // cannot call deliver() from its own.
+  virtual bool deliver(std::string_view text) = 0;
+  void markFailed() { failed_ = true; }
+
+  // The text not yet delivered is buffer()[0, used()). A signal handler
+  // may read both at any moment: text is always stored before the count
+  // that covers it.
+  const char* buffer() const { return buffer_.get(); }
+  const std::atomic<size_t>& used() const { return used_; }
 
  private:
   static constexpr size_t kBufferSize = size_t{1} << 16;
   void putLarge(std::string_view text);
 
   std::unique_ptr<char[]> buffer_;
-  size_t used_ = 0;
+  std::atomic<size_t> used_ = 0;
+  bool failed_ = false;
 };
 
 // Keeps everything printed in a string: for tests and for the fuzzers.
@@ -69,10 +83,20 @@ class StringOutput final : public TextOutput {
   }
 
  protected:
-  void deliver(std::string_view text) override { text_.append(text); }
+  bool deliver(std::string_view text) override {
+    text_.append(text);
+    return true;
+  }
 
  private:
   std::string text_;
+};
+
+// How a write of pieces of the cache ended.
+enum class WriteStatus {
+  kWritten,         // every byte reached the output
+  kOutputFailed,    // the output refused bytes
+  kCacheUnreadable  // the pieces could not be read: the cache shrank or its disk failed
 };
 
 // The bytes of an extracted file go to a DataSink.
@@ -81,8 +105,8 @@ class DataSink {
   virtual ~DataSink() = default;
   // Writes the pieces one after another, the first at `offset` from the
   // start of the output. Regions never written, below the highest byte
-  // written, read as zeros. False if the bytes did not all reach the output.
-  virtual bool writeAt(uint64_t offset, std::span<const ByteView> pieces) = 0;
+  // written, read as zeros.
+  virtual WriteStatus writeAt(uint64_t offset, std::span<const ByteView> pieces) = 0;
 };
 
 }  // namespace vaultcat

@@ -1,9 +1,12 @@
 #include "front_end/commands.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/damage_text.h"
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
 #include "archive/platform.h"
@@ -28,11 +31,7 @@ void printUsage(TextOutput& out) {
       "\tAll directorys must exist - they will not be created.\n\n");
 }
 
-void printDamage(std::string_view what, TextOutput& out) {
-  out.put("Corrupt file: ");
-  out.put(what);
-  out.put(".\n");
-}
+void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
 
 // What both commands share: open the archive and say what it holds.
 bool openAndIdentify(CacheArchive& archive, const std::string& archivePath,
@@ -62,6 +61,8 @@ int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
   if (!openAndIdentify(archive, archivePath, titles, out)) return kFailure;
   out.put("Directory listing:\n\n");
   std::string damage = listDirectory(archive, kRootItem, out);
+  // A cache rewritten in place can list short without a fault.
+  if (damage.empty() && !archive.unchangedSinceOpen()) damage = damage_text::kCacheChanged;
   if (!damage.empty()) {
     printDamage(damage, out);
     return kFailure;
@@ -77,6 +78,78 @@ void printItemMessage(std::string_view before, const char* itemPath, std::string
   out.put(before);
   out.put(itemPath);
   out.put(after);
+}
+
+// The head of the chain of block entries of the item at `itemPath`, or
+// nothing, with the message printed, if there is none.
+std::optional<uint32_t> findFirstBlockEntry(const CacheArchive& archive, const char* itemPath,
+                                            TextOutput& out) {
+  char lookupPath[kItemPathBufferSize];
+  std::memcpy(lookupPath, itemPath, sizeof lookupPath);
+  LookupResult item = findItemByPath(archive, lookupPath);
+  if (item.damaged()) {
+    printDamage(item.damage, out);
+    return std::nullopt;
+  }
+  if (!item.found()) {
+    printItemMessage("Couldn't find ", itemPath, " in directory\n", out);
+    return std::nullopt;
+  }
+  printItemMessage("Found ", itemPath, ", attempting to extract...\n", out);
+
+  LookupResult firstEntry = findBlockEntryForItem(archive, static_cast<uint32_t>(item.index));
+  if (firstEntry.damaged()) {
+    printDamage(firstEntry.damage, out);
+    return std::nullopt;
+  }
+  if (!firstEntry.found()) {
+    printItemMessage("No block entry for ", itemPath, "\nDid you try to extract a directory?\n",
+                     out);
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(firstEntry.index);
+}
+
+// Writes the file into a temporary output and puts it in place of the
+// target only once every byte is written, the progress has reached the
+// user and the cache is still what was opened. Every other way out leaves
+// the target as it was: `output` undoes itself unless kept.
+int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const char* itemPath,
+                   TextOutput& out) {
+  // Nothing is worth writing for a user who cannot be told the outcome.
+  if (!out.flush()) return kFailure;
+  // Neither the cache nor the file the progress goes to may be written over.
+  std::vector<platform::FileIdentity> mustNotBe;
+  if (const platform::FileIdentity* cache = archive.identity()) mustNotBe.push_back(*cache);
+  if (platform::FileIdentity console; platform::standardOutputFile(console))
+    mustNotBe.push_back(console);
+  platform::OutputFile output;
+  if (!output.create(platform::outputPathFor(itemPath), mustNotBe)) {
+    printItemMessage("Couldn't create file ", itemPath, " - do all directorys exist?\n", out);
+    return kFailure;
+  }
+  ExtractionResult result = writeFileData(archive, output, firstBlockEntry, out);
+  if (result.status == ExtractionResult::Status::kDamaged) {
+    printDamage(result.damage, out);
+    return kFailure;
+  }
+  if (result.status == ExtractionResult::Status::kCacheUnreadable) {
+    printDamage(damage_text::kCacheUnreadable, out);
+    return kFailure;
+  }
+  if (!out.flush()) return kFailure;
+  if (!archive.unchangedSinceOpen()) {
+    printDamage(damage_text::kCacheChanged, out);
+    return kFailure;
+  }
+  if (!result.ok() || !output.commit()) {
+    printItemMessage("Couldn't write file ", itemPath, "\n", out);
+    return kFailure;
+  }
+  out.put("Success!\n");
+  if (!out.flush()) return kFailure;
+  output.keep();
+  return kSuccess;
 }
 
 int extractCommand(std::span<const std::string_view> args, CacheArchive& archive,
@@ -108,56 +181,18 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
     return kFailure;
   }
   if (!openAndIdentify(archive, archivePath, titles, out)) return kFailure;
-
-  char lookupPath[kItemPathBufferSize];
-  std::memcpy(lookupPath, itemPath, sizeof lookupPath);
-  LookupResult item = findItemByPath(archive, lookupPath);
-  if (item.damaged()) {
-    printDamage(item.damage, out);
-    return kFailure;
-  }
-  if (!item.found()) {
-    printItemMessage("Couldn't find ", itemPath, " in directory\n", out);
-    return kFailure;
-  }
-  printItemMessage("Found ", itemPath, ", attempting to extract...\n", out);
-
-  LookupResult firstEntry = findBlockEntryForItem(archive, static_cast<uint32_t>(item.index));
-  if (firstEntry.damaged()) {
-    printDamage(firstEntry.damage, out);
-    return kFailure;
-  }
-  if (!firstEntry.found()) {
-    printItemMessage("No block entry for ", itemPath, "\nDid you try to extract a directory?\n",
-                     out);
-    return kFailure;
-  }
-
-  platform::OutputFile output;
-  if (!output.create(platform::outputPathFor(itemPath))) {
-    printItemMessage("Couldn't create file ", itemPath, " - do all directorys exist?\n", out);
-    return kFailure;
-  }
-  ExtractionResult result =
-      writeFileData(archive, output, static_cast<uint32_t>(firstEntry.index), out);
-  // A file that did not come out whole is removed rather than left looking
-  // complete.
-  if (result.status == ExtractionResult::Status::kDamaged) {
-    output.discard();
-    printDamage(result.damage, out);
-    return kFailure;
-  }
-  if (!result.ok() || !output.close()) {
-    output.discard();
-    printItemMessage("Couldn't write file ", itemPath, "\n", out);
-    return kFailure;
-  }
-  out.put("Success!\n");
+  std::optional<uint32_t> firstBlockEntry = findFirstBlockEntry(archive, itemPath, out);
+  if (!firstBlockEntry) return kFailure;
+  const int status = writeAndFinish(archive, *firstBlockEntry, itemPath, out);
   archive.close();
-  return kSuccess;
+  return status;
 }
 
 }  // namespace
+
+std::string damageLine(std::string_view what) {
+  return "Corrupt file: " + std::string(what) + ".\n";
+}
 
 int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
   CacheArchive archive;

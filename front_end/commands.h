@@ -2,6 +2,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "archive/output.h"
@@ -13,5 +14,8 @@ namespace vaultcat {
 // 0 after the usage text, a listing or a successful extraction, 1 for every
 // failure.
 int runCommandLine(std::span<const std::string_view> args, TextOutput& out);
+
+// The line that reports damage: "Corrupt file: <what>.\n".
+std::string damageLine(std::string_view what);
 
 }  // namespace vaultcat

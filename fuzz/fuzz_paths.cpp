@@ -34,7 +34,10 @@ class DiscardingOutput final : public TextOutput {
   }
 
  protected:
-  void deliver(std::string_view text) override { printed_ += text.size(); }
+  bool deliver(std::string_view text) override {
+    printed_ += text.size();
+    return true;
+  }
 
  private:
   uint64_t printed_ = 0;
@@ -51,7 +54,7 @@ class CheckingSink final : public DataSink {
  public:
   explicit CheckingSink(ByteView input) : input_(input) {}
 
-  bool writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+  WriteStatus writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
     uint64_t end = offset;
     for (const ByteView& piece : pieces) {
       const auto* begin = input_.data();
@@ -63,7 +66,7 @@ class CheckingSink final : public DataSink {
       end += piece.size();
       written_ += piece.size();
     }
-    return true;
+    return WriteStatus::kWritten;
   }
 
   // Bytes written since the last call. A file is copied from its data

@@ -64,8 +64,9 @@ class GatheredWriteTest : public ::testing::Test {
     const fs::path target = dir_ / "out.bin";
     OutputFile out;
     EXPECT_TRUE(out.create(target.string()));
-    EXPECT_TRUE(out.writeAt(offset, pieces));
-    EXPECT_TRUE(out.close());
+    EXPECT_EQ(out.writeAt(offset, pieces), WriteStatus::kWritten);
+    EXPECT_TRUE(out.commit());
+    out.keep();
     std::ifstream in(target, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }

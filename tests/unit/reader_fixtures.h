@@ -54,13 +54,13 @@ class MemorySink final : public DataSink {
     bool operator==(const Write&) const = default;
   };
 
-  bool writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
-    if (failing) return false;
+  WriteStatus writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+    if (failing) return WriteStatus::kOutputFailed;
     Write write{offset, {}};
     for (const ByteView& piece : pieces)
       write.bytes.append(reinterpret_cast<const char*>(piece.data()), piece.size());
     writes.push_back(std::move(write));
-    return true;
+    return WriteStatus::kWritten;
   }
 
   // The bytes as a file would hold them: later writes over earlier ones,
