@@ -191,7 +191,7 @@ CacheImage CacheBuilder::build() const {
   CacheLayout& L = image.layout_;
   Out out;
 
-  // FileHeader; +28 (file size) is filled in at the end.
+  // FileHeader; the file size is filled in at the end.
   out.words({1, 1, version_, cacheId_, 1, 0, 0, 0, bs, entryCount, blockTotal});
   L.blockEntryHeader = out.pos();
   out.words({entryCount, entryCount, entryCount, 0, 0, 0, 0, 3 * entryCount});
@@ -278,7 +278,7 @@ CacheImage CacheBuilder::build() const {
   L.blockEntryCount = static_cast<uint32_t>(entryCount);
   L.itemCount = itemCount;
   image.size_ = image.cut_ = firstBlock + blockTotal * bs;
-  out.put32(28, static_cast<uint32_t>(image.size_ & kMaxWord));
+  out.put32(L.field(fields::kFileSize), static_cast<uint32_t>(image.size_ & kMaxWord));
   image.head_ = std::move(out.bytes);
 
   for (size_t c = 0; c < chains_.size(); ++c) {
@@ -348,6 +348,14 @@ std::string CacheImage::expectedContent(uint32_t item) const {
 std::vector<uint32_t> CacheImage::blockEntriesOf(uint32_t item) const {
   const auto it = files_.find(item);
   return it == files_.end() ? std::vector<uint32_t>{} : it->second.entries;
+}
+
+uint32_t CacheImage::get32(uint64_t offset) const {
+  if (offset > size_ || size_ - offset < 4) throw std::out_of_range("get32 past the end of the image");
+  std::byte b[4];
+  read(offset, b, 4);
+  return std::to_integer<uint32_t>(b[0]) | std::to_integer<uint32_t>(b[1]) << 8 |
+         std::to_integer<uint32_t>(b[2]) << 16 | std::to_integer<uint32_t>(b[3]) << 24;
 }
 
 void CacheImage::set32(uint64_t offset, uint32_t value) {
