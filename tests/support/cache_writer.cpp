@@ -191,7 +191,7 @@ CacheImage CacheBuilder::build() const {
   CacheLayout& L = image.layout_;
   Out out;
 
-  // FileHeader; the file size is filled in at the end.
+  // FileHeader; +28 (file size) is filled in at the end.
   out.words({1, 1, version_, cacheId_, 1, 0, 0, 0, bs, entryCount, blockTotal});
   L.blockEntryHeader = out.pos();
   out.words({entryCount, entryCount, entryCount, 0, 0, 0, 0, 3 * entryCount});
@@ -278,7 +278,7 @@ CacheImage CacheBuilder::build() const {
   L.blockEntryCount = static_cast<uint32_t>(entryCount);
   L.itemCount = itemCount;
   image.size_ = image.cut_ = firstBlock + blockTotal * bs;
-  out.put32(L.field(fields::kFileSize), static_cast<uint32_t>(image.size_ & kMaxWord));
+  out.put32(28, static_cast<uint32_t>(image.size_ & kMaxWord));
   image.head_ = std::move(out.bytes);
 
   for (size_t c = 0; c < chains_.size(); ++c) {

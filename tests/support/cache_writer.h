@@ -33,32 +33,23 @@ struct Run {
 // Inside a GoogleTest body a bare `Run` names the fixture's Run(); use this.
 using RunList = std::vector<Run>;
 
-// Byte offsets of the words within each record and header, for tests that
-// read or damage one field; a reader interprets none of the words left
-// unnamed. The names are plain enumerators, so `section + kField` works as
-// well as the typed helpers of CacheLayout; tests bring them in with
-// `using namespace testsupport::fields`.
+// Byte offsets of the words of each record and header that tests read or
+// damage; a reader interprets none of the words left unnamed. The block
+// entry, fragmentation map and block entry map headers open with the count
+// of their table. Plain enumerators, so `section + kField` works too; tests
+// take them in with `using namespace testsupport::fields`.
 namespace fields {
-enum FileHeaderField : uint32_t {
-  kFormatVersion = 8, kCacheId = 12, kFileSize = 28, kBlockSize = 32, kBlockCount = 36
-};
-enum BlockEntryHeaderField : uint32_t { kBlockEntryCount = 0 };
+enum FileHeaderField : uint32_t { kFormatVersion = 8, kCacheId = 12, kBlockSize = 32, kBlockCount = 36 };
 enum BlockEntryField : uint32_t {
-  kEntryFlags = 0, kFileDataOffset = 4, kFileDataSize = 8, kFirstDataBlock = 12,
-  kNextEntry = 16, kPreviousEntry = 20, kDirectoryItem = 24
+  kEntryFlags = 0, kFileDataOffset = 4, kFileDataSize = 8, kFirstDataBlock = 12, kNextEntry = 16,
+  kPreviousEntry = 20, kDirectoryItem = 24
 };
-enum FragmentationMapHeaderField : uint32_t { kFragmentCount = 0 };
-enum BlockEntryMapHeaderField : uint32_t { kMapEntryCount = 0 };  // version 5 only
-enum DirectoryHeaderField : uint32_t {
-  kDirectoryCacheId = 4, kItemCount = 12, kDirectorySize = 24, kNameTableSize = 28,
-  kHashTableWords = 32, kFileTableWords = 36  // first and third word tables after the names
+enum DirectoryHeaderField : uint32_t {  // the last two size the first and third word tables
+  kDirectoryCacheId = 4, kItemCount = 12, kDirectorySize = 24, kNameTableSize = 28, kHashTableWords = 32,
+  kFileTableWords = 36
 };
-enum DirectoryEntryField : uint32_t {
-  kNameOffset = 0, kItemFlags = 12, kNextSibling = 20, kFirstChild = 24
-};
-// Counted from the ChecksumHeader: its size word, then the count of entries
-// in the checksum map, the third word of the map header that opens the body.
-enum ChecksumField : uint32_t { kChecksumSize = 4, kChecksumEntryCount = 16 };
+enum DirectoryEntryField : uint32_t { kNameOffset = 0, kItemFlags = 12, kNextSibling = 20, kFirstChild = 24 };
+enum ChecksumField : uint32_t { kChecksumSize = 4, kChecksumEntryCount = 16 /* body + 8 */ };
 enum DataBlockHeaderField : uint32_t { kDataBlockCount = 4, kDataBlockSize = 8, kFirstBlockOffset = 12 };
 }  // namespace fields
 
@@ -78,11 +69,7 @@ struct CacheLayout {
   uint64_t fragment(uint32_t i) const { return fragmentationMap + 4ULL * i; }
   uint64_t dataBlock(uint32_t i) const { return firstDataBlock + uint64_t{dataBlockSize} * i; }
 
-  // A header word; the block entry map's is 0 when there is no map.
   uint64_t field(fields::FileHeaderField f) const { return fileHeader + f; }
-  uint64_t field(fields::BlockEntryHeaderField f) const { return blockEntryHeader + f; }
-  uint64_t field(fields::FragmentationMapHeaderField f) const { return fragmentationMapHeader + f; }
-  uint64_t field(fields::BlockEntryMapHeaderField f) const { return blockEntryMapHeader + f; }
   uint64_t field(fields::DirectoryHeaderField f) const { return directoryHeader + f; }
   uint64_t field(fields::ChecksumField f) const { return checksumHeader + f; }
   uint64_t field(fields::DataBlockHeaderField f) const { return dataBlockHeader + f; }

@@ -99,12 +99,12 @@ TEST(DamageSweep, HeaderCountsAndSizesSetToBreakingValues) {
         // value than the table's size leaves heads unmarked.
         {"blockCount", l.field(kBlockCount), false},
         // Moves every later section; also the "no next entry" marker.
-        {"blockEntryCount", l.field(kBlockEntryCount), true},
+        {"blockEntryCount", l.blockEntryHeader, true},
         // Moves the directory; the chains' next words come from a table of the
         // wrong length.
-        {"fragmentCount", l.field(kFragmentCount), true},
+        {"fragmentCount", l.fragmentationMapHeader, true},
         // Version 5: moves the directory header.
-        {"blockEntryMap entryCount", l.field(kMapEntryCount), true},
+        {"blockEntryMap entryCount", l.blockEntryMapHeader, true},
         // Moves the names and the directory map; links may leave the table.
         {"itemCount", l.field(kItemCount), true},
         // Moves the directory map and everything after it.
