@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,9 +168,8 @@ class CacheBuilder {
   uint32_t addItem(uint32_t parent, std::string name, bool file);
   void addChain(uint32_t item, bool hidden, uint64_t offset, std::string bytes, uint32_t extra);
 
-  uint32_t version_, cacheId_ = 0, blockSize_ = 8192;
-  bool shuffleData_ = false, shuffleEntries_ = false;
-  uint32_t dataSeed_ = 0, entrySeed_ = 0, directoryPadding_ = 0, dataPadding_ = 0;
+  uint32_t version_, cacheId_ = 0, blockSize_ = 8192, directoryPadding_ = 0, dataPadding_ = 0;
+  std::optional<uint32_t> dataSeed_, entrySeed_;  // shuffle when set
   uint64_t pendingReserve_ = 0, spare_ = 0;
   std::vector<Item> items_;
   std::vector<Chain> chains_;
