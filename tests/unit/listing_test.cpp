@@ -1,8 +1,9 @@
 // The list command run in-process: the identification lines, the tree in
 // stored order, and what a damaged tree prints before it is given up.
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -103,41 +104,31 @@ TEST(ListCommandTree, DamagedTreesStopWithAReportAndKeepEarlierLines) {
 
   struct Case {
     const char* what;
-    std::function<void(CacheImage&)> damage;
+    std::vector<std::pair<uint64_t, uint32_t>> edits;  // words and their new values
     std::string kept;
   };
   const Case cases[] = {
       {"sub's first child lies past the end of the directory",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(sub, kFirstChild), l.itemCount); },
-       "a.txt\nsub\\\n"},
-      {"the root's first child is 0xFFFFFFFF",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(0, kFirstChild), 0xFFFFFFFF); }, ""},
-      {"b.txt's next sibling leads back to a.txt",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(b, kNextSibling), 1); },
+       {{l.directoryEntry(sub, kFirstChild), l.itemCount}}, "a.txt\nsub\\\n"},
+      {"the root's first child is 0xFFFFFFFF", {{l.directoryEntry(0, kFirstChild), 0xFFFFFFFF}}, ""},
+      {"b.txt's next sibling leads back to a.txt", {{l.directoryEntry(b, kNextSibling), 1}},
        "a.txt\nsub\\\n  inner.txt\nb.txt\n"},
-      {"sub holds itself",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(sub, kFirstChild), sub); }, "a.txt\nsub\\\n"},
-      {"inner.txt's child list leads back to the root's first child",
-       [&](CacheImage& i) {
-         i.set32(l.directoryEntry(inner, kItemFlags), 0);  // inner.txt becomes a folder
-         i.set32(l.directoryEntry(inner, kFirstChild), 1);
-       },
+      {"sub holds itself", {{l.directoryEntry(sub, kFirstChild), sub}}, "a.txt\nsub\\\n"},
+      {"inner.txt becomes a folder whose child list leads back to the root's first child",
+       {{l.directoryEntry(inner, kItemFlags), 0}, {l.directoryEntry(inner, kFirstChild), 1}},
        "a.txt\nsub\\\n  inner.txt\\\n"},
       {"inner.txt's name starts at the end of the name table",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(inner, kNameOffset), nameTableSize); },
-       "a.txt\nsub\\\n"},
+       {{l.directoryEntry(inner, kNameOffset), nameTableSize}}, "a.txt\nsub\\\n"},
       {"inner.txt's name runs to the end of the file without a NUL",
-       [&](CacheImage& i) {
-         i.set32(l.field(kNameTableSize), static_cast<uint32_t>(i.size() - l.nameTable));
-         i.set32(l.directoryEntry(inner, kNameOffset),
-                 static_cast<uint32_t>(l.dataBlock(l.dataBlockCount - 1) - l.nameTable));
-       },
+       {{l.field(kNameTableSize), static_cast<uint32_t>(good.size() - l.nameTable)},
+        {l.directoryEntry(inner, kNameOffset),
+         static_cast<uint32_t>(l.dataBlock(l.dataBlockCount - 1) - l.nameTable)}},
        "a.txt\nsub\\\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     CacheImage image = good;
-    c.damage(image);
+    for (const auto& [at, value] : c.edits) image.set32(at, value);
     expectDamageAfter(listCache(image, "damaged-tree.gcf"), c.kept);
   }
 }
