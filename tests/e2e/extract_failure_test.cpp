@@ -17,6 +17,7 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::CacheLayout;
 using testsupport::RunList;
+using namespace testsupport::fields;
 
 enum Item : uint32_t { kDocs = 1, kReadme = 2, kA = 3 };
 
@@ -153,13 +154,13 @@ TEST_F(ExtractFailureTest, ADamagedFileChangesNothingInTheDestination) {
   };
   const Case cases[] = {
       // The first run is written out before the second is found damaged.
-      {"data block outside the data", layout.blockEntry(entries[1]) + 12, 0x7FFF},
-      {"data block 0xFFFFFFFF", layout.blockEntry(entries[1]) + 12, 0xFFFFFFFF},
+      {"data block outside the data", layout.blockEntry(entries[1], kFirstDataBlock), 0x7FFF},
+      {"data block 0xFFFFFFFF", layout.blockEntry(entries[1], kFirstDataBlock), 0xFFFFFFFF},
       {"link outside the map", layout.fragment(0), 0x7FFF},
       {"data blocks loop", layout.fragment(3), 2},
-      {"next entry outside the table", layout.blockEntry(entries[0]) + 16, 0x12345},
-      {"entries loop", layout.blockEntry(entries[1]) + 16, entries[0]},
-      {"previous entry outside the table", layout.blockEntry(entries[0]) + 20, 999},
+      {"next entry outside the table", layout.blockEntry(entries[0], kNextEntry), 0x12345},
+      {"entries loop", layout.blockEntry(entries[1], kNextEntry), entries[0]},
+      {"previous entry outside the table", layout.blockEntry(entries[0], kPreviousEntry), 999},
   };
   for (const uint32_t version : {5u, 6u}) {
     for (const Case& c : cases) {

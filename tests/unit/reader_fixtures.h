@@ -26,6 +26,7 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::CacheLayout;
 using testsupport::RunList;
+using namespace testsupport::fields;
 
 // A cache held in memory and opened with openBytes. The archive reads the
 // vector in place, so the vector must never be resized while it is open.
@@ -39,10 +40,6 @@ struct LoadedCache {
   CacheArchive archive;
   bool opened = false;
 };
-
-inline void put32(std::vector<std::byte>& bytes, uint64_t at, uint32_t value) {
-  for (uint64_t i = 0; i < 4; ++i) bytes.at(at + i) = std::byte((value >> (8 * i)) & 0xFF);
-}
 
 // Records every write as (offset, bytes), so tests can check where the
 // writer put things without a file, even at offsets past 2 GiB.
