@@ -1,5 +1,12 @@
-// The platform interface on POSIX systems: mmap, chdir, pwritev, rename and
-// the signal handlers.
+// The platform layer on POSIX systems: the process (standard descriptors,
+// signal handlers, standard output, the working directory), the mapped
+// cache (mmap of a descriptor kept open) and the output file (a hidden
+// temporary file beside the target, opened exclusively, put in place with
+// renameat2).
+//
+// The signal handlers read only plain data that the normal code sets before
+// the word that makes it visible, and call only write(2), unlinkat(2),
+// renameat2(2), raise(3) and _exit(2).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,27 +16,46 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 
+#include "archive/damage_text.h"
+#include "archive/mapped_file.h"
+#include "archive/output_file.h"
 #include "archive/platform.h"
 
 namespace vaultcat::platform {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// What the signal handlers read. Everything here is plain data set by the
-// normal code before the flag that makes it visible; the handlers only
-// write(2), unlinkat(2), renameat2(2), raise(3) and _exit(2).
+char faultLine[256];
+size_t faultLineLength = 0;
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void changeInterruptMask(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterrupts) sigaddset(&set, signal);
+  ::sigprocmask(how, &set, nullptr);
+}
 
 // The output being written, as far as it must be undone on an interrupt.
 enum Stage : int {
   kNoOutput,   // nothing to undo
-  kUnnamed,    // an unnamed temporary file: it vanishes with the process
   kTemporary,  // `temporary` exists in `folder`: remove it
   kCreated,    // `target` is our new file, where there was none: remove it
   kExchanged,  // `target` is ours and `temporary` holds what it was: swap back
@@ -43,26 +69,6 @@ struct PendingOutput {
 };
 PendingOutput pendingOutput;
 
-// Where the mapped cache lies, and what to print if reading it faults.
-std::atomic<uintptr_t> mappedStart{0};
-std::atomic<uintptr_t> mappedEnd{0};
-std::atomic<const char*> pendingTextBuffer{nullptr};
-std::atomic<const std::atomic<size_t>*> pendingTextUsed{nullptr};
-char faultLine[256];
-size_t faultLineLength = 0;
-
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-void writeAll(int fd, const char* text, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
-
 int exchangeNames(int folder, const char* a, const char* b) {
 #ifdef RENAME_EXCHANGE
   return ::renameat2(folder, a, folder, b, RENAME_EXCHANGE);
@@ -73,8 +79,9 @@ int exchangeNames(int folder, const char* a, const char* b) {
 #endif
 }
 
-// Leaves the target as it was before the output was created. Safe in a
-// signal handler.
+// Leaves the target as it was before the output was created. Also run by
+// the interrupt and fault handlers, so it only calls unlinkat(2) and
+// renameat2(2).
 void undoPendingOutput() {
   PendingOutput& p = pendingOutput;
   switch (p.stage.load()) {
@@ -104,7 +111,7 @@ extern "C" void onInterrupt(int signal) {
 
 extern "C" void onFault(int signal, siginfo_t* info, void*) {
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-  if (address < mappedStart.load() || address >= mappedEnd.load()) {
+  if (!isWatched(address)) {
     // Not a read of the cache: a fault of our own, which must not be
     // hidden. Returning repeats it, now with the default action.
     ::signal(signal, SIG_DFL);
@@ -112,48 +119,10 @@ extern "C" void onFault(int signal, siginfo_t* info, void*) {
   }
   // The cache shrank under the mapping or its disk failed. The lines
   // already printed stay, then one line says why the run ends.
-  const char* buffer = pendingTextBuffer.load();
-  const std::atomic<size_t>* used = pendingTextUsed.load();
-  if (buffer != nullptr && used != nullptr) writeAll(STDOUT_FILENO, buffer, used->load());
-  writeAll(STDOUT_FILENO, faultLine, faultLineLength);
+  writeAll(STDOUT_FILENO, pendingText());
+  writeAll(STDOUT_FILENO, std::string_view(faultLine, faultLineLength));
   undoPendingOutput();
   ::_exit(1);
-}
-
-sigset_t interruptSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : kInterrupts) sigaddset(&set, signal);
-  return set;
-}
-
-// Keeps interrupts waiting while the output changes stage, so that the
-// handler never sees a stage that no longer matches the files.
-class InterruptsHeld {
- public:
-  InterruptsHeld() {
-    sigset_t set = interruptSet();
-    ::sigprocmask(SIG_BLOCK, &set, &previous_);
-  }
-  ~InterruptsHeld() {
-    if (release_) ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  InterruptsHeld(const InterruptsHeld&) = delete;
-  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-  void holdUntilExit() { release_ = false; }
-
- private:
-  sigset_t previous_;
-  bool release_ = true;
-};
-
-// ---------------------------------------------------------------------------
-
-FileIdentity identityOf(const struct stat& info) {
-  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-          static_cast<uint64_t>(info.st_size),
-          static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
-          static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
 }
 
 // Maps the pages under `bytes` into the process in one call, where the
@@ -208,40 +177,6 @@ void makeTemporaryName(const std::string& target, char (&name)[NAME_MAX + 1]) {
   std::memcpy(name, text.c_str(), text.size() + 1);
 }
 
-// Gives the unnamed file `fd` the name `pendingOutput.temporary`.
-bool nameUnnamedFile(int fd, const std::string& target) {
-  PendingOutput& p = pendingOutput;
-  const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    makeTemporaryName(target, p.temporary);
-    if (::linkat(fd, "", p.folder, p.temporary, AT_EMPTY_PATH) == 0 ||
-        ::linkat(AT_FDCWD, procPath.c_str(), p.folder, p.temporary, AT_SYMLINK_FOLLOW) == 0) {
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
-}
-
-// An unnamed temporary file in `folder`, where the system has them and can
-// give one a name later (through /proc); -1 otherwise.
-int openUnnamedFile(int folder) {
-#ifdef O_TMPFILE
-  int fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  char link[PATH_MAX];
-  const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-  if (::readlink(procPath.c_str(), link, sizeof link) <= 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-#else
-  (void)folder;
-  return -1;
-#endif
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -283,27 +218,27 @@ bool setUpProcess(std::string_view line) {
   return standardOutputOpen;
 }
 
-void setPendingText(PendingText pending) {
-  pendingTextUsed.store(pending.used);
-  pendingTextBuffer.store(pending.buffer);
-}
+void holdInterrupts() { changeInterruptMask(SIG_BLOCK); }
+void releaseInterrupts() { changeInterruptMask(SIG_UNBLOCK); }
+bool writeStandardOutput(std::string_view text) { return writeAll(STDOUT_FILENO, text); }
 
-bool writeStandardOutput(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
+bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
+  struct stat info {};
+  if (::fstat(static_cast<int>(handle), &info) != 0) return false;
+  identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+              static_cast<uint64_t>(info.st_size),
+              static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+              static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
   return true;
 }
 
 bool standardOutputFile(FileIdentity& identity) {
   struct stat info {};
-  if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  identity = identityOf(info);
-  return true;
+  return ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode) &&
+         identifyOpenFile(STDOUT_FILENO, identity);
 }
+
+bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
 // ---------------------------------------------------------------------------
 // The mapped cache
@@ -315,59 +250,37 @@ bool MappedFile::map(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat info {};
+  FileIdentity identity;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
-      static_cast<uint64_t>(info.st_size) > SIZE_MAX) {
+      static_cast<uint64_t>(info.st_size) > SIZE_MAX || !identifyOpenFile(fd, identity)) {
     ::close(fd);
     return false;
   }
-  const auto size = static_cast<uint64_t>(info.st_size);
+  const auto size = static_cast<size_t>(info.st_size);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  void* view = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
   if (view == MAP_FAILED) {
     ::close(fd);
     return false;
   }
-  ::madvise(view, static_cast<size_t>(size), MADV_SEQUENTIAL);
-  data_ = static_cast<const std::byte*>(view);
-  size_ = size;
-  handle_ = fd;
-  identity_ = identityOf(info);
-  mappedEnd.store(0);
-  mappedStart.store(reinterpret_cast<uintptr_t>(view));
-  mappedEnd.store(reinterpret_cast<uintptr_t>(view) + static_cast<uintptr_t>(size));
+  ::madvise(view, size, MADV_SEQUENTIAL);
+  adopt(static_cast<const std::byte*>(view), size, fd, identity);
   return true;
 }
 
-void MappedFile::unmap() {
-  if (data_ == nullptr) return;
-  if (mappedStart.load() == reinterpret_cast<uintptr_t>(data_)) {
-    mappedEnd.store(0);
-    mappedStart.store(0);
-  }
-  ::munmap(const_cast<std::byte*>(data_), static_cast<size_t>(size_));
-  ::close(static_cast<int>(handle_));
-  data_ = nullptr;
-  size_ = 0;
-  handle_ = -1;
-  identity_ = {};
+void MappedFile::release(const std::byte* data, uint64_t size, std::intptr_t handle) {
+  ::munmap(const_cast<std::byte*>(data), static_cast<size_t>(size));
+  ::close(static_cast<int>(handle));
 }
 
-bool MappedFile::unchanged() const {
-  struct stat info {};
-  return data_ != nullptr && ::fstat(static_cast<int>(handle_), &info) == 0 &&
-         identityOf(info) == identity_;
-}
-
-bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+// ---------------------------------------------------------------------------
+// The output file
 
 std::string outputPathFor(std::string_view itemPath) {
   std::string path(itemPath);
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
 }
-
-// ---------------------------------------------------------------------------
-// The output file
 
 bool OutputFile::create(const std::string& path, std::span<const FileIdentity> mustNotBe) {
   discard();
@@ -388,7 +301,8 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
   const bool exists = ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   bool refused = !exists && errno != ENOENT;
   if (exists) {
-    for (const FileIdentity& other : mustNotBe) refused |= identityOf(info).sameFileAs(other);
+    const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    for (const FileIdentity& other : mustNotBe) refused |= found.sameFileAs(other);
     refused |= S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode);
   }
   if (!refused && exists && !S_ISREG(info.st_mode)) {
@@ -411,17 +325,15 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
   p.folder = folder;
   p.replacing = exists;
   std::memcpy(p.target, name.c_str(), name.size() + 1);
-  int fd = openUnnamedFile(folder);
-  if (fd >= 0) {
-    p.stage.store(kUnnamed);
-  } else {
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-      makeTemporaryName(name, p.temporary);
-      InterruptsHeld held;
-      fd = ::openat(folder, p.temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0666);
-      if (fd >= 0) p.stage.store(kTemporary);
-      if (fd < 0 && errno != EEXIST) break;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    makeTemporaryName(name, p.temporary);
+    InterruptsHeld held;
+    fd = ::openat(folder, p.temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      p.stage.store(kTemporary);
+    } else if (errno != EEXIST) {
+      break;
     }
   }
   if (fd < 0) {
@@ -433,12 +345,12 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
   // like); a new one gets what the umask allows.
   if (exists) ::fchmod(fd, info.st_mode & 0777);
   handle_ = fd;
-  ownsPending_ = true;
+  pending_ = true;
   return true;
 }
 
-WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
-  if (handle_ < 0 || failed_) return WriteStatus::kOutputFailed;
+Status OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
+  if (handle_ < 0 || failed_) return Status{Status::Kind::kOutputFailed, {}};
   int fd = static_cast<int>(handle_);
   // Gathered writes straight from the mapping, at most IOV_MAX pieces and
   // kMaxBytesPerCall bytes a call; a short write resumes where it stopped.
@@ -463,7 +375,7 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const ByteView> piece
       ++next;
       skip = 0;
     }
-    if (next == pieces.size()) return WriteStatus::kWritten;
+    if (next == pieces.size()) return Status{};
     size_t count = 0;
     size_t bytes = 0;
     for (size_t i = next; i < pieces.size() && count < kMaxPieces && bytes < kMaxBytesPerCall;
@@ -507,8 +419,8 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const ByteView> piece
       failed_ = true;
       // The kernel could not read the pieces: they lie in a part of the
       // mapping that the cache no longer has, or its disk failed.
-      return written < 0 && errno == EFAULT ? WriteStatus::kCacheUnreadable
-                                            : WriteStatus::kOutputFailed;
+      return written < 0 && errno == EFAULT ? damage_text::cacheUnreadable()
+                                            : Status{Status::Kind::kOutputFailed, {}};
     }
     auto done = static_cast<size_t>(written);
     offset += done;
@@ -531,10 +443,6 @@ bool OutputFile::commit() {
   }
   PendingOutput& p = pendingOutput;
   InterruptsHeld held;
-  if (p.stage.load() == kUnnamed) {
-    if (!nameUnnamedFile(fd, p.target)) return false;
-    p.stage.store(kTemporary);
-  }
   handle_ = -1;
   if (::close(fd) != 0) return false;
 
@@ -569,15 +477,14 @@ bool OutputFile::commit() {
 }
 
 void OutputFile::keep() {
-  if (!ownsPending_) return;
+  if (!pending_) return;
   PendingOutput& p = pendingOutput;
-  InterruptsHeld held;
-  held.holdUntilExit();
+  holdInterrupts();  // never released: the run is complete
   if (p.stage.load() == kExchanged) ::unlinkat(p.folder, p.temporary, 0);
   p.stage.store(kNoOutput);
   ::close(p.folder);
   p.folder = -1;
-  ownsPending_ = false;
+  pending_ = false;
 }
 
 void OutputFile::discard() {
@@ -585,13 +492,13 @@ void OutputFile::discard() {
   handle_ = -1;
   direct_ = sequential_ = failed_ = false;
   written_ = 0;
-  if (!ownsPending_) return;
+  if (!pending_) return;
   PendingOutput& p = pendingOutput;
   InterruptsHeld held;
   undoPendingOutput();
   ::close(p.folder);
   p.folder = -1;
-  ownsPending_ = false;
+  pending_ = false;
 }
 
 }  // namespace vaultcat::platform

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "archive/output.h"
+#include "archive/text_output.h"
 
 namespace vaultcat {
 

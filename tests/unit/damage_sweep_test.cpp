@@ -33,32 +33,32 @@ const char* const kPaths[] = {"maps", "maps/empty", "Maps\\Level.BSP", "runs", "
 
 // Runs everything a command can do on an open archive.
 void exerciseEverything(const CacheArchive& archive) {
-  StringOutput listing;
-  const std::string damage = listDirectory(archive, 0, listing);
+  testsupport::StringOutput listing;
+  const std::string damage = listDirectory(archive, 0, listing).damage;
   if (damage.empty()) {
     const std::string& text = listing.text();
     EXPECT_LE(static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')), archive.itemCount());
   }
   for (const char* path : kPaths) {
     const LookupResult found = findPath(archive, path);
-    if (found.damaged()) {
+    if (found.status.damaged()) {
       EXPECT_EQ(found.index, -1);
     }
   }
   for (uint32_t item = 0; item < archive.itemCount(); ++item) {
     (void)archive.itemName(item);
     const LookupResult head = findBlockEntryForItem(archive, item);
-    if (head.damaged()) {
+    if (head.status.damaged()) {
       EXPECT_EQ(head.index, -1);
     }
   }
   // Every entry as the start of a chain, and one past the table.
-  StringOutput progress;
+  testsupport::StringOutput progress;
   for (uint32_t entry = 0; entry <= archive.blockEntryCount(); ++entry) {
     MemorySink sink;
-    const ExtractionResult r = writeFileData(archive, sink, entry, progress);
-    EXPECT_NE(r.status, ExtractionResult::Status::kWriteFailed);
-    EXPECT_EQ(r.status == ExtractionResult::Status::kDamaged, !r.damage.empty());
+    const Status r = writeFileData(archive, sink, entry, progress);
+    EXPECT_NE(r.kind, Status::Kind::kOutputFailed);
+    EXPECT_EQ(r.damaged(), !r.damage.empty());
   }
 }
 

@@ -13,7 +13,7 @@
 namespace vaultcat::unittest {
 namespace {
 
-using Status = ExtractionResult::Status;
+using Kind = Status::Kind;
 
 std::string pattern(size_t n, char seed) {
   std::string s(n, '\0');
@@ -173,7 +173,7 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
     LoadedCache cache(image);
     ASSERT_TRUE(cache.opened);
     const Extraction e = extract(cache.archive, c.firstEntry);
-    EXPECT_EQ(e.result.status, Status::kDamaged);
+    EXPECT_EQ(e.result.kind, Kind::kDamaged);
     EXPECT_FALSE(e.result.damage.empty());
     if (c.progress != nullptr) {
       EXPECT_EQ(e.progress, c.progress);
@@ -187,7 +187,7 @@ TEST(ExtractionWriterDamage, AnOutputThatRefusesBytesIsAWriteFailure) {
   builder.addFile(0, "f", pattern(20000, 1));
   LoadedCache cache(builder.build());
   ASSERT_TRUE(cache.opened);
-  EXPECT_EQ(extract(cache.archive, 0, /*failingSink=*/true).result.status, Status::kWriteFailed);
+  EXPECT_EQ(extract(cache.archive, 0, /*failingSink=*/true).result.kind, Kind::kOutputFailed);
 }
 
 }  // namespace

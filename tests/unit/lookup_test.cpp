@@ -62,12 +62,12 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
   for (const Case& c : cases) {
     const LookupResult found = findPath(cache.archive, c.path);
     EXPECT_EQ(found.index, c.item) << c.path;
-    EXPECT_FALSE(found.damaged()) << c.path << ": " << found.damage;
+    EXPECT_FALSE(found.status.damaged()) << c.path << ": " << found.status.damage;
   }
   // A folder owns no block entries; neither does the root.
   EXPECT_EQ(findBlockEntryForItem(cache.archive, maps).index, -1);
   EXPECT_EQ(findBlockEntryForItem(cache.archive, 0).index, -1);
-  EXPECT_FALSE(findBlockEntryForItem(cache.archive, maps).damaged());
+  EXPECT_FALSE(findBlockEntryForItem(cache.archive, maps).status.damaged());
 }
 
 TEST(ItemLookupBlockEntry, TheScanSkipsHiddenEntriesAndReturnsTheHeadOfTheChain) {
@@ -114,7 +114,7 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
     std::vector<int64_t> found;
     for (uint32_t item = 1; item <= 3; ++item) {
       const LookupResult r = findBlockEntryForItem(cache.archive, item);
-      EXPECT_FALSE(r.damaged()) << r.damage;
+      EXPECT_FALSE(r.status.damaged()) << r.status.damage;
       found.push_back(r.index);
     }
     return found;
@@ -169,13 +169,13 @@ TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
       ASSERT_EQ(r.index, level);
       r = findBlockEntryForItem(cache.archive, level);
     }
-    EXPECT_TRUE(r.damaged());
+    EXPECT_TRUE(r.status.damaged());
     EXPECT_EQ(r.index, -1);
   }
 
   LoadedCache cache(good);
   const LookupResult outside = findChildByName(cache.archive, "x", l.itemCount);
-  EXPECT_TRUE(outside.damaged());
+  EXPECT_TRUE(outside.status.damaged());
   EXPECT_EQ(outside.index, -1);
 }
 

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "archive/platform.h"
+#include "archive/mapped_file.h"
+#include "archive/output_file.h"
+#include "support/temp_folder.h"
 
 namespace vaultcat::platform {
 namespace {
@@ -27,34 +27,7 @@ std::string contentOf(const ByteView& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(bytes.size())};
 }
 
-class PlatformTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Builds run side by side on one machine: the name is the test's plus
-    // a random number.
-    dir_ = fs::temp_directory_path() /
-           ("vaultcat-platform-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(std::random_device{}()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  std::string path(const std::string& relative) const { return (dir_ / relative).string(); }
-  std::string writeText(const std::string& relative, const std::string& bytes) const {
-    std::ofstream(dir_ / relative, std::ios::binary) << bytes;
-    return path(relative);
-  }
-  std::string readText(const std::string& relative) const {
-    std::ifstream in(dir_ / relative, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path dir_;
-};
+using PlatformTest = testsupport::TempFolderTest;
 
 TEST_F(PlatformTest, MappingShowsTheWholeFileAndReplacesAnEarlierOne) {
   std::string first(70000, '\0');
@@ -125,7 +98,7 @@ TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
     OutputFile out;
     ByteView piece = viewOf(item);
     EXPECT_TRUE(out.create(outputPathFor(item))) << item;
-    EXPECT_EQ(out.writeAt(0, {&piece, 1}), WriteStatus::kWritten) << item;
+    EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOk) << item;
     EXPECT_TRUE(out.commit()) << item;
     out.keep();
   }
@@ -141,14 +114,14 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   // Runs arrive out of order and leave a hole; the hole reads as zeros.
   const std::string tail = "TAIL", head = "head", middle = "middle";
   ByteView tailPiece = viewOf(tail), headPiece = viewOf(head), middlePiece = viewOf(middle);
-  EXPECT_EQ(out.writeAt(20, {&tailPiece, 1}), WriteStatus::kWritten);
-  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}), WriteStatus::kWritten);
-  EXPECT_EQ(out.writeAt(10, {&middlePiece, 1}), WriteStatus::kWritten);
+  EXPECT_EQ(out.writeAt(20, {&tailPiece, 1}).kind, Status::Kind::kOk);
+  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk);
+  EXPECT_EQ(out.writeAt(10, {&middlePiece, 1}).kind, Status::Kind::kOk);
   EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
   ASSERT_TRUE(out.commit());
   const std::string written = "head" + std::string(6, '\0') + "middle" + std::string(4, '\0') + "TAIL";
   EXPECT_EQ(readText("out.bin"), written);
-  EXPECT_NE(out.writeAt(0, {&headPiece, 1}), WriteStatus::kWritten) << "a committed file took a write";
+  EXPECT_NE(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk) << "a committed file took a write";
 
 #ifndef _WIN32
   // A discard after the commit puts the earlier file back. (Windows moves
@@ -157,7 +130,7 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
 #endif
   ASSERT_TRUE(out.create(target));
-  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}), WriteStatus::kWritten);
+  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk);
   ASSERT_TRUE(out.commit());
   out.keep();
   out.discard();
@@ -180,7 +153,7 @@ TEST_F(PlatformTest, ManyPiecesInOneWriteGoOutInOrder) {
 
   OutputFile out;
   ASSERT_TRUE(out.create(path("many.bin")));
-  ASSERT_EQ(out.writeAt(3, pieces), WriteStatus::kWritten);
+  ASSERT_EQ(out.writeAt(3, pieces).kind, Status::Kind::kOk);
   ASSERT_TRUE(out.commit());
   out.keep();
   EXPECT_EQ(readText("many.bin"), std::string(3, '\0') + expected);
@@ -194,7 +167,7 @@ TEST_F(PlatformTest, PositionsPastFourGibibytesAreNotCutShort) {
   ByteView piece = viewOf(marker);
   OutputFile out;
   ASSERT_TRUE(out.create(path("far.bin")));
-  ASSERT_EQ(out.writeAt(offset, {&piece, 1}), WriteStatus::kWritten);
+  ASSERT_EQ(out.writeAt(offset, {&piece, 1}).kind, Status::Kind::kOk);
   ASSERT_TRUE(out.commit());
   out.keep();
   EXPECT_EQ(fs::file_size(dir_ / "far.bin"), offset + marker.size());
@@ -214,7 +187,7 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   ASSERT_TRUE(out.create(path("partial.bin")));
   const std::string some = "some bytes";
   ByteView piece = viewOf(some);
-  EXPECT_EQ(out.writeAt(0, {&piece, 1}), WriteStatus::kWritten);
+  EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOk);
   out.discard();
   EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
 }
@@ -242,8 +215,8 @@ TEST_F(PlatformTest, AFullDeviceIsReportedAsAFailedWriteAndStays) {
   ByteView piece = viewOf(bytes);
   OutputFile out;
   ASSERT_TRUE(out.create(full));
-  EXPECT_EQ(out.writeAt(0, {&piece, 1}), WriteStatus::kOutputFailed);
-  EXPECT_EQ(out.writeAt(0, {&piece, 1}), WriteStatus::kOutputFailed)
+  EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOutputFailed);
+  EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOutputFailed)
       << "a write after a failure succeeded";
   EXPECT_FALSE(out.commit());
   out.discard();

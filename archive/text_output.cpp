@@ -1,4 +1,4 @@
-#include "archive/output.h"
+#include "archive/text_output.h"
 
 #include <charconv>
 
@@ -16,17 +16,14 @@ void TextOutput::putLarge(std::string_view text) {
   }
 }
 
-void TextOutput::putSigned(int64_t value) {
+template <class Number>
+void TextOutput::putNumber(Number value) {
   char digits[24];
   auto result = std::to_chars(digits, digits + sizeof digits, value);
   put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
 }
-
-void TextOutput::putUnsigned(uint64_t value) {
-  char digits[24];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
-}
+template void TextOutput::putNumber(int64_t);
+template void TextOutput::putNumber(uint64_t);
 
 void TextOutput::putSpaces(uint64_t count) {
   static constexpr std::string_view kSpaces = "                                ";
