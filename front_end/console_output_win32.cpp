@@ -10,7 +10,6 @@
 #endif
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -24,7 +23,9 @@ HANDLE consoleHandle() {
   static const HANDLE console = [] {
     HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode) ? out : nullptr;
+    const bool isConsole =
+        out != nullptr && out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode);
+    return isConsole ? out : nullptr;
   }();
   return console;
 }
@@ -48,22 +49,34 @@ size_t wholeSequences(std::string_view bytes) {
   return bytes.size();
 }
 
+// Writes whole UTF-8 sequences to the console as UTF-16, LF as CR LF, in
+// slices of at most 32 KiB, each ending with a whole sequence.
 bool writeConsole(HANDLE console, std::string_view utf8) {
-  if (utf8.empty()) return true;
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring text(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), units);
-  std::wstring lines;
-  lines.reserve(text.size() + text.size() / 16);
-  for (wchar_t c : text) {
-    if (c == L'\n') lines.push_back(L'\r');
-    lines.push_back(c);
-  }
-  for (size_t done = 0; done < lines.size();) {
-    DWORD written = 0;
-    const auto chunk = static_cast<DWORD>(std::min<size_t>(lines.size() - done, 1 << 15));
-    if (!::WriteConsoleW(console, lines.data() + done, chunk, &written, nullptr) || written == 0) return false;
-    done += written;
+  constexpr size_t kSlice = size_t{1} << 15;
+  while (!utf8.empty()) {
+    std::string_view slice = utf8.substr(0, kSlice);
+    if (slice.size() < utf8.size()) slice = slice.substr(0, wholeSequences(slice));
+    utf8.remove_prefix(slice.size());
+
+    const auto length = static_cast<int>(slice.size());
+    const int units = ::MultiByteToWideChar(CP_UTF8, 0, slice.data(), length, nullptr, 0);
+    std::wstring text(static_cast<size_t>(units), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, slice.data(), length, text.data(), units);
+    std::wstring lines;
+    lines.reserve(text.size() + text.size() / 16);
+    for (wchar_t c : text) {
+      if (c == L'\n') lines.push_back(L'\r');
+      lines.push_back(c);
+    }
+    for (size_t done = 0; done < lines.size();) {
+      DWORD written = 0;
+      if (!::WriteConsoleW(console, lines.data() + done, static_cast<DWORD>(lines.size() - done),
+                           &written, nullptr) ||
+          written == 0) {
+        return false;
+      }
+      done += written;
+    }
   }
   return true;
 }
