@@ -1,5 +1,6 @@
-// The platform interface on Windows: a file mapping, SetCurrentDirectoryA,
-// and WriteFile at explicit 64-bit offsets.
+// The platform interface on Windows: a file mapping, SetCurrentDirectoryW,
+// and WriteFile at explicit 64-bit offsets. Paths go to the ...W calls
+// (archive/wide_path_win32.h).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -12,6 +13,7 @@
 #include <cstdint>
 
 #include "archive/platform.h"
+#include "archive/wide_path_win32.h"
 
 namespace vaultcat::platform {
 
@@ -55,8 +57,8 @@ constexpr uint64_t kMaxWriteSlice = uint64_t{1} << 30;
 
 bool MappedFile::map(const std::string& path) {
   unmap();
-  Handle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  Handle file(::CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid()) return false;
   // A directory does not open without backup semantics; a pipe or a console
   // does, and has no size to map.
@@ -88,7 +90,7 @@ void MappedFile::unmap() {
 }
 
 bool changeWorkingDirectory(const std::string& path) {
-  return ::SetCurrentDirectoryA(path.c_str()) != 0;
+  return ::SetCurrentDirectoryW(widePath(path).c_str()) != 0;
 }
 
 // Both separators are native here, so the path is used as typed.
@@ -101,8 +103,8 @@ OutputFile::~OutputFile() {
 bool OutputFile::create(const std::string& path) {
   if (handle_ != -1) discard();
   // CREATE_ALWAYS creates the file or truncates an existing one.
-  Handle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle file(::CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   // Names such as NUL, CON or AUX.TXT open a device in any folder. Bytes
   // written there are lost or go elsewhere, and the extraction would
@@ -149,7 +151,7 @@ bool OutputFile::close() {
 void OutputFile::discard() {
   if (handle_ != -1) ::CloseHandle(fromStored(handle_));
   handle_ = -1;
-  if (!path_.empty()) ::DeleteFileA(path_.c_str());
+  if (!path_.empty()) ::DeleteFileW(widePath(path_).c_str());
   path_.clear();
 }
 
