@@ -62,4 +62,33 @@ class ByteView {
   uint64_t size_ = 0;
 };
 
+// Walks a view from its start, handing out one checked range after
+// another: sections of a file that follow each other.
+class ByteCursor {
+ public:
+  explicit ByteCursor(ByteView view) : view_(view) {}
+
+  // Passes over the next `size` bytes and says where they began; false,
+  // without moving, if they would leave the view.
+  bool take(uint64_t size, uint64_t& position) {
+    if (!view_.contains(position_, size)) return false;
+    position = position_;
+    position_ += size;
+    return true;
+  }
+  // take() for a record that knows its size and how to decode itself.
+  template <class Record>
+  bool read(Record& record, uint64_t& position) {
+    if (!take(Record::kSize, position)) return false;
+    record = Record::decode(view_.data() + position);
+    return true;
+  }
+  // Goes on from `position`, which may lie outside the view.
+  void moveTo(uint64_t position) { position_ = position; }
+
+ private:
+  ByteView view_;
+  uint64_t position_ = 0;
+};
+
 }  // namespace vaultcat

@@ -15,7 +15,7 @@
 
 #include "archive/byte_view.h"
 #include "archive/cache_layout.h"
-#include "archive/platform.h"
+#include "archive/mapped_file.h"
 
 namespace vaultcat {
 
@@ -46,12 +46,6 @@ class CacheArchive {
   static constexpr const char* kBadVersion = "Invalid GCF version number.";
   static constexpr const char* kCorrupt = "Corrupt file.";
 
-  // No item path longer than this can be given to the extract command, and
-  // real caches come from a platform whose paths stop at 260 characters; a
-  // longer name is damage. (Without a limit, a crafted file whose items all
-  // share one enormous name would list without end.)
-  static constexpr uint64_t kMaxNameLength = 1023;
-
   CacheArchive() = default;
   ~CacheArchive() { close(); }
   CacheArchive(const CacheArchive&) = delete;
@@ -68,8 +62,14 @@ class CacheArchive {
   // The message of the last failed open(); empty before any failure.
   const char* lastError() const { return errorText_ != nullptr ? errorText_ : ""; }
   const std::string& fileName() const { return fileName_; }
+  // The file as it was opened; nothing for bytes given to openBytes().
+  const platform::FileIdentity* identity() const {
+    return mapping_.isMapped() ? &mapping_.identity() : nullptr;
+  }
+  // Whether the file is still as it was opened (bytes in memory always are).
+  // Checked before a run reports what it read as complete.
+  bool unchangedSinceOpen() const { return !mapping_.isMapped() || mapping_.unchanged(); }
 
-  ByteView file() const { return file_; }
   const CacheSections& sections() const { return sections_; }
   const FileHeader& fileHeader() const { return fileHeader_; }
   const DataBlockHeader& dataBlockHeader() const { return dataBlockHeader_; }
@@ -97,7 +97,7 @@ class CacheArchive {
   // The item's name: "root" for item 0, otherwise its NUL-terminated text
   // in the name table. Nothing if the item is outside the directory, its
   // name starts outside the name table, or no NUL ends it inside the file
-  // within kMaxNameLength characters.
+  // within kMaxPathLength characters.
   std::optional<std::string_view> itemName(uint32_t index) const;
 
   // `length` bytes from the start of data block `index`; nothing if the

@@ -49,6 +49,14 @@ inline constexpr uint32_t kHiddenBlockEntryFlags = 0x200F0000;
 // sibling, so 0 also ends a folder's list of children.
 inline constexpr uint32_t kRootItem = 0;
 
+// Limits this reader sets. Real caches come from a platform whose paths stop
+// at 260 characters, so a longer name or a deeper tree is damage. (Without
+// a limit, a crafted file whose items all share one enormous name would
+// list without end.) No item path longer than kMaxPathLength can be given
+// to the extract command either.
+inline constexpr uint32_t kMaxPathLength = 1023;
+inline constexpr uint32_t kMaxFolderDepth = 1000;
+
 struct FileHeader {
   static constexpr uint64_t kSize = 44;
   uint32_t formatVersion;  // +8: 5 or 6

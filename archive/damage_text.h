@@ -1,35 +1,73 @@
-// How the reader words the damage it meets. Each phrase completes the line
-// "Corrupt file: ...." that the front end prints.
+// How the reader words the damage it meets, in one place. Each phrase
+// completes the line "Corrupt file: ...." that the front end prints.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "archive/cache_archive.h"
+#include "archive/cache_layout.h"
+#include "archive/status.h"
 
 namespace vaultcat::damage_text {
 
-inline std::string itemOutsideDirectory(uint32_t from, uint32_t to, uint32_t itemCount) {
-  return "item " + std::to_string(from) + " links to item " + std::to_string(to) +
-         ", outside the directory of " + std::to_string(itemCount) + " items";
+inline std::string number(uint64_t value) { return std::to_string(value); }
+
+// The directory tree.
+inline Status itemOutsideDirectory(uint32_t from, uint32_t to, uint32_t itemCount) {
+  return Status::corrupt("item " + number(from) + " links to item " + number(to) +
+                         ", outside the directory of " + number(itemCount) + " items");
+}
+inline Status folderOutsideDirectory(uint32_t folder, uint32_t itemCount) {
+  return Status::corrupt("item " + number(folder) + " is outside the directory of " +
+                         number(itemCount) + " items");
+}
+inline Status itemLinksBack(uint32_t from, uint32_t to) {
+  return Status::corrupt("item " + number(from) + " links back to item " + number(to) +
+                         ", making a loop in the tree");
+}
+inline Status foldersTooDeep(uint32_t item) {
+  return Status::corrupt("folders nest deeper than " + number(kMaxFolderDepth) +
+                         " levels at item " + number(item));
+}
+inline Status badItemName(uint32_t item) {
+  return Status::corrupt("the name of item " + number(item) +
+                         " starts outside the name table or does not end inside the file "
+                         "within " +
+                         number(kMaxPathLength) + " characters");
 }
 
-inline std::string folderOutsideDirectory(uint32_t folder, uint32_t itemCount) {
-  return "item " + std::to_string(folder) + " is outside the directory of " +
-         std::to_string(itemCount) + " items";
+// Block entries. `link` says which way the link goes: "links to" or
+// "links back to".
+inline Status entryOutsideTable(uint32_t from, const char* link, uint32_t to,
+                                uint32_t entryCount) {
+  return Status::corrupt("block entry " + number(from) + " " + link + " entry " + number(to) +
+                         ", outside the table of " + number(entryCount) + " entries");
+}
+inline Status entriesLinkBackInALoop(uint32_t item) {
+  return Status::corrupt("the block entries of item " + number(item) + " link back in a loop");
+}
+inline Status entriesLinkInALoop() {
+  return Status::corrupt("the block entries of the file link in a loop");
 }
 
-inline std::string badItemName(uint32_t item) {
-  return "the name of item " + std::to_string(item) +
-         " starts outside the name table or does not end inside the file within " +
-         std::to_string(CacheArchive::kMaxNameLength) + " characters";
+// Data blocks.
+inline Status dataBlockOutside(uint32_t block, uint32_t blockCount) {
+  return Status::corrupt("data block " + number(block) + " is outside the " + number(blockCount) +
+                         " data blocks");
+}
+inline Status dataBlocksLoop() { return Status::corrupt("the data block chains loop"); }
+inline Status blockSizeTooLarge(uint32_t blockSize, uint32_t dataBlockSize) {
+  return Status::corrupt("the block size of " + number(blockSize) +
+                         " bytes is larger than the data blocks of " + number(dataBlockSize) +
+                         " bytes");
 }
 
-// `link` says which way the link goes: "links to" or "links back to".
-inline std::string entryOutsideTable(uint32_t from, const char* link, uint32_t to,
-                                     uint32_t entryCount) {
-  return "block entry " + std::to_string(from) + " " + link + " entry " + std::to_string(to) +
-         ", outside the table of " + std::to_string(entryCount) + " entries";
-}
+// The cache as a file: it is not what it was when it was opened, or reading
+// its mapping faulted (it shrank underneath, or its disk failed).
+inline constexpr const char* kCacheChanged = "the cache changed while it was read";
+inline constexpr const char* kCacheUnreadable =
+    "the cache changed or could not be read while it was read";
+
+inline Status cacheUnreadable() { return {Status::Kind::kCacheUnreadable, kCacheUnreadable}; }
 
 }  // namespace vaultcat::damage_text

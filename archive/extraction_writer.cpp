@@ -10,10 +10,6 @@ namespace vaultcat {
 
 namespace {
 
-ExtractionResult damaged(std::string what) {
-  return {ExtractionResult::Status::kDamaged, std::move(what)};
-}
-
 // Pieces of one run waiting to be written with a single gathered call.
 // Pieces that follow each other in the mapping are merged, so a run stored
 // in consecutive blocks goes out as one piece.
@@ -21,27 +17,29 @@ class PendingWrite {
  public:
   PendingWrite(DataSink& output, uint64_t offset) : output_(output), offset_(offset) {}
 
-  bool add(ByteView piece) {
+  Status add(ByteView piece) {
     if (count_ > 0) {
       ByteView& last = pieces_[count_ - 1];
       if (last.data() + last.size() == piece.data()) {
         last = ByteView(last.data(), last.size() + piece.size());
-        return true;
+        return Status{};
       }
-      if (count_ == pieces_.size() && !flush()) return false;
+      if (count_ == pieces_.size()) {
+        if (Status status = flush(); !status.ok()) return status;
+      }
     }
     pieces_[count_++] = piece;
-    return true;
+    return Status{};
   }
 
-  bool flush() {
-    if (count_ == 0) return true;
+  Status flush() {
+    if (count_ == 0) return Status{};
     uint64_t bytes = 0;
     for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].size();
-    bool ok = output_.writeAt(offset_, std::span<const ByteView>(pieces_.data(), count_));
+    Status status = output_.writeAt(offset_, std::span<const ByteView>(pieces_.data(), count_));
     offset_ += bytes;
     count_ = 0;
-    return ok;
+    return status;
   }
 
  private:
@@ -53,7 +51,7 @@ class PendingWrite {
 
 }  // namespace
 
-ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& output,
+Status writeFragmentChain(const CacheArchive& archive, DataSink& output,
                                     uint64_t runOffset, uint32_t firstDataBlockIndex,
                                     uint32_t runSize, ChainBudget& budget, TextOutput& progress) {
   const uint32_t blockSize = archive.fileHeader().blockSize;
@@ -64,11 +62,9 @@ ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& outpu
     // Every block is checked against the data region and the map before
     // it is used; in a sound file no block is visited twice in one file.
     if (block >= blockCount || block >= archive.fragmentCount()) {
-      return damaged("data block " + std::to_string(block) + " is outside the " +
-                     std::to_string(std::min(blockCount, archive.fragmentCount())) +
-                     " data blocks");
+      return damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
     }
-    if (budget.dataBlocksLeft == 0) return damaged("the data block chains loop");
+    if (budget.dataBlocksLeft == 0) return damage_text::dataBlocksLoop();
     --budget.dataBlocksLeft;
 
     const uint32_t chunk = std::min(blockSize, runSize - written);
@@ -83,20 +79,18 @@ ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& outpu
       // larger one would read other blocks' bytes again with every chunk,
       // so that a small crafted file could write without end.
       if (!bytes) {
-        return damaged("the block size of " + std::to_string(blockSize) +
-                       " bytes is larger than the data blocks of " +
-                       std::to_string(archive.dataBlockHeader().dataBlockSize) + " bytes");
+        return damage_text::blockSizeTooLarge(blockSize, archive.dataBlockHeader().dataBlockSize);
       }
-      if (!pending.add(*bytes)) return {ExtractionResult::Status::kWriteFailed, {}};
+      if (Status status = pending.add(*bytes); !status.ok()) return status;
       written += chunk;
     }
+    // The block was checked against the map above, so it has a successor.
     block = *archive.nextDataBlock(block);
   }
-  if (!pending.flush()) return {ExtractionResult::Status::kWriteFailed, {}};
-  return {};
+  return pending.flush();
 }
 
-ExtractionResult writeFileData(const CacheArchive& archive, DataSink& output,
+Status writeFileData(const CacheArchive& archive, DataSink& output,
                                uint32_t firstBlockEntry, TextOutput& progress) {
   const uint32_t entryCount = archive.blockEntryCount();
   ChainBudget budget{std::min(archive.dataBlockHeader().dataBlockCount, archive.fragmentCount())};
@@ -105,10 +99,8 @@ ExtractionResult writeFileData(const CacheArchive& archive, DataSink& output,
   uint32_t from = firstBlockEntry;
   for (uint32_t index = firstBlockEntry; index != entryCount;) {
     auto entry = archive.blockEntry(index);
-    if (!entry) {
-      return damaged(damage_text::entryOutsideTable(from, "links to", index, entryCount));
-    }
-    if (entriesLeft-- == 0) return damaged("the block entries of the file link in a loop");
+    if (!entry) return damage_text::entryOutsideTable(from, "links to", index, entryCount);
+    if (entriesLeft-- == 0) return damage_text::entriesLinkInALoop();
 
     progress.put("Writing block ");
     progress.putUnsigned(index);
@@ -117,7 +109,7 @@ ExtractionResult writeFileData(const CacheArchive& archive, DataSink& output,
     progress.put(", size ");
     progress.putUnsigned(entry->fileDataSize);
     progress.put(")\n");
-    ExtractionResult run = writeFragmentChain(archive, output, entry->fileDataOffset,
+    Status run = writeFragmentChain(archive, output, entry->fileDataOffset,
                                               entry->firstDataBlockIndex, entry->fileDataSize,
                                               budget, progress);
     if (!run.ok()) return run;

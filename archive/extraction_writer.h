@@ -2,32 +2,22 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "archive/cache_archive.h"
-#include "archive/output.h"
+#include "archive/data_sink.h"
+#include "archive/status.h"
+#include "archive/text_output.h"
 
 namespace vaultcat {
-
-struct ExtractionResult {
-  enum class Status {
-    kWritten,      // every run was written
-    kDamaged,      // a link or block could not be followed; `damage` says which
-    kWriteFailed,  // the output refused bytes
-  };
-  Status status = Status::kWritten;
-  std::string damage;
-
-  bool ok() const { return status == Status::kWritten; }
-};
 
 // Writes the file whose chain of block entries starts at `firstBlockEntry`:
 // each run is placed at its own offset in `output` (so runs may come in any
 // order, and regions no run covers read as zeros), and its data-block chain
 // is copied straight from the cache. Prints a line for every block entry and
 // every data block to `progress`. A first entry equal to the table's size
-// names an empty chain: nothing is written.
-ExtractionResult writeFileData(const CacheArchive& archive, DataSink& output,
+// names an empty chain: nothing is written. Stops at the first link that
+// cannot be followed, or when the output fails.
+Status writeFileData(const CacheArchive& archive, DataSink& output,
                                uint32_t firstBlockEntry, TextOutput& progress);
 
 // The state of one extraction that outlives a single run: how many more
@@ -40,7 +30,7 @@ struct ChainBudget {
 // until 0xFFFF, each block giving the file header's block size in bytes,
 // until `runSize` bytes are written; blocks past that point give nothing but
 // their progress line. A chain that ends early leaves the run short.
-ExtractionResult writeFragmentChain(const CacheArchive& archive, DataSink& output,
+Status writeFragmentChain(const CacheArchive& archive, DataSink& output,
                                     uint64_t runOffset, uint32_t firstDataBlockIndex,
                                     uint32_t runSize, ChainBudget& budget, TextOutput& progress);
 

@@ -4,18 +4,17 @@
 #include <string_view>
 
 #include "archive/damage_text.h"
+#include "archive/tree_walk.h"
 
 namespace vaultcat {
 
 namespace {
 
-LookupResult damaged(std::string what) { return {-1, std::move(what)}; }
-
-char foldAsciiUpper(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char toAsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equalsIgnoringAsciiCase(std::string_view stored, const char* name) {
   for (char c : stored) {
-    if (*name == '\0' || foldAsciiUpper(c) != foldAsciiUpper(*name)) return false;
+    if (*name == '\0' || toAsciiLower(c) != toAsciiLower(*name)) return false;
     ++name;
   }
   return *name == '\0';
@@ -45,32 +44,15 @@ LookupResult findItemByPath(const CacheArchive& archive, char* path) {
 }
 
 LookupResult findChildByName(const CacheArchive& archive, const char* name, uint32_t folderIndex) {
-  const uint32_t itemCount = archive.itemCount();
   auto folder = archive.directoryEntry(folderIndex);
-  if (!folder) {
-    return damaged(damage_text::folderOutsideDirectory(folderIndex, itemCount));
+  if (!folder) return {-1, damage_text::folderOutsideDirectory(folderIndex, archive.itemCount())};
+  LoopGuard guard(archive.itemCount());
+  ChildIterator children(archive, folderIndex, folder->firstChildIndex, guard);
+  LookupResult result;
+  while (std::optional<Child> child = children.next(result.status)) {
+    if (equalsIgnoringAsciiCase(child->name, name)) return {child->index, {}};
   }
-  uint32_t from = folderIndex;
-  // A folder cannot hold more items than the directory has; a longer list
-  // of siblings loops.
-  uint64_t steps = 0;
-  for (uint32_t child = folder->firstChildIndex; child != 0;) {
-    auto entry = archive.directoryEntry(child);
-    if (!entry) {
-      return damaged(damage_text::itemOutsideDirectory(from, child, itemCount));
-    }
-    if (++steps > itemCount) {
-      return damaged("the items in folder " + std::to_string(folderIndex) + " link in a loop");
-    }
-    auto childName = archive.itemName(child);
-    if (!childName) {
-      return damaged(damage_text::badItemName(child));
-    }
-    if (equalsIgnoringAsciiCase(*childName, name)) return {child, {}};
-    from = child;
-    child = entry->nextSiblingIndex;
-  }
-  return {};
+  return result;
 }
 
 LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex) {
@@ -80,7 +62,8 @@ LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemInd
   const uint32_t entryCount = archive.blockEntryCount();
   const uint32_t scanEnd = std::min(noPrevious, entryCount);
   for (uint32_t i = 0; i < scanEnd; ++i) {
-    auto entry = archive.blockEntry(i);
+    // i is below the table's size, so the entry is there.
+    std::optional<BlockEntry> entry = archive.blockEntry(i);
     if (entry->entryFlags == kHiddenBlockEntryFlags || entry->directoryItemIndex != itemIndex)
       continue;
     // The first entry found may sit anywhere in the file's chain: walk back
@@ -90,13 +73,9 @@ LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemInd
       uint32_t previous = entry->previousBlockEntryIndex;
       entry = archive.blockEntry(previous);
       if (!entry) {
-        return damaged(
-            damage_text::entryOutsideTable(current, "links back to", previous, entryCount));
+        return {-1, damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
       }
-      if (steps >= entryCount) {
-        return damaged("the block entries of item " + std::to_string(itemIndex) +
-                       " link back in a loop");
-      }
+      if (steps >= entryCount) return {-1, damage_text::entriesLinkBackInALoop(itemIndex)};
       current = previous;
     }
     return {current, {}};

@@ -2,20 +2,19 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "archive/cache_archive.h"
+#include "archive/status.h"
 
 namespace vaultcat {
 
-// The answer of a lookup: an index, -1 when nothing matches, or what is
-// damaged when a link read from the file could not be followed.
+// The answer of a lookup: an index, or -1 when nothing matches; `status`
+// says what is damaged when a link read from the file could not be followed.
 struct LookupResult {
   int64_t index = -1;
-  std::string damage;
+  Status status;
 
   bool found() const { return index >= 0; }
-  bool damaged() const { return !damage.empty(); }
 };
 
 // Resolves a path inside the cache to a directory item. Components are

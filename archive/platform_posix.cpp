@@ -1,41 +1,128 @@
-// The platform interface on POSIX systems: mmap, chdir and pwritev.
+// The platform layer on POSIX systems: the process (standard descriptors,
+// signal handlers, standard output, the working directory), the mapped
+// cache (mmap of a descriptor kept open) and the output file (a hidden
+// temporary file beside the target, opened exclusively, put in place with
+// renameat2).
+//
+// The signal handlers read only plain data that the normal code sets before
+// the word that makes it visible, and call only write(2), unlinkat(2),
+// renameat2(2), raise(3) and _exit(2).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstring>
 #include <limits>
-#include <vector>
 
+#include "archive/damage_text.h"
+#include "archive/mapped_file.h"
+#include "archive/output_file.h"
 #include "archive/platform.h"
 
 namespace vaultcat::platform {
 
 namespace {
 
-// The files this process has mapped, by device and inode. Truncating a
-// mapped file pulls its bytes from under the reader, whose next look at
-// them dies of SIGBUS, and destroys the cache; so an output file may never
-// be one of these. (On Windows the system itself refuses.) One thread.
-struct MappedIdentity {
-  const std::byte* view;
-  dev_t device;
-  ino_t inode;
-};
-std::vector<MappedIdentity>& mappedFiles() {
-  static std::vector<MappedIdentity> files;
-  return files;
-}
-bool isMappedFile(const struct stat& info) {
-  for (const MappedIdentity& file : mappedFiles()) {
-    if (file.device == info.st_dev && file.inode == info.st_ino) return true;
+char faultLine[256];
+size_t faultLineLength = 0;
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
   }
-  return false;
+  return true;
+}
+
+void changeInterruptMask(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterrupts) sigaddset(&set, signal);
+  ::sigprocmask(how, &set, nullptr);
+}
+
+// The output being written, as far as it must be undone on an interrupt.
+enum Stage : int {
+  kNoOutput,   // nothing to undo
+  kTemporary,  // `temporary` exists in `folder`: remove it
+  kCreated,    // `target` is our new file, where there was none: remove it
+  kExchanged,  // `target` is ours and `temporary` holds what it was: swap back
+};
+struct PendingOutput {
+  std::atomic<int> stage{kNoOutput};
+  int folder = -1;
+  bool replacing = false;  // a file was at the target when the output was created
+  char temporary[NAME_MAX + 1] = {};
+  char target[NAME_MAX + 1] = {};
+};
+PendingOutput pendingOutput;
+
+int exchangeNames(int folder, const char* a, const char* b) {
+#ifdef RENAME_EXCHANGE
+  return ::renameat2(folder, a, folder, b, RENAME_EXCHANGE);
+#else
+  (void)folder, (void)a, (void)b;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// Leaves the target as it was before the output was created. Also run by
+// the interrupt and fault handlers, so it only calls unlinkat(2) and
+// renameat2(2).
+void undoPendingOutput() {
+  PendingOutput& p = pendingOutput;
+  switch (p.stage.load()) {
+    case kTemporary:
+      ::unlinkat(p.folder, p.temporary, 0);
+      break;
+    case kCreated:
+      ::unlinkat(p.folder, p.target, 0);
+      break;
+    case kExchanged:
+      // Only once the user's file is back at its name may ours go.
+      if (exchangeNames(p.folder, p.temporary, p.target) == 0) ::unlinkat(p.folder, p.temporary, 0);
+      break;
+    default:
+      break;
+  }
+  p.stage.store(kNoOutput);
+}
+
+extern "C" void onInterrupt(int signal) {
+  undoPendingOutput();
+  // The handler was reset to the default on entry, and the signal is
+  // blocked until the handler returns: then it ends the process as it would
+  // have without us, and the shell sees an interrupted command.
+  ::raise(signal);
+}
+
+extern "C" void onFault(int signal, siginfo_t* info, void*) {
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  if (!isWatched(address)) {
+    // Not a read of the cache: a fault of our own, which must not be
+    // hidden. Returning repeats it, now with the default action.
+    ::signal(signal, SIG_DFL);
+    return;
+  }
+  // The cache shrank under the mapping or its disk failed. The lines
+  // already printed stay, then one line says why the run ends.
+  writeAll(STDOUT_FILENO, pendingText());
+  writeAll(STDOUT_FILENO, std::string_view(faultLine, faultLineLength));
+  undoPendingOutput();
+  ::_exit(1);
 }
 
 // Maps the pages under `bytes` into the process in one call, where the
@@ -53,7 +140,108 @@ void populateForReading(ByteView bytes) {
 #endif
 }
 
+// The name that `path` finally leads to through symbolic links; it need
+// not exist. False for a loop of links or a link that cannot be read.
+bool followLinks(std::string path, std::string& followed) {
+  constexpr int kMaxLinks = 40;  // as the kernel allows in one path
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      followed = std::move(path);
+      return true;
+    }
+    std::string target(PATH_MAX, '\0');
+    ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0 || length >= PATH_MAX) return false;
+    target.resize(static_cast<size_t>(length));
+    const size_t slash = path.rfind('/');
+    path = target[0] == '/' || slash == std::string::npos ? target
+                                                          : path.substr(0, slash + 1) + target;
+  }
+  return false;
+}
+
+// A hidden name for the temporary file beside `target`, unlikely to be
+// anybody else's: a dot, the target's name, and a tag made of the process,
+// the time and a count.
+void makeTemporaryName(const std::string& target, char (&name)[NAME_MAX + 1]) {
+  static uint64_t count = 0;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t tag = (static_cast<uint64_t>(::getpid()) << 40) ^
+                 static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
+                 (++count * 0x9E3779B97F4A7C15u);
+  tag *= 0xBF58476D1CE4E5B9u;
+  std::string text = "." + target.substr(0, NAME_MAX - 20) + ".vaultcat-";
+  for (int i = 0; i < 8; ++i, tag >>= 5) text.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
+  std::memcpy(name, text.c_str(), text.size() + 1);
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The process
+
+bool setUpProcess(std::string_view line) {
+  bool standardOutputOpen = true;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) standardOutputOpen = false;
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+  faultLineLength = std::min(line.size(), sizeof faultLine);
+  std::memcpy(faultLine, line.data(), faultLineLength);
+
+  // A reader that went away and a file-size limit come back as errors of
+  // the write that met them, and fail the run like any other.
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+
+  struct sigaction action {};
+  sigfillset(&action.sa_mask);
+  action.sa_handler = onInterrupt;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  for (int signal : kInterrupts) {
+    // An interrupt the shell told us to ignore stays ignored.
+    struct sigaction before {};
+    if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
+  action.sa_handler = nullptr;
+  action.sa_sigaction = onFault;
+  action.sa_flags = SA_SIGINFO;
+  ::sigaction(SIGBUS, &action, nullptr);
+  return standardOutputOpen;
+}
+
+void holdInterrupts() { changeInterruptMask(SIG_BLOCK); }
+void releaseInterrupts() { changeInterruptMask(SIG_UNBLOCK); }
+bool writeStandardOutput(std::string_view text) { return writeAll(STDOUT_FILENO, text); }
+
+bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
+  struct stat info {};
+  if (::fstat(static_cast<int>(handle), &info) != 0) return false;
+  identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+              static_cast<uint64_t>(info.st_size),
+              static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+              static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+  return true;
+}
+
+bool standardOutputFile(FileIdentity& identity) {
+  struct stat info {};
+  return ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode) &&
+         identifyOpenFile(STDOUT_FILENO, identity);
+}
+
+bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+// ---------------------------------------------------------------------------
+// The mapped cache
 
 bool MappedFile::map(const std::string& path) {
   unmap();
@@ -62,36 +250,31 @@ bool MappedFile::map(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+  FileIdentity identity;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+      static_cast<uint64_t>(info.st_size) > SIZE_MAX || !identifyOpenFile(fd, identity)) {
     ::close(fd);
     return false;
   }
-  auto size = static_cast<uint64_t>(info.st_size);
-  if (size > SIZE_MAX) {
-    ::close(fd);
-    return false;
-  }
+  const auto size = static_cast<size_t>(info.st_size);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-  // The view stays usable without the descriptor.
-  ::close(fd);
-  if (view == MAP_FAILED) return false;
-  ::madvise(view, static_cast<size_t>(size), MADV_SEQUENTIAL);
-  data_ = static_cast<const std::byte*>(view);
-  size_ = size;
-  mappedFiles().push_back({data_, info.st_dev, info.st_ino});
+  void* view = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (view == MAP_FAILED) {
+    ::close(fd);
+    return false;
+  }
+  ::madvise(view, size, MADV_SEQUENTIAL);
+  adopt(static_cast<const std::byte*>(view), size, fd, identity);
   return true;
 }
 
-void MappedFile::unmap() {
-  if (data_ == nullptr) return;
-  std::erase_if(mappedFiles(), [this](const MappedIdentity& file) { return file.view == data_; });
-  ::munmap(const_cast<std::byte*>(data_), static_cast<size_t>(size_));
-  data_ = nullptr;
-  size_ = 0;
+void MappedFile::release(const std::byte* data, uint64_t size, std::intptr_t handle) {
+  ::munmap(const_cast<std::byte*>(data), static_cast<size_t>(size));
+  ::close(static_cast<int>(handle));
 }
 
-bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+// ---------------------------------------------------------------------------
+// The output file
 
 std::string outputPathFor(std::string_view itemPath) {
   std::string path(itemPath);
@@ -99,32 +282,75 @@ std::string outputPathFor(std::string_view itemPath) {
   return path;
 }
 
-OutputFile::~OutputFile() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
-}
+bool OutputFile::create(const std::string& path, std::span<const FileIdentity> mustNotBe) {
+  discard();
+  PendingOutput& p = pendingOutput;
+  if (p.stage.load() != kNoOutput || p.folder >= 0) return false;  // one output at a time
 
-bool OutputFile::create(const std::string& path) {
-  if (handle_ >= 0) discard();
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  // Truncated only once it is known not to be a mapped file; a device has
-  // nothing to truncate, and neither has a file just created. Truncating an
-  // empty file is not free: ext4 then flushes the whole file on close, which
-  // took half a second for a 1 GiB extraction.
+  std::string target;
+  if (!followLinks(path, target)) return false;
+  const size_t slash = target.rfind('/');
+  const std::string folderPath =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (name.empty() || name == "." || name == ".." || name.size() > NAME_MAX) return false;
+
+  int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return false;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || isMappedFile(info) ||
-      (S_ISREG(info.st_mode) && info.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
-    ::close(fd);
+  const bool exists = ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  bool refused = !exists && errno != ENOENT;
+  if (exists) {
+    const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    for (const FileIdentity& other : mustNotBe) refused |= found.sameFileAs(other);
+    refused |= S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode);
+  }
+  if (!refused && exists && !S_ISREG(info.st_mode)) {
+    // A device or FIFO takes the bytes directly. A FIFO that nobody reads
+    // refuses a non-blocking open instead of waiting for a reader forever.
+    int fd = ::openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    ::close(folder);
+    if (fd < 0) return false;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    handle_ = fd;
+    direct_ = true;
+    return true;
+  }
+  // A file this process may not write is not replaced either.
+  if (refused || (exists && ::faccessat(folder, name.c_str(), W_OK, AT_EACCESS) != 0)) {
+    ::close(folder);
     return false;
   }
-  path_ = path;
+
+  p.folder = folder;
+  p.replacing = exists;
+  std::memcpy(p.target, name.c_str(), name.size() + 1);
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    makeTemporaryName(name, p.temporary);
+    InterruptsHeld held;
+    fd = ::openat(folder, p.temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      p.stage.store(kTemporary);
+    } else if (errno != EEXIST) {
+      break;
+    }
+  }
+  if (fd < 0) {
+    ::close(folder);
+    p.folder = -1;
+    return false;
+  }
+  // A replaced file keeps its permission bits (but not set-user-ID and the
+  // like); a new one gets what the umask allows.
+  if (exists) ::fchmod(fd, info.st_mode & 0777);
   handle_ = fd;
-  failed_ = false;
+  pending_ = true;
   return true;
 }
 
-bool OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
-  if (handle_ < 0 || failed_) return false;
+Status OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
+  if (handle_ < 0 || failed_) return Status{Status::Kind::kOutputFailed, {}};
   int fd = static_cast<int>(handle_);
   // Gathered writes straight from the mapping, at most IOV_MAX pieces and
   // kMaxBytesPerCall bytes a call; a short write resumes where it stopped.
@@ -144,7 +370,12 @@ bool OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
   iovec vectors[kMaxPieces];
   size_t next = 0;
   size_t skip = 0;  // bytes of pieces[next] already written
-  while (next < pieces.size()) {
+  while (true) {
+    while (next < pieces.size() && pieces[next].size() == skip) {
+      ++next;
+      skip = 0;
+    }
+    if (next == pieces.size()) return Status{};
     size_t count = 0;
     size_t bytes = 0;
     for (size_t i = next; i < pieces.size() && count < kMaxPieces && bytes < kMaxBytesPerCall;
@@ -162,21 +393,38 @@ bool OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
       vectors[count].iov_len = length;
       bytes += length;
     }
-    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
-      failed_ = true;
-      return false;
+    ssize_t written = -1;
+    errno = ESPIPE;
+    if (sequential_) {
+      // A FIFO or terminal takes bytes only in order: a gap is sent as
+      // zeros, and nothing can go back.
+      static const char zeros[8192] = {};
+      while (offset > written_) {
+        const size_t gap = static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros));
+        const ssize_t n = ::write(fd, zeros, gap);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written_ += static_cast<uint64_t>(n);
+      }
+      if (offset == written_) written = ::writev(fd, vectors, static_cast<int>(count));
+    } else if (offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+      written = ::pwritev(fd, vectors, static_cast<int>(count), static_cast<off_t>(offset));
+      if (written < 0 && errno == ESPIPE && direct_) {
+        sequential_ = true;
+        continue;
+      }
     }
-    ssize_t written = ::pwritev(fd, vectors, static_cast<int>(count), static_cast<off_t>(offset));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      bool anythingLeft = false;
-      for (size_t i = 0; i < count; ++i) anythingLeft |= vectors[i].iov_len > 0;
-      if (!anythingLeft) return true;
       failed_ = true;
-      return false;
+      // The kernel could not read the pieces: they lie in a part of the
+      // mapping that the cache no longer has, or its disk failed.
+      return written < 0 && errno == EFAULT ? damage_text::cacheUnreadable()
+                                            : Status{Status::Kind::kOutputFailed, {}};
     }
     auto done = static_cast<size_t>(written);
     offset += done;
+    if (sequential_) written_ += done;
     while (next < pieces.size() && done >= pieces[next].size() - skip) {
       done -= static_cast<size_t>(pieces[next].size()) - skip;
       skip = 0;
@@ -184,21 +432,73 @@ bool OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
     }
     skip += done;
   }
+}
+
+bool OutputFile::commit() {
+  if (handle_ < 0 || failed_) return false;
+  const int fd = static_cast<int>(handle_);
+  if (direct_) {
+    handle_ = -1;
+    return ::close(fd) == 0;
+  }
+  PendingOutput& p = pendingOutput;
+  InterruptsHeld held;
+  handle_ = -1;
+  if (::close(fd) != 0) return false;
+
+  // The temporary file takes the target's place in one step. Where the
+  // system can, the user's file is kept under the temporary name until
+  // keep(), so that discard() can still put it back.
+  if (p.replacing) {
+    if (exchangeNames(p.folder, p.temporary, p.target) == 0) {
+      p.stage.store(kExchanged);
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // This file system cannot swap two names: replace the file for good.
+    if (::renameat(p.folder, p.temporary, p.folder, p.target) != 0) return false;
+    p.stage.store(kNoOutput);
+    return true;
+  }
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(p.folder, p.temporary, p.folder, p.target, RENAME_NOREPLACE) == 0) {
+    p.stage.store(kCreated);
+    return true;
+  }
+  if (errno == EEXIST && exchangeNames(p.folder, p.temporary, p.target) == 0) {
+    p.stage.store(kExchanged);  // another process put a file there meanwhile
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  if (::renameat(p.folder, p.temporary, p.folder, p.target) != 0) return false;
+  p.stage.store(kCreated);
   return true;
 }
 
-bool OutputFile::close() {
-  if (handle_ < 0) return !failed_;
-  int result = ::close(static_cast<int>(handle_));
-  handle_ = -1;
-  return result == 0 && !failed_;
+void OutputFile::keep() {
+  if (!pending_) return;
+  PendingOutput& p = pendingOutput;
+  holdInterrupts();  // never released: the run is complete
+  if (p.stage.load() == kExchanged) ::unlinkat(p.folder, p.temporary, 0);
+  p.stage.store(kNoOutput);
+  ::close(p.folder);
+  p.folder = -1;
+  pending_ = false;
 }
 
 void OutputFile::discard() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
   handle_ = -1;
-  if (!path_.empty()) ::unlink(path_.c_str());
-  path_.clear();
+  direct_ = sequential_ = failed_ = false;
+  written_ = 0;
+  if (!pending_) return;
+  PendingOutput& p = pendingOutput;
+  InterruptsHeld held;
+  undoPendingOutput();
+  ::close(p.folder);
+  p.folder = -1;
+  pending_ = false;
 }
 
 }  // namespace vaultcat::platform

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "archive/cache_archive.h"
-#include "archive/output.h"
+#include "archive/text_output.h"
 
 namespace vaultcat {
 

@@ -2,10 +2,13 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/damage_text.h"
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
+#include "archive/output_file.h"
 #include "archive/platform.h"
 #include "front_end/cache_titles.h"
 #include "front_end/directory_listing.h"
@@ -28,28 +31,26 @@ void printUsage(TextOutput& out) {
       "\tAll directorys must exist - they will not be created.\n\n");
 }
 
-void printDamage(std::string_view what, TextOutput& out) {
-  out.put("Corrupt file: ");
-  out.put(what);
-  out.put(".\n");
+void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
+
+// Opens the archive; on failure says why.
+bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out) {
+  if (archive.open(archivePath)) return true;
+  out.put("Couldn't open file ");
+  out.put(archivePath);
+  out.put(": ");
+  out.put(archive.lastError());
+  out.put('\n');
+  return false;
 }
 
-// What both commands share: open the archive and say what it holds.
-bool openAndIdentify(CacheArchive& archive, const std::string& archivePath,
-                     const CacheTitleTable& titles, TextOutput& out) {
-  if (!archive.open(archivePath)) {
-    out.put("Couldn't open file ");
-    out.put(archivePath);
-    out.put(": ");
-    out.put(archive.lastError());
-    out.put('\n');
-    return false;
-  }
+// What both commands print first on an open archive.
+void introduce(const CacheArchive& archive, std::string_view archivePath,
+               const CacheTitleTable& titles, TextOutput& out) {
   out.put("Opened ");
   out.put(archivePath);
   out.put('\n');
   identifyCache(titles, archive, archivePath, out);
-  return true;
 }
 
 int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
@@ -59,18 +60,11 @@ int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
     return kFailure;
   }
   const std::string archivePath(args[1]);
-  if (!openAndIdentify(archive, archivePath, titles, out)) return kFailure;
-  out.put("Directory listing:\n\n");
-  std::string damage = listDirectory(archive, kRootItem, out);
-  if (!damage.empty()) {
-    printDamage(damage, out);
-    return kFailure;
-  }
-  return kSuccess;
+  if (!openArchive(archive, archivePath, out)) return kFailure;
+  Status status = printListing(archive, archivePath, titles, out);
+  if (!status.ok()) printDamage(status.damage, out);
+  return status.ok() ? kSuccess : kFailure;
 }
-
-// Item paths are held in buffers of this many bytes, the NUL included.
-constexpr size_t kItemPathBufferSize = 1024;
 
 void printItemMessage(std::string_view before, const char* itemPath, std::string_view after,
                       TextOutput& out) {
@@ -79,20 +73,58 @@ void printItemMessage(std::string_view before, const char* itemPath, std::string
   out.put(after);
 }
 
+// Writes the file into a temporary output and puts it in place of the
+// target only once every byte is written, the progress has reached the
+// user and the cache is still what was opened. Every other way out leaves
+// the target as it was: `output` undoes itself unless kept.
+int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const char* itemPath,
+                   TextOutput& out) {
+  // Nothing is worth writing for a user who cannot be told the outcome.
+  if (!out.flush()) return kFailure;
+  // Neither the cache nor the file the progress goes to may be written over.
+  std::vector<platform::FileIdentity> mustNotBe;
+  if (const platform::FileIdentity* cache = archive.identity()) mustNotBe.push_back(*cache);
+  if (platform::FileIdentity console; platform::standardOutputFile(console))
+    mustNotBe.push_back(console);
+  platform::OutputFile output;
+  if (!output.create(platform::outputPathFor(itemPath), mustNotBe)) {
+    printItemMessage("Couldn't create file ", itemPath, " - do all directorys exist?\n", out);
+    return kFailure;
+  }
+  Status written = writeFileData(archive, output, firstBlockEntry, out);
+  if (!written.damage.empty()) {
+    printDamage(written.damage, out);
+    return kFailure;
+  }
+  if (!out.flush()) return kFailure;
+  if (!archive.unchangedSinceOpen()) {
+    printDamage(damage_text::kCacheChanged, out);
+    return kFailure;
+  }
+  if (!written.ok() || !output.commit()) {
+    printItemMessage("Couldn't write file ", itemPath, "\n", out);
+    return kFailure;
+  }
+  out.put("Success!\n");
+  if (!out.flush()) return kFailure;
+  output.keep();
+  return kSuccess;
+}
+
 int extractCommand(std::span<const std::string_view> args, CacheArchive& archive,
                    const CacheTitleTable& titles, TextOutput& out) {
   if (args.size() < 4) {
     out.put("You must supply the gcf filename, the file to extract and a directory to extract to.\n");
     return kFailure;
   }
-  if (args[2].size() >= kItemPathBufferSize) {
-    out.put("The file path is longer than 1023 characters\n");
+  if (args[2].size() > kMaxPathLength) {
+    out.put("The file path is longer than " + std::to_string(kMaxPathLength) + " characters\n");
     return kFailure;
   }
   // The item path names the item inside the cache, the output file, and is
   // what every message from the lookup on prints; the lookup cuts a second
   // copy into pieces.
-  char itemPath[kItemPathBufferSize] = {};
+  char itemPath[kMaxPathLength + 1] = {};
   args[2].copy(itemPath, args[2].size());
   const std::string archivePath(args[1]);
 
@@ -107,57 +139,60 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
     out.put('\n');
     return kFailure;
   }
-  if (!openAndIdentify(archive, archivePath, titles, out)) return kFailure;
-
-  char lookupPath[kItemPathBufferSize];
-  std::memcpy(lookupPath, itemPath, sizeof lookupPath);
-  LookupResult item = findItemByPath(archive, lookupPath);
-  if (item.damaged()) {
-    printDamage(item.damage, out);
-    return kFailure;
-  }
-  if (!item.found()) {
-    printItemMessage("Couldn't find ", itemPath, " in directory\n", out);
-    return kFailure;
-  }
-  printItemMessage("Found ", itemPath, ", attempting to extract...\n", out);
-
-  LookupResult firstEntry = findBlockEntryForItem(archive, static_cast<uint32_t>(item.index));
-  if (firstEntry.damaged()) {
-    printDamage(firstEntry.damage, out);
-    return kFailure;
-  }
-  if (!firstEntry.found()) {
-    printItemMessage("No block entry for ", itemPath, "\nDid you try to extract a directory?\n",
-                     out);
-    return kFailure;
-  }
-
-  platform::OutputFile output;
-  if (!output.create(platform::outputPathFor(itemPath))) {
-    printItemMessage("Couldn't create file ", itemPath, " - do all directorys exist?\n", out);
-    return kFailure;
-  }
-  ExtractionResult result =
-      writeFileData(archive, output, static_cast<uint32_t>(firstEntry.index), out);
-  // A file that did not come out whole is removed rather than left looking
-  // complete.
-  if (result.status == ExtractionResult::Status::kDamaged) {
-    output.discard();
-    printDamage(result.damage, out);
-    return kFailure;
-  }
-  if (!result.ok() || !output.close()) {
-    output.discard();
-    printItemMessage("Couldn't write file ", itemPath, "\n", out);
-    return kFailure;
-  }
-  out.put("Success!\n");
+  if (!openArchive(archive, archivePath, out)) return kFailure;
+  introduce(archive, archivePath, titles, out);
+  LookupResult item = findItem(archive, itemPath, out);
+  if (!item.found()) return kFailure;
+  LookupResult firstBlockEntry =
+      findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), itemPath, out);
+  if (!firstBlockEntry.found()) return kFailure;
+  const int status =
+      writeAndFinish(archive, static_cast<uint32_t>(firstBlockEntry.index), itemPath, out);
   archive.close();
-  return kSuccess;
+  return status;
 }
 
 }  // namespace
+
+Status printListing(const CacheArchive& archive, std::string_view archivePath,
+                    const CacheTitleTable& titles, TextOutput& out) {
+  introduce(archive, archivePath, titles, out);
+  out.put("Directory listing:\n\n");
+  Status status = listDirectory(archive, kRootItem, out);
+  // A cache rewritten in place can list short without a fault.
+  if (status.ok() && !archive.unchangedSinceOpen()) status = Status::corrupt(damage_text::kCacheChanged);
+  return status;
+}
+
+LookupResult findItem(const CacheArchive& archive, const char* itemPath, TextOutput& out) {
+  char lookupPath[kMaxPathLength + 1];
+  std::memcpy(lookupPath, itemPath, sizeof lookupPath);
+  LookupResult item = findItemByPath(archive, lookupPath);
+  if (!item.status.ok()) {
+    printDamage(item.status.damage, out);
+  } else if (!item.found()) {
+    printItemMessage("Couldn't find ", itemPath, " in directory\n", out);
+  } else {
+    printItemMessage("Found ", itemPath, ", attempting to extract...\n", out);
+  }
+  return item;
+}
+
+LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item, const char* itemPath,
+                                 TextOutput& out) {
+  LookupResult firstEntry = findBlockEntryForItem(archive, item);
+  if (!firstEntry.status.ok()) {
+    printDamage(firstEntry.status.damage, out);
+  } else if (!firstEntry.found()) {
+    printItemMessage("No block entry for ", itemPath, "\nDid you try to extract a directory?\n",
+                     out);
+  }
+  return firstEntry;
+}
+
+std::string damageLine(std::string_view what) {
+  return "Corrupt file: " + std::string(what) + ".\n";
+}
 
 int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
   CacheArchive archive;

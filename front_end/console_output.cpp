@@ -1,17 +1,21 @@
 #include "front_end/console_output.h"
 
-#include <cstdio>
+#include "archive/platform.h"
 
 namespace vaultcat {
 
-void ConsoleOutput::deliver(std::string_view text) {
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) failed_ = true;
+ConsoleOutput::ConsoleOutput(bool usable) : usable_(usable) {
+  if (!usable_) markFailed();
+  platform::setPendingText({usable_ ? buffer() : nullptr, &used()});
 }
 
-bool ConsoleOutput::healthy() {
+ConsoleOutput::~ConsoleOutput() {
   flush();
-  if (std::fflush(stdout) != 0) failed_ = true;
-  return !failed_;
+  platform::setPendingText({});
+}
+
+bool ConsoleOutput::deliver(std::string_view text) {
+  return usable_ && platform::writeStandardOutput(text);
 }
 
 }  // namespace vaultcat

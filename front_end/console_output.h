@@ -3,21 +3,23 @@
 
 #include <string_view>
 
-#include "archive/output.h"
+#include "archive/text_output.h"
 
 namespace vaultcat {
 
 class ConsoleOutput final : public TextOutput {
  public:
-  ~ConsoleOutput() override { flush(); }
-  // Whether everything delivered so far reached standard output.
-  bool healthy();
+  // `usable` is false when standard output was closed at the start: then
+  // nothing is written and every flush() fails. While it lives, what it
+  // holds is printed before the line of a fault on reading the cache.
+  explicit ConsoleOutput(bool usable);
+  ~ConsoleOutput() override;
 
  protected:
-  void deliver(std::string_view text) override;
+  bool deliver(std::string_view text) override;
 
  private:
-  bool failed_ = false;
+  bool usable_;
 };
 
 }  // namespace vaultcat

@@ -1,14 +1,19 @@
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "archive/damage_text.h"
+#include "archive/platform.h"
 #include "front_end/commands.h"
 #include "front_end/console_output.h"
 
 int main(int argc, char** argv) {
+  const bool standardOutputOpen =
+      vaultcat::platform::setUpProcess(vaultcat::damageLine(vaultcat::damage_text::kCacheUnreadable));
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
-  vaultcat::ConsoleOutput out;
+  vaultcat::ConsoleOutput out(standardOutputOpen);
   int status = vaultcat::runCommandLine(args, out);
   // A listing that never reached its reader is not a success.
-  if (!out.healthy()) status = 1;
+  if (!out.flush()) status = 1;
   return status;
 }

@@ -7,18 +7,16 @@
 #include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/data_sink.h"
 #include "archive/extraction_writer.h"
-#include "archive/item_lookup.h"
-#include "archive/output.h"
+#include "archive/text_output.h"
+#include "archive/tree_walk.h"
 #include "front_end/cache_titles.h"
-#include "front_end/directory_listing.h"
+#include "front_end/commands.h"
 
 namespace vaultcat::fuzz {
 
 namespace {
-
-// The front end refuses item paths of this many bytes or more.
-constexpr size_t kItemPathBufferSize = 1024;
 
 // A run starts below 2^32 and holds fewer than 2^32 bytes: nothing written
 // for a run can end past this.
@@ -34,7 +32,10 @@ class DiscardingOutput final : public TextOutput {
   }
 
  protected:
-  void deliver(std::string_view text) override { printed_ += text.size(); }
+  bool deliver(std::string_view text) override {
+    printed_ += text.size();
+    return true;
+  }
 
  private:
   uint64_t printed_ = 0;
@@ -51,7 +52,7 @@ class CheckingSink final : public DataSink {
  public:
   explicit CheckingSink(ByteView input) : input_(input) {}
 
-  bool writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+  Status writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
     uint64_t end = offset;
     for (const ByteView& piece : pieces) {
       const auto* begin = input_.data();
@@ -63,7 +64,7 @@ class CheckingSink final : public DataSink {
       end += piece.size();
       written_ += piece.size();
     }
-    return true;
+    return {};
   }
 
   // Bytes written since the last call. A file is copied from its data
@@ -95,13 +96,11 @@ PathReport runListPath(std::span<const uint8_t> bytes) {
   CacheTitleTable titles;
   fillCacheTitles(titles);
   DiscardingOutput out;
-  identifyCache(titles, archive, "fuzz.gcf", out);
-  out.put("Directory listing:\n\n");
-  report.listingDamage = listDirectory(archive, kRootItem, out);
+  report.listingDamage = printListing(archive, "fuzz.gcf", titles, out).damage;
   // Each item is printed once, indented at most two spaces a level for
-  // 1,000 levels, with a name of at most 1,023 bytes: the listing grows
-  // with the cache, never faster.
-  const uint64_t longestLine = 2 * uint64_t{kMaxFolderDepth} + CacheArchive::kMaxNameLength + 2;
+  // kMaxFolderDepth levels, with a name of at most kMaxPathLength bytes:
+  // the listing grows with the cache, never faster.
+  const uint64_t longestLine = 2 * uint64_t{kMaxFolderDepth} + kMaxPathLength + 2;
   if (out.printed() > 4096 + uint64_t{archive.itemCount()} * longestLine)
     fail("the listing is longer than the tree can be");
   return report;
@@ -127,30 +126,29 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
     path.append(item.name);
     paths.push_back({item.index, std::move(path)});
     above.push_back(item.name);
-  });
+  }).damage;
   report.items = paths.size();
 
   CheckingSink sink(input);
   DiscardingOutput progress;
-  char lookupPath[kItemPathBufferSize];
   for (const WalkedPath& walked : paths) {
-    if (walked.path.size() >= kItemPathBufferSize) {
+    if (walked.path.size() > kMaxPathLength) {
       ++report.pathsNotFound;
       continue;
     }
-    std::memcpy(lookupPath, walked.path.c_str(), walked.path.size() + 1);
-    LookupResult item = findItemByPath(archive, lookupPath);
-    if (item.damaged()) ++report.lookupDamage;
+    // What the extract command does for the item, up to the output file.
+    LookupResult item = findItem(archive, walked.path.c_str(), progress);
+    if (item.status.damaged()) ++report.lookupDamage;
     if (!item.found()) {
-      if (!item.damaged()) ++report.pathsNotFound;
+      if (!item.status.damaged()) ++report.pathsNotFound;
       continue;
     }
     if (item.index != walked.index) ++report.pathsNotFound;
-    LookupResult first = findBlockEntryForItem(archive, static_cast<uint32_t>(item.index));
-    if (first.damaged()) ++report.lookupDamage;
+    LookupResult first =
+        findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), walked.path.c_str(), progress);
+    if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
-    ExtractionResult result =
-        writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);
+    Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);
     const DataBlockHeader& blocks = archive.dataBlockHeader();
     if (sink.takeWritten() > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
       fail("a file copied more bytes than the data region holds");

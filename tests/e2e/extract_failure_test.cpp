@@ -17,6 +17,7 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::CacheLayout;
 using testsupport::RunList;
+using namespace testsupport::fields;
 
 enum Item : uint32_t { kDocs = 1, kReadme = 2, kA = 3 };
 
@@ -137,7 +138,9 @@ TEST_F(ExtractFailureTest, ResolvesARelativeCachePathUnderTheDestination) {
   EXPECT_EQ(listFolder("start"), (std::vector<std::string>{"other", "out", "sub"}));
 }
 
-TEST_F(ExtractFailureTest, RemovesTheOutputOfADamagedFile) {
+// A damaged file leaves nothing where there was nothing, and leaves the
+// user's file byte for byte where there was one.
+TEST_F(ExtractFailureTest, ADamagedFileChangesNothingInTheDestination) {
   // The block entries and the map come before the block entry map, the one
   // section the versions differ in, so these offsets hold for both.
   const CacheLayout layout = testCache(6).layout();
@@ -151,13 +154,13 @@ TEST_F(ExtractFailureTest, RemovesTheOutputOfADamagedFile) {
   };
   const Case cases[] = {
       // The first run is written out before the second is found damaged.
-      {"data block outside the data", layout.blockEntry(entries[1]) + 12, 0x7FFF},
-      {"data block 0xFFFFFFFF", layout.blockEntry(entries[1]) + 12, 0xFFFFFFFF},
+      {"data block outside the data", layout.blockEntry(entries[1], kFirstDataBlock), 0x7FFF},
+      {"data block 0xFFFFFFFF", layout.blockEntry(entries[1], kFirstDataBlock), 0xFFFFFFFF},
       {"link outside the map", layout.fragment(0), 0x7FFF},
       {"data blocks loop", layout.fragment(3), 2},
-      {"next entry outside the table", layout.blockEntry(entries[0]) + 16, 0x12345},
-      {"entries loop", layout.blockEntry(entries[1]) + 16, entries[0]},
-      {"previous entry outside the table", layout.blockEntry(entries[0]) + 20, 999},
+      {"next entry outside the table", layout.blockEntry(entries[0], kNextEntry), 0x12345},
+      {"entries loop", layout.blockEntry(entries[1], kNextEntry), entries[0]},
+      {"previous entry outside the table", layout.blockEntry(entries[0], kPreviousEntry), 999},
   };
   for (const uint32_t version : {5u, 6u}) {
     for (const Case& c : cases) {
@@ -167,6 +170,8 @@ TEST_F(ExtractFailureTest, RemovesTheOutputOfADamagedFile) {
       const std::string name = "v" + std::to_string(version) + "-" + std::to_string(&c - cases);
       const std::string cache = writeCache(image, name + ".gcf");
       makeDir(name + "/docs");
+      const std::string usersCopy = "the user's own readme";
+      if (version == 6) std::ofstream(at(name + "/docs/readme.txt")) << usersCopy;
 
       ProgramRun r = run({"x", cache, "docs/readme.txt", at(name)});
       const std::string head =
@@ -176,12 +181,17 @@ TEST_F(ExtractFailureTest, RemovesTheOutputOfADamagedFile) {
       EXPECT_EQ(r.out.compare(last, 12, "Corrupt file"), 0) << describe(r);
       EXPECT_EQ(r.out.find("Success!"), std::string::npos);
       EXPECT_EQ(r.status, 1);
-      EXPECT_TRUE(listFolder(name + "/docs").empty()) << "a damaged file was left behind";
+      if (version == 6) {
+        EXPECT_EQ(listFolder(name + "/docs"), std::vector<std::string>{"readme.txt"});
+        EXPECT_EQ(readFile(at(name + "/docs/readme.txt")), usersCopy);
+      } else {
+        EXPECT_TRUE(listFolder(name + "/docs").empty()) << "a damaged file was left behind";
+      }
     }
   }
 }
 
-TEST_F(ExtractFailureTest, RemovesTheOutputWhenWritingFails) {
+TEST_F(ExtractFailureTest, AFailedWriteToADeviceLeavesTheLinkToIt) {
   if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
   if (!exists("/dev/full")) GTEST_SKIP() << "needs /dev/full, which this system lacks";
   makeDir("out/docs");
@@ -194,7 +204,8 @@ TEST_F(ExtractFailureTest, RemovesTheOutputWhenWritingFails) {
   EXPECT_TRUE(r.out.ends_with("\nCouldn't write file docs/readme.txt\n")) << describe(r);
   EXPECT_EQ(r.out.find("Success!"), std::string::npos);
   EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(exists(at("out/docs/readme.txt"))) << "the failed output was left in place";
+  EXPECT_TRUE(std::filesystem::is_symlink(at("out/docs/readme.txt"))) << "the link was removed";
+  EXPECT_EQ(listFolder("out/docs"), std::vector<std::string>{"readme.txt"});
   EXPECT_TRUE(exists("/dev/full"));
 }
 

@@ -17,12 +17,7 @@ namespace {
 using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::RunList;
-
-uint32_t word(const std::vector<std::byte>& bytes, uint64_t at) {
-  uint32_t value = 0;
-  for (uint64_t i = 4; i-- > 0;) value = value << 8 | std::to_integer<uint32_t>(bytes.at(at + i));
-  return value;
-}
+using testsupport::fields::kFirstDataBlock;
 
 // The "Writing block N" indices, in the order printed.
 std::vector<uint32_t> blocksWritten(const std::string& out) {
@@ -79,11 +74,11 @@ TEST_P(ExtractTest, EveryKindOfFileComesOutByteForByte) {
   const std::string shuffledPath = writeCache(shuffled, "shuffled.gcf");
 
   // What the shuffled cache must show for these cases to mean anything.
-  const std::vector<std::byte> bytes = shuffled.bytes();
   const auto& layout = shuffled.layout();
+  const uint32_t fragmented = shuffled.blockEntriesOf(kFragmented)[0];
   std::vector<uint32_t> chain;
-  for (uint32_t block = word(bytes, layout.blockEntry(shuffled.blockEntriesOf(kFragmented)[0]) + 12);
-       block != testsupport::kEndOfChain; block = word(bytes, layout.fragment(block)))
+  for (uint32_t block = shuffled.get32(layout.blockEntry(fragmented, kFirstDataBlock));
+       block != testsupport::kEndOfChain; block = shuffled.get32(layout.fragment(block)))
     chain.push_back(block);
   ASSERT_FALSE(std::is_sorted(chain.begin(), chain.end())) << "frag.bin is not fragmented";
   const std::vector<uint32_t> runEntries = shuffled.blockEntriesOf(kRuns);

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,9 +90,8 @@ int statusOf(int waitStatus) {
 
 }  // namespace
 
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
-                      std::chrono::milliseconds timeout) {
-  ProgramRun result;
+StartedProgram::StartedProgram(const std::vector<std::string>& args,
+                               const std::string& workingDir, const RunOptions& options) {
   std::vector<std::string> words = programCommand();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -99,22 +100,27 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
 
   Pipe out, err, failure;
   if (!out.open() || !err.open() || !failure.open()) {
-    result.launchError = "cannot make pipes";
-    return result;
+    launchError_ = "cannot make pipes";
+    return;
   }
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    result.launchError = std::string("fork: ") + std::strerror(errno);
-    return result;
+  pid_ = ::fork();
+  if (pid_ < 0) {
+    launchError_ = std::string("fork: ") + std::strerror(errno);
+    return;
   }
-  if (pid == 0) {
+  if (pid_ == 0) {
     // Only async-signal-safe calls from here to exec. The child leads its own
     // process group so that a timeout can end whatever it started.
     ::setpgid(0, 0);
     int devNull = ::open("/dev/null", O_RDONLY);
     if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
     ::dup2(out.write, STDOUT_FILENO);
+    if (options.closeStandardOutput) ::close(STDOUT_FILENO);
     ::dup2(err.write, STDERR_FILENO);
+    if (options.fileSizeLimit > 0) {
+      rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
     const char* step = "chdir";
     if (::chdir(workingDir.c_str()) == 0) {
       step = "exec";
@@ -125,39 +131,73 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     (void)!::write(failure.write, &error, sizeof error);
     ::_exit(127);
   }
-  ::setpgid(pid, pid);  // also here, so a kill never races the child's own call
-  Pipe::closeEnd(out.write);
-  Pipe::closeEnd(err.write);
-  Pipe::closeEnd(failure.write);
-  ::fcntl(out.read, F_SETFL, O_NONBLOCK);
-  ::fcntl(err.read, F_SETFL, O_NONBLOCK);
+  ::setpgid(pid_, pid_);  // also here, so a kill never races the child's own call
+  std::swap(out_, out.read);
+  std::swap(err_, err.read);
+  std::swap(failure_, failure.read);
+  ::fcntl(out_, F_SETFL, O_NONBLOCK);
+  ::fcntl(err_, F_SETFL, O_NONBLOCK);
+}
 
+StartedProgram::~StartedProgram() {
+  if (pid_ > 0 && !exited_) {
+    ::kill(-pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  Pipe::closeEnd(out_);
+  Pipe::closeEnd(err_);
+  Pipe::closeEnd(failure_);
+}
+
+bool StartedProgram::waitUntilOutputBlocks(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool outOpen = true, errOpen = true, exited = false;
+  // A small write before a large one can leave a page of the pipe part
+  // empty: full means within two pages of its size.
+  const int full = ::fcntl(out_, F_GETPIPE_SZ) - 8192;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int unread = 0;
+    if (::ioctl(out_, FIONREAD, &unread) == 0 && unread >= full) return true;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_)
+      return false;
+    ::usleep(2000);
+  }
+  return false;
+}
+
+void StartedProgram::closeOutputReader() { Pipe::closeEnd(out_); }
+
+ProgramRun StartedProgram::finish(std::chrono::milliseconds timeout) {
+  ProgramRun result;
+  result.launchError = launchError_;
+  if (pid_ <= 0) return result;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool outOpen = out_ >= 0, errOpen = true;
   int waitStatus = 0;
   // Waits for the program to exit, not for its pipes to close: anything it
   // left running (an emulator's server, say) may hold them open.
-  while (!exited) {
+  while (!exited_) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &waitStatus, 0);
+      ::kill(-pid_, SIGKILL);
+      ::waitpid(pid_, &waitStatus, 0);
+      exited_ = true;
       result.timedOut = true;
       break;
     }
-    pollfd fds[2] = {{out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     ::poll(fds, 2, 20);
-    if (outOpen) outOpen = drain(out.read, result.out);
-    if (errOpen) errOpen = drain(err.read, result.err);
-    pid_t done = ::waitpid(pid, &waitStatus, WNOHANG);
-    if (done == pid) exited = true;
+    if (outOpen) outOpen = drain(out_, result.out);
+    if (errOpen) errOpen = drain(err_, result.err);
+    if (::waitpid(pid_, &waitStatus, WNOHANG) == pid_) exited_ = true;
   }
-  if (outOpen) drain(out.read, result.out);
-  if (errOpen) drain(err.read, result.err);
+  if (outOpen) drain(out_, result.out);
+  if (errOpen) drain(err_, result.err);
   result.status = statusOf(waitStatus);
   result.out = normaliseNewlines(result.out);
 
   std::string failed;
-  drain(failure.read, failed);  // the write end is closed in both outcomes
+  drain(failure_, failed);  // the write end is closed in both outcomes
   if (!failed.empty()) {
     int error = 0;
     const size_t stepLength = failed.size() >= sizeof error ? failed.size() - sizeof error : 0;
@@ -165,6 +205,11 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::string& w
     result.launchError = failed.substr(0, stepLength) + ": " + std::strerror(error);
   }
   return result;
+}
+
+ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
+                      std::chrono::milliseconds timeout, const RunOptions& options) {
+  return StartedProgram(args, workingDir, options).finish(timeout);
 }
 
 std::string readFile(const std::string& path) {
@@ -254,8 +299,10 @@ std::string ProgramTest::writeCache(const testsupport::CacheImage& image,
   return path;
 }
 
-ProgramRun ProgramTest::run(const std::vector<std::string>& args, const std::string& workingDir) {
-  ProgramRun result = runProgram(args, workingDir.empty() ? root_ : workingDir);
+ProgramRun ProgramTest::run(const std::vector<std::string>& args, const std::string& workingDir,
+                            const RunOptions& options) {
+  ProgramRun result = runProgram(args, workingDir.empty() ? root_ : workingDir,
+                                 std::chrono::seconds(60), options);
   EXPECT_TRUE(result.launchError.empty() && !result.timedOut) << describe(result);
   // Under an emulator standard error carries the emulator's own chatter.
   if (runsNatively()) {

@@ -36,10 +36,43 @@ std::vector<std::string> programCommand();
 // True when the suite runs the native build directly (no VAULTCAT_COMMAND).
 bool runsNatively();
 
+struct RunOptions {
+  bool closeStandardOutput = false;  // the program starts with descriptor 1 closed
+  uint64_t fileSizeLimit = 0;        // RLIMIT_FSIZE in bytes; 0 for none
+};
+
+// The program started in `workingDir`. Its standard output is a pipe that
+// is read only by finish(), so a program that prints enough waits in a
+// write until then: a known point in the middle of its run.
+class StartedProgram {
+ public:
+  StartedProgram(const std::vector<std::string>& args, const std::string& workingDir,
+                 const RunOptions& options = {});
+  ~StartedProgram();  // kills the program if it still runs
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+
+  int pid() const { return pid_; }
+  // Waits until the pipe is full; false if the program ended first.
+  bool waitUntilOutputBlocks(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // The reader goes away: the program's next write to standard output fails.
+  void closeOutputReader();
+  // Reads everything and waits for the program to exit, at most `timeout`;
+  // past that the program (and anything it started) is killed.
+  ProgramRun finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+ private:
+  int pid_ = -1;
+  int out_ = -1, err_ = -1, failure_ = -1;
+  bool exited_ = false;
+  std::string launchError_;
+};
+
 // Runs the program with `args` in `workingDir` and waits for it at most
-// `timeout`; past that the program (and anything it started) is killed.
+// `timeout`.
 ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                      const RunOptions& options = {});
 
 // Whole-file helpers; readFile throws std::runtime_error if it cannot read.
 std::string readFile(const std::string& path);
@@ -64,7 +97,8 @@ class ProgramTest : public ::testing::Test {
   // Runs the program in `workingDir` (default: the test's directory). A run
   // that timed out, could not start, or (natively) wrote to standard error
   // fails the test.
-  ProgramRun run(const std::vector<std::string>& args, const std::string& workingDir = {});
+  ProgramRun run(const std::vector<std::string>& args, const std::string& workingDir = {},
+                 const RunOptions& options = {});
   // The names in a folder, sorted; for "nothing else was written" checks.
   std::vector<std::string> listFolder(std::string_view relative) const;
 

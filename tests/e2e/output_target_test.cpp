@@ -1,7 +1,13 @@
-// Output paths that do not lead to a new file of their own: names that
-// Windows reserves for devices in every folder, and the cache file itself.
-// Whatever the system, "Success!" means the file is on disk with its bytes,
-// and the cache is never written.
+// Output paths that do not lead to a new file of their own: an existing
+// file, a link, a device or FIFO, names that Windows reserves for devices in
+// every folder, and the cache file itself. Whatever the system, "Success!"
+// means the file is on disk with its bytes, and the cache is never written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -62,6 +68,57 @@ TEST_F(OutputTargetTest, NeverWritesOverTheCacheItReads) {
                          "Found c.gcf, attempting to extract...\n" + cannotCreate("c.gcf"));
     EXPECT_EQ(r.status, 1);
   }
+}
+
+TEST_F(OutputTargetTest, ReplacesFilesInPlaceAndWritesThroughLinks) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  namespace fs = std::filesystem;
+  const std::string names[] = {"mode.bin", "link.bin", "dangling.bin", "null.bin", "fifo.bin"};
+  testsupport::CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  for (const std::string& name : names) b.addFile(0, name, sampleBytes(1500, 100));
+  const std::string cache = writeCache(b.build(), "c.gcf");
+  const std::string bytes = sampleBytes(1500, 100);
+  makeDir("out");
+  makeDir("elsewhere");
+  // A replaced file keeps its mode; a link stays a link and its target gets
+  // the bytes, whether or not it existed; a device takes them directly.
+  { std::ofstream(at("out/mode.bin")) << "old"; }
+  ::chmod(at("out/mode.bin").c_str(), 0640);
+  { std::ofstream(at("elsewhere/real.bin")) << "old"; }
+  fs::create_symlink("../elsewhere/real.bin", at("out/link.bin"));
+  fs::create_symlink("../elsewhere/new.bin", at("out/dangling.bin"));
+  fs::create_symlink("/dev/null", at("out/null.bin"));
+  ASSERT_EQ(::mkfifo(at("out/fifo.bin").c_str(), 0600), 0);
+  for (const char* name : {"mode.bin", "link.bin", "dangling.bin", "null.bin"}) {
+    ProgramRun r = run({"x", cache, name, at("out")});
+    EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << name << ": " << describe(r);
+  }
+  EXPECT_EQ(readFile(at("out/mode.bin")), bytes);
+  EXPECT_EQ(fs::status(at("out/mode.bin")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  for (const char* link : {"out/link.bin", "out/dangling.bin", "out/null.bin"})
+    EXPECT_TRUE(fs::is_symlink(at(link))) << link;
+  EXPECT_EQ(readFile(at("elsewhere/real.bin")), bytes);
+  EXPECT_EQ(readFile(at("elsewhere/new.bin")), bytes);
+
+  // A FIFO that nobody reads is refused at once; one with a reader gets the
+  // bytes in order. Either way it stays.
+  ProgramRun r = run({"x", cache, "fifo.bin", at("out")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.ends_with(cannotCreate("fifo.bin"))) << describe(r);
+  const int reader = ::open(at("out/fifo.bin").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  r = run({"x", cache, "fifo.bin", at("out")});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  std::string received(bytes.size() + 1, '\0');
+  EXPECT_EQ(::read(reader, received.data(), received.size()), static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(received.substr(0, bytes.size()), bytes);
+  ::close(reader);
+  EXPECT_TRUE(fs::is_fifo(at("out/fifo.bin")));
+  EXPECT_EQ(listFolder("out"), (std::vector<std::string>{"dangling.bin", "fifo.bin", "link.bin",
+                                                         "mode.bin", "null.bin"}));
+  EXPECT_EQ(listFolder("elsewhere"), (std::vector<std::string>{"new.bin", "real.bin"}));
 }
 
 }  // namespace

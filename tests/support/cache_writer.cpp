@@ -57,16 +57,8 @@ CacheBuilder::CacheBuilder(uint32_t formatVersion) : version_(formatVersion) {
 }
 
 CacheBuilder& CacheBuilder::cacheId(uint32_t id) { cacheId_ = id; return *this; }
-CacheBuilder& CacheBuilder::shuffleDataBlocks(uint32_t seed) {
-  shuffleData_ = true;
-  dataSeed_ = seed;
-  return *this;
-}
-CacheBuilder& CacheBuilder::shuffleBlockEntries(uint32_t seed) {
-  shuffleEntries_ = true;
-  entrySeed_ = seed;
-  return *this;
-}
+CacheBuilder& CacheBuilder::shuffleDataBlocks(uint32_t seed) { dataSeed_ = seed; return *this; }
+CacheBuilder& CacheBuilder::shuffleBlockEntries(uint32_t seed) { entrySeed_ = seed; return *this; }
 CacheBuilder& CacheBuilder::reserveDataBlocks(uint32_t count) { pendingReserve_ += count; return *this; }
 CacheBuilder& CacheBuilder::spareDataBlocks(uint32_t count) { spare_ += count; return *this; }
 CacheBuilder& CacheBuilder::directoryPadding(uint32_t bytes) { directoryPadding_ = bytes; return *this; }
@@ -128,7 +120,7 @@ CacheImage CacheBuilder::build() const {
   std::vector<uint32_t> taken;          // blocks of all chains, chain after chain
   std::vector<size_t> chainStart(chains_.size() + 1);
   uint64_t counter = 0;
-  std::mt19937 dataRng(dataSeed_);
+  std::mt19937 dataRng(dataSeed_.value_or(0));
   for (size_t c = 0; c < chains_.size();) {
     counter += chains_[c].reserveBefore;
     const size_t segment = taken.size();
@@ -140,7 +132,7 @@ CacheImage CacheBuilder::build() const {
         taken.push_back(static_cast<uint32_t>(counter++));
       }
     } while (++c < chains_.size() && chains_[c].reserveBefore == 0);
-    if (shuffleData_) shuffleFrom(taken, segment, dataRng);
+    if (dataSeed_) shuffleFrom(taken, segment, dataRng);
   }
   chainStart[chains_.size()] = taken.size();
   const uint64_t blockTotal = counter + pendingReserve_ + spare_;
@@ -156,8 +148,8 @@ CacheImage CacheBuilder::build() const {
     hiddenFirst(chains);
     table.insert(table.end(), chains.begin(), chains.end());
   }
-  if (shuffleEntries_) {
-    std::mt19937 entryRng(entrySeed_);
+  if (entrySeed_) {
+    std::mt19937 entryRng(*entrySeed_);
     shuffleFrom(table, 0, entryRng);
     // Put each item's hidden entries back into its lowest slots.
     std::vector<std::vector<size_t>> slots(items_.size());
@@ -348,6 +340,14 @@ std::string CacheImage::expectedContent(uint32_t item) const {
 std::vector<uint32_t> CacheImage::blockEntriesOf(uint32_t item) const {
   const auto it = files_.find(item);
   return it == files_.end() ? std::vector<uint32_t>{} : it->second.entries;
+}
+
+uint32_t CacheImage::get32(uint64_t offset) const {
+  if (offset > size_ || size_ - offset < 4) throw std::out_of_range("get32 past the end of the image");
+  std::byte b[4];
+  read(offset, b, 4);
+  return std::to_integer<uint32_t>(b[0]) | std::to_integer<uint32_t>(b[1]) << 8 |
+         std::to_integer<uint32_t>(b[2]) << 16 | std::to_integer<uint32_t>(b[3]) << 24;
 }
 
 void CacheImage::set32(uint64_t offset, uint32_t value) {

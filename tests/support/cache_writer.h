@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +34,27 @@ struct Run {
 // Inside a GoogleTest body a bare `Run` names the fixture's Run(); use this.
 using RunList = std::vector<Run>;
 
-// Absolute file offsets of every section, for tests that edit raw fields.
+// Byte offsets of the words of each record and header that tests read or
+// damage; a reader interprets none of the words left unnamed. The block
+// entry, fragmentation map and block entry map headers open with the count
+// of their table. Plain enumerators, so `section + kField` works too; tests
+// take them in with `using namespace testsupport::fields`.
+namespace fields {
+enum FileHeaderField : uint32_t { kFormatVersion = 8, kCacheId = 12, kBlockSize = 32, kBlockCount = 36 };
+enum BlockEntryField : uint32_t {
+  kEntryFlags = 0, kFileDataOffset = 4, kFileDataSize = 8, kFirstDataBlock = 12, kNextEntry = 16,
+  kPreviousEntry = 20, kDirectoryItem = 24
+};
+enum DirectoryHeaderField : uint32_t {  // the last two size the first and third word tables
+  kDirectoryCacheId = 4, kItemCount = 12, kDirectorySize = 24, kNameTableSize = 28, kHashTableWords = 32,
+  kFileTableWords = 36
+};
+enum DirectoryEntryField : uint32_t { kNameOffset = 0, kItemFlags = 12, kNextSibling = 20, kFirstChild = 24 };
+enum ChecksumField : uint32_t { kChecksumSize = 4, kChecksumEntryCount = 16 /* body + 8 */ };
+enum DataBlockHeaderField : uint32_t { kDataBlockCount = 4, kDataBlockSize = 8, kFirstBlockOffset = 12 };
+}  // namespace fields
+
+// Absolute file offsets of every section, and of every named field.
 struct CacheLayout {
   uint64_t fileHeader = 0, blockEntryHeader = 0, blockEntries = 0, fragmentationMapHeader = 0,
            fragmentationMap = 0, blockEntryMapHeader = 0 /* 0 when there is none */,
@@ -43,9 +64,16 @@ struct CacheLayout {
   uint32_t dataBlockSize = 0, dataBlockCount = 0, blockEntryCount = 0, itemCount = 0;
 
   uint64_t blockEntry(uint32_t i) const { return blockEntries + 28ULL * i; }
+  uint64_t blockEntry(uint32_t i, fields::BlockEntryField f) const { return blockEntry(i) + f; }
   uint64_t directoryEntry(uint32_t i) const { return directoryEntries + 28ULL * i; }
+  uint64_t directoryEntry(uint32_t i, fields::DirectoryEntryField f) const { return directoryEntry(i) + f; }
   uint64_t fragment(uint32_t i) const { return fragmentationMap + 4ULL * i; }
   uint64_t dataBlock(uint32_t i) const { return firstDataBlock + uint64_t{dataBlockSize} * i; }
+
+  uint64_t field(fields::FileHeaderField f) const { return fileHeader + f; }
+  uint64_t field(fields::DirectoryHeaderField f) const { return directoryHeader + f; }
+  uint64_t field(fields::ChecksumField f) const { return checksumHeader + f; }
+  uint64_t field(fields::DataBlockHeaderField f) const { return dataBlockHeader + f; }
 };
 
 // A built cache. Only the sections before the data blocks and the used data
@@ -62,8 +90,9 @@ class CacheImage {
   // Block-entry table indices of the item's ordinary entries, in chain order.
   std::vector<uint32_t> blockEntriesOf(uint32_t item) const;
 
-  // Damage: overwrite a little-endian word anywhere in the image (throws
+  // Read or overwrite a little-endian word anywhere in the image (both throw
   // std::out_of_range past the end), or cut or extend the image with zeros.
+  uint32_t get32(uint64_t offset) const;
   void set32(uint64_t offset, uint32_t value);
   void truncate(uint64_t newSize);
 
@@ -139,9 +168,8 @@ class CacheBuilder {
   uint32_t addItem(uint32_t parent, std::string name, bool file);
   void addChain(uint32_t item, bool hidden, uint64_t offset, std::string bytes, uint32_t extra);
 
-  uint32_t version_, cacheId_ = 0, blockSize_ = 8192;
-  bool shuffleData_ = false, shuffleEntries_ = false;
-  uint32_t dataSeed_ = 0, entrySeed_ = 0, directoryPadding_ = 0, dataPadding_ = 0;
+  uint32_t version_, cacheId_ = 0, blockSize_ = 8192, directoryPadding_ = 0, dataPadding_ = 0;
+  std::optional<uint32_t> dataSeed_, entrySeed_;  // shuffle when set
   uint64_t pendingReserve_ = 0, spare_ = 0;
   std::vector<Item> items_;
   std::vector<Chain> chains_;

@@ -68,18 +68,18 @@ TEST(CacheArchiveOpen, DataRegionMayEndAtTheEndOfTheFileButNotPastIt) {
   EXPECT_EQ(openFileError(good, archive, "extent.gcf"), "opened");
 
   CacheImage shifted = good;  // the region starts one byte later, so ends one past the file
-  shifted.set32(l.dataBlockHeader + 12, static_cast<uint32_t>(l.firstDataBlock + 1));
+  shifted.set32(l.field(kFirstBlockOffset), static_cast<uint32_t>(l.firstDataBlock + 1));
   EXPECT_EQ(openFileError(shifted, archive, "extent.gcf"), "Corrupt file.");
 
   CacheImage extraBlock = good;  // one block more than the file holds
-  extraBlock.set32(l.dataBlockHeader + 4, l.dataBlockCount + 1);
+  extraBlock.set32(l.field(kDataBlockCount), l.dataBlockCount + 1);
   EXPECT_EQ(openFileError(extraBlock, archive, "extent.gcf"), "Corrupt file.");
 
   // 0x10000 blocks of 0x10000 bytes: the product is 2^32, which a 32-bit
   // multiplication would wrap to an empty region that fits any file.
   CacheImage wrapped = good;
-  wrapped.set32(l.dataBlockHeader + 4, 0x10000);
-  wrapped.set32(l.dataBlockHeader + 8, 0x10000);
+  wrapped.set32(l.field(kDataBlockCount), 0x10000);
+  wrapped.set32(l.field(kDataBlockSize), 0x10000);
   EXPECT_EQ(openFileError(wrapped, archive, "extent.gcf"), "Corrupt file.");
 }
 
@@ -139,7 +139,7 @@ TEST(CacheArchiveAccess, TheRootIsAlwaysNamedRootAndBlocksStayInTheFile) {
   const CacheLayout& l = image.layout();
   // The root is "root" whatever the name table and its entry say.
   image.set32(l.nameTable, 0x58585858);
-  image.set32(l.directoryEntry(0), 0xFFFFFFFF);
+  image.set32(l.directoryEntry(0, kNameOffset), 0xFFFFFFFF);
   LoadedCache cache(image);
   ASSERT_TRUE(cache.opened);
   const CacheArchive& a = cache.archive;

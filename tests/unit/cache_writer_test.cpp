@@ -1,5 +1,6 @@
 // Checks of the test cache writer itself: its images are decoded here with
-// nothing but little-endian word reads, independently of the reader.
+// nothing but little-endian word reads, independently of the reader. The
+// walk reads headers by field name, so it checks the names as well.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -15,28 +16,26 @@
 namespace vaultcat::testsupport {
 namespace {
 
+using namespace fields;
 using Bytes = std::vector<std::byte>;
-
-uint32_t word(const Bytes& b, uint64_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | std::to_integer<uint32_t>(b.at(at + static_cast<uint64_t>(i)));
-  return v;
-}
 
 // Extracts a file the way a reader should: first ordinary entry naming the
 // item, back to the head of its chain, then every run at its own offset.
-std::string extract(const Bytes& b, const CacheLayout& l, uint32_t item) {
-  const uint32_t count = word(b, 44), bs = word(b, 32);
+std::string extract(const CacheImage& image, uint32_t item) {
+  const CacheLayout& l = image.layout();
+  const Bytes b = image.bytes();
+  auto entry = [&](uint32_t e, BlockEntryField f) { return image.get32(l.blockEntry(e, f)); };
+  const uint32_t count = image.get32(l.blockEntryHeader), bs = image.get32(l.field(kBlockSize));
   uint32_t e = 0;
-  while (e < count && (word(b, l.blockEntry(e)) == kHiddenEntryFlags || word(b, l.blockEntry(e) + 24) != item)) ++e;
+  while (e < count && (entry(e, kEntryFlags) == kHiddenEntryFlags || entry(e, kDirectoryItem) != item)) ++e;
   if (e == count) return "<none>";
-  while (word(b, l.blockEntry(e) + 20) != word(b, 36)) e = word(b, l.blockEntry(e) + 20);
+  while (entry(e, kPreviousEntry) != image.get32(l.field(kBlockCount))) e = entry(e, kPreviousEntry);
   std::string out;
-  for (; e != count; e = word(b, l.blockEntry(e) + 16)) {
-    uint64_t at = word(b, l.blockEntry(e) + 4);
-    const uint32_t size = word(b, l.blockEntry(e) + 8);
+  for (; e != count; e = entry(e, kNextEntry)) {
+    uint64_t at = entry(e, kFileDataOffset);
+    const uint32_t size = entry(e, kFileDataSize);
     uint32_t written = 0;
-    for (uint32_t blk = word(b, l.blockEntry(e) + 12); blk != kEndOfChain; blk = word(b, l.fragment(blk))) {
+    for (uint32_t blk = entry(e, kFirstDataBlock); blk != kEndOfChain; blk = image.get32(l.fragment(blk))) {
       const uint32_t n = written + bs > size ? size - written : bs;
       if (n > 0 && out.size() < at + n) out.resize(at + n, '\0');
       for (uint32_t i = 0; i < n; ++i) out[at + i] = static_cast<char>(b.at(l.dataBlock(blk) + i));
@@ -47,9 +46,11 @@ std::string extract(const Bytes& b, const CacheLayout& l, uint32_t item) {
   return out;
 }
 
-std::vector<uint32_t> chainOf(const Bytes& b, const CacheLayout& l, uint32_t entry) {
+std::vector<uint32_t> chainOf(const CacheImage& image, uint32_t entry) {
+  const CacheLayout& l = image.layout();
   std::vector<uint32_t> blocks;
-  for (uint32_t blk = word(b, l.blockEntry(entry) + 12); blk != kEndOfChain; blk = word(b, l.fragment(blk)))
+  for (uint32_t blk = image.get32(l.blockEntry(entry, kFirstDataBlock)); blk != kEndOfChain;
+       blk = image.get32(l.fragment(blk)))
     blocks.push_back(blk);
   return blocks;
 }
@@ -73,54 +74,59 @@ TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
     const CacheLayout& l = image.layout();
     const Bytes b = image.bytes();
     ASSERT_EQ(b.size(), image.size());
+    auto w = [&](uint64_t at) { return image.get32(at); };
 
-    EXPECT_EQ(word(b, 8), version);
-    EXPECT_EQ(word(b, 12), 0x80000007u);
-    EXPECT_EQ(word(b, 32), 512u);
-    EXPECT_EQ(word(b, 36), word(b, 44));  // blockCount = blockEntryCount
-    EXPECT_EQ(word(b, 44), 3u);  // one entry per file, none for folders
+    EXPECT_EQ(w(kFormatVersion), version);
+    EXPECT_EQ(w(kCacheId), 0x80000007u);
+    EXPECT_EQ(w(kBlockSize), 512u);
     EXPECT_EQ(l.blockEntryHeader, 44u);
+    const uint32_t entries = w(44);
+    EXPECT_EQ(entries, 3u);  // one entry per file, none for folders
+    EXPECT_EQ(w(kBlockCount), entries);
     EXPECT_EQ(l.blockEntries, 76u);
-    const uint64_t fragHeader = 76 + 28ULL * word(b, 44);
+    const uint64_t fragHeader = 76 + 28ULL * entries;
     EXPECT_EQ(l.fragmentationMapHeader, fragHeader);
-    const uint64_t p = fragHeader + 16 + 4ULL * word(b, fragHeader);
+    const uint64_t p = fragHeader + 16 + 4ULL * w(fragHeader);
     uint64_t dir = p;
     if (version == 5) {
       EXPECT_EQ(l.blockEntryMapHeader, p);
-      EXPECT_EQ(word(b, p), word(b, 44));  // one map entry per block entry
-      dir = p + 20 + 8ULL * word(b, p);
+      EXPECT_EQ(w(p), entries);  // one map entry per block entry
+      dir = p + 20 + 8ULL * w(p);
     } else {
       EXPECT_EQ(l.blockEntryMapHeader, 0u);
     }
     EXPECT_EQ(l.directoryHeader, dir);
-    const uint32_t items = word(b, dir + 12);
+    const uint32_t items = w(dir + kItemCount);
     EXPECT_EQ(items, 5u);
     EXPECT_EQ(l.nameTable, dir + 56 + 28ULL * items);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[l.nameTable]), 5), std::string("root", 5));
-    const uint64_t auxEnd = l.nameTable + word(b, dir + 28) + 4ULL * (word(b, dir + 32) + items + word(b, dir + 36));
-    const uint64_t dirMapHeader = dir + word(b, dir + 24);
+    const uint64_t auxEnd = l.nameTable + w(dir + kNameTableSize) +
+                            4ULL * (w(dir + kHashTableWords) + items + w(dir + kFileTableWords));
+    const uint64_t dirMapHeader = dir + w(dir + kDirectorySize);
     EXPECT_EQ(dirMapHeader, auxEnd + 12);  // the padding closes the section
     EXPECT_EQ(l.directoryMapHeader, dirMapHeader);
     const uint64_t checksumHeader = dirMapHeader + 8 + 4ULL * items;
     EXPECT_EQ(l.checksumHeader, checksumHeader);
-    const uint32_t checksumSize = word(b, checksumHeader + 4);
-    EXPECT_EQ(checksumSize, 16 + 8 * word(b, checksumHeader + 16) + 4 * 3);  // three files
+    const uint32_t checksumSize = w(checksumHeader + kChecksumSize);
+    EXPECT_EQ(checksumSize, 16 + 8 * w(checksumHeader + kChecksumEntryCount) + 4 * 3);  // three files
     const uint64_t dataHeader = checksumHeader + 8 + checksumSize;
     EXPECT_EQ(l.dataBlockHeader, dataHeader);
-    EXPECT_EQ(word(b, dataHeader + 12), dataHeader + 24 + 40);
-    EXPECT_EQ(l.firstDataBlock, word(b, dataHeader + 12));
-    EXPECT_EQ(uint64_t{word(b, dataHeader + 12)} + uint64_t{word(b, dataHeader + 4)} * word(b, dataHeader + 8),
+    const uint32_t firstBlock = w(dataHeader + kFirstBlockOffset);
+    EXPECT_EQ(firstBlock, dataHeader + 24 + 40);
+    EXPECT_EQ(l.firstDataBlock, firstBlock);
+    EXPECT_EQ(firstBlock + uint64_t{w(dataHeader + kDataBlockCount)} * w(dataHeader + kDataBlockSize),
               b.size());
 
     // The tree: root -> docs, empty, b.bin; docs -> a.txt; names by offset.
+    auto item = [&](uint32_t i, DirectoryEntryField f) { return w(l.directoryEntry(i, f)); };
     auto name = [&](uint32_t i) {
-      return std::string(reinterpret_cast<const char*>(&b[l.nameTable + word(b, l.directoryEntry(i))]));
+      return std::string(reinterpret_cast<const char*>(&b[l.nameTable + item(i, kNameOffset)]));
     };
     std::vector<std::string> rootChildren;
-    for (uint32_t c = word(b, l.directoryEntry(0) + 24); c != 0; c = word(b, l.directoryEntry(c) + 20))
-      rootChildren.push_back(name(c) + (word(b, l.directoryEntry(c) + 12) == 0 ? "/" : ""));
+    for (uint32_t c = item(0, kFirstChild); c != 0; c = item(c, kNextSibling))
+      rootChildren.push_back(name(c) + (item(c, kItemFlags) == 0 ? "/" : ""));
     EXPECT_EQ(rootChildren, (std::vector<std::string>{"docs/", "empty", "b.bin"}));
-    EXPECT_EQ(name(word(b, l.directoryEntry(docs) + 24)), "a.txt");
+    EXPECT_EQ(name(item(docs, kFirstChild)), "a.txt");
   }
 }
 
@@ -135,37 +141,37 @@ TEST(CacheWriterContent, RunsHolesJunkAndHiddenEntriesDecodeAsExpected) {
   builder.addHiddenEntry(holes, "decoy bytes that must never be extracted");
   const CacheImage image = builder.build();
   const CacheLayout& l = image.layout();
-  const Bytes b = image.bytes();
+  auto entry = [&](uint32_t e, BlockEntryField f) { return image.get32(l.blockEntry(e, f)); };
 
   EXPECT_EQ(image.expectedContent(holes), text(20, 6) + std::string(20, '\0') + "tail-run");
   EXPECT_EQ(image.expectedContent(empty), "");
-  for (uint32_t item : {before, holes, empty}) EXPECT_EQ(extract(b, l, item), image.expectedContent(item));
-  EXPECT_EQ(extract(b, l, noEntries), "<none>");
+  for (uint32_t item : {before, holes, empty}) EXPECT_EQ(extract(image, item), image.expectedContent(item));
+  EXPECT_EQ(extract(image, noEntries), "<none>");
 
   // Runs are linked both ways in the order given, whatever the table order.
   const std::vector<uint32_t> runs = image.blockEntriesOf(holes);
   ASSERT_EQ(runs.size(), 3u);
   EXPECT_NE(*std::min_element(runs.begin(), runs.end()), runs[0]);  // a scan meets a later run first
-  EXPECT_EQ(word(b, l.blockEntry(runs[0]) + 4), 40u);
+  EXPECT_EQ(entry(runs[0], kFileDataOffset), 40u);
   for (size_t i = 0; i < runs.size(); ++i) {
-    EXPECT_EQ(word(b, l.blockEntry(runs[i]) + 20), i == 0 ? l.blockEntryCount : runs[i - 1]);
-    EXPECT_EQ(word(b, l.blockEntry(runs[i]) + 16), i + 1 == runs.size() ? l.blockEntryCount : runs[i + 1]);
+    EXPECT_EQ(entry(runs[i], kPreviousEntry), i == 0 ? l.blockEntryCount : runs[i - 1]);
+    EXPECT_EQ(entry(runs[i], kNextEntry), i + 1 == runs.size() ? l.blockEntryCount : runs[i + 1]);
   }
-  EXPECT_EQ(chainOf(b, l, runs[0]).size(), 3u);  // one block of data, two of junk
-  EXPECT_EQ(chainOf(b, l, runs[2]).size(), 1u);  // no data, one junk block
+  EXPECT_EQ(chainOf(image, runs[0]).size(), 3u);  // one block of data, two of junk
+  EXPECT_EQ(chainOf(image, runs[2]).size(), 1u);  // no data, one junk block
 
   // The zero-size file has one entry and no chain.
   ASSERT_EQ(image.blockEntriesOf(empty).size(), 1u);
-  EXPECT_EQ(word(b, l.blockEntry(image.blockEntriesOf(empty)[0]) + 12), kEndOfChain);
+  EXPECT_EQ(entry(image.blockEntriesOf(empty)[0], kFirstDataBlock), kEndOfChain);
 
   // Exactly one hidden entry, naming `holes`, ahead of all its runs.
   std::vector<uint32_t> hidden;
   for (uint32_t e = 0; e < l.blockEntryCount; ++e)
-    if (word(b, l.blockEntry(e)) == kHiddenEntryFlags) hidden.push_back(e);
+    if (entry(e, kEntryFlags) == kHiddenEntryFlags) hidden.push_back(e);
   ASSERT_EQ(hidden.size(), 1u);
-  EXPECT_EQ(word(b, l.blockEntry(hidden[0]) + 24), holes);
+  EXPECT_EQ(entry(hidden[0], kDirectoryItem), holes);
   for (uint32_t run : runs) EXPECT_LT(hidden[0], run);
-  EXPECT_EQ(chainOf(b, l, hidden[0]).size(), 3u);
+  EXPECT_EQ(chainOf(image, hidden[0]).size(), 3u);
 }
 
 TEST(CacheWriterBlocks, ShuffledChainsAreFragmentedAndDeterministic) {
@@ -178,8 +184,7 @@ TEST(CacheWriterBlocks, ShuffledChainsAreFragmentedAndDeterministic) {
     return builder.build();
   };
   auto consecutiveLinks = [](const CacheImage& image) {
-    const Bytes b = image.bytes();
-    const std::vector<uint32_t> chain = chainOf(b, image.layout(), image.blockEntriesOf(2)[0]);
+    const std::vector<uint32_t> chain = chainOf(image, image.blockEntriesOf(2)[0]);
     EXPECT_EQ(chain.size(), 64u);
     int consecutive = 0;
     for (size_t i = 1; i < chain.size(); ++i) consecutive += chain[i] == chain[i - 1] + 1;
@@ -200,15 +205,13 @@ TEST(CacheWriterBlocks, ChainsNeverUseTheTerminatorIndex) {
     const uint32_t crossing = builder.addFile(0, "crossing", text(16 * 20, 3));
     const uint32_t big = builder.addFile(0, "big", text(16 * 70000, 4));
     const CacheImage image = builder.build();
-    const CacheLayout& l = image.layout();
-    const Bytes b = image.bytes();
-    EXPECT_GT(l.dataBlockCount, 0x10000u);
+    EXPECT_GT(image.layout().dataBlockCount, 0x10000u);
     for (uint32_t item : {crossing, big}) {
-      const std::vector<uint32_t> chain = chainOf(b, l, image.blockEntriesOf(item)[0]);
+      const std::vector<uint32_t> chain = chainOf(image, image.blockEntriesOf(item)[0]);
       EXPECT_EQ(chain.size(), item == big ? 70000u : 20u);
       for (uint32_t blk : chain) ASSERT_NE(blk, kEndOfChain);
       for (uint32_t blk : chain) ASSERT_GE(blk, 0xFFFFu - 10);  // none of the reserved blocks
-      EXPECT_EQ(extract(b, l, item), image.expectedContent(item));
+      EXPECT_EQ(extract(image, item), image.expectedContent(item));
     }
   }
 }
@@ -220,17 +223,17 @@ TEST(CacheWriterImage, WrittenFileMatchesTheImageAfterEdits) {
   CacheImage image = builder.build();
   const CacheLayout& l = image.layout();
   EXPECT_EQ(image.size(), l.dataBlock(l.dataBlockCount));
-  image.set32(8, 7);                          // in the headers
+  image.set32(l.field(kFormatVersion), 7);        // in the headers
   image.set32(l.dataBlock(5) + 100, 0xCAFEF00D);  // in an unused block
   image.set32(l.dataBlock(300) + 2, 0x01020304);  // in a used block
   image.truncate(image.size() - 5);
   image.truncate(image.size() + 4);  // what was cut off comes back as zeros
-  const Bytes b = image.bytes();
-  EXPECT_EQ(word(b, b.size() - 4), 0u);
-  EXPECT_EQ(word(b, 8), 7u);
-  EXPECT_EQ(word(b, l.dataBlock(5) + 100), 0xCAFEF00Du);
-  EXPECT_EQ(word(b, l.dataBlock(300) + 2), 0x01020304u);
+  EXPECT_EQ(image.get32(image.size() - 4), 0u);
+  EXPECT_EQ(image.get32(l.field(kFormatVersion)), 7u);
+  EXPECT_EQ(image.get32(l.dataBlock(5) + 100), 0xCAFEF00Du);
+  EXPECT_EQ(image.get32(l.dataBlock(300) + 2), 0x01020304u);
   EXPECT_THROW(image.set32(image.size() - 3, 0), std::out_of_range);
+  const Bytes b = image.bytes();
 
   const std::string path = ::testing::TempDir() + "cache_writer_test.gcf";
   ASSERT_TRUE(image.writeFile(path));

@@ -28,43 +28,37 @@ CacheImage sweepCache(uint32_t version) {
   return builder.build();
 }
 
-uint32_t wordAt(const std::vector<std::byte>& bytes, uint64_t at) {
-  uint32_t v = 0;
-  for (uint64_t i = 4; i-- > 0;) v = v << 8 | std::to_integer<uint32_t>(bytes.at(at + i));
-  return v;
-}
-
 const char* const kPaths[] = {"maps", "maps/empty", "Maps\\Level.BSP", "runs", "empty.txt",
                               "nosuch", "maps//x"};
 
 // Runs everything a command can do on an open archive.
 void exerciseEverything(const CacheArchive& archive) {
-  StringOutput listing;
-  const std::string damage = listDirectory(archive, 0, listing);
+  testsupport::StringOutput listing;
+  const std::string damage = listDirectory(archive, 0, listing).damage;
   if (damage.empty()) {
     const std::string& text = listing.text();
     EXPECT_LE(static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')), archive.itemCount());
   }
   for (const char* path : kPaths) {
     const LookupResult found = findPath(archive, path);
-    if (found.damaged()) {
+    if (found.status.damaged()) {
       EXPECT_EQ(found.index, -1);
     }
   }
   for (uint32_t item = 0; item < archive.itemCount(); ++item) {
     (void)archive.itemName(item);
     const LookupResult head = findBlockEntryForItem(archive, item);
-    if (head.damaged()) {
+    if (head.status.damaged()) {
       EXPECT_EQ(head.index, -1);
     }
   }
   // Every entry as the start of a chain, and one past the table.
-  StringOutput progress;
+  testsupport::StringOutput progress;
   for (uint32_t entry = 0; entry <= archive.blockEntryCount(); ++entry) {
     MemorySink sink;
-    const ExtractionResult r = writeFileData(archive, sink, entry, progress);
-    EXPECT_NE(r.status, ExtractionResult::Status::kWriteFailed);
-    EXPECT_EQ(r.status == ExtractionResult::Status::kDamaged, !r.damage.empty());
+    const Status r = writeFileData(archive, sink, entry, progress);
+    EXPECT_NE(r.kind, Status::Kind::kOutputFailed);
+    EXPECT_EQ(r.damaged(), !r.damage.empty());
   }
 }
 
@@ -87,57 +81,56 @@ TEST(DamageSweep, EveryTruncationIsRefused) {
 }
 
 TEST(DamageSweep, HeaderCountsAndSizesSetToBreakingValues) {
-  struct Field {
-    const char* name;
-    uint64_t (*offset)(const CacheLayout&);
-    // Whether the field sizes a table or places a section, so that
-    // 0xFFFFFFFF must put something past the end of the file.
-    bool placesData;
-  };
-  const Field fields[] = {
-      // The chunk length of a copy: 0 copies nothing, large values read on
-      // past the block and off the end of the file.
-      {"blockSize", [](const CacheLayout&) -> uint64_t { return 32; }, false},
-      // Bounds the block-entry scan and marks the head of a chain; any other
-      // value than the table's size leaves heads unmarked.
-      {"blockCount", [](const CacheLayout&) -> uint64_t { return 36; }, false},
-      // Moves every later section; also the "no next entry" marker.
-      {"blockEntryCount", [](const CacheLayout& l) { return l.blockEntryHeader; }, true},
-      // Moves the directory; the chains' next words come from a table of the
-      // wrong length.
-      {"fragmentCount", [](const CacheLayout& l) { return l.fragmentationMapHeader; }, true},
-      // Version 5: moves the directory header.
-      {"blockEntryMap entryCount", [](const CacheLayout& l) { return l.blockEntryMapHeader; }, true},
-      // Moves the names and the directory map; links may leave the table.
-      {"itemCount", [](const CacheLayout& l) { return l.directoryHeader + 12; }, true},
-      // Moves the directory map and everything after it.
-      {"directorySize", [](const CacheLayout& l) { return l.directoryHeader + 24; }, true},
-      // Names start or end outside the name table.
-      {"nameTableSize", [](const CacheLayout& l) { return l.directoryHeader + 28; }, true},
-      // Moves the data block header.
-      {"checksumSize", [](const CacheLayout& l) { return l.checksumHeader + 4; }, true},
-      // Chains name blocks outside the region, or the region leaves the file.
-      {"dataBlockCount", [](const CacheLayout& l) { return l.dataBlockHeader + 4; }, true},
-      // Every block moves, and the region's extent changes.
-      {"dataBlockSize", [](const CacheLayout& l) { return l.dataBlockHeader + 8; }, true},
-      // Every block moves.
-      {"firstBlockOffset", [](const CacheLayout& l) { return l.dataBlockHeader + 12; }, true},
-  };
   for (uint32_t version : {5u, 6u}) {
-    const CacheImage image = sweepCache(version);
-    const std::vector<std::byte> good = image.bytes();
+    const CacheImage good = sweepCache(version);
+    const CacheLayout& l = good.layout();
+    struct Field {
+      const char* name;
+      uint64_t offset;
+      // Whether the field sizes a table or places a section, so that
+      // 0xFFFFFFFF must put something past the end of the file.
+      bool placesData;
+    };
+    const Field fields[] = {
+        // The chunk length of a copy: 0 copies nothing, large values read on
+        // past the block and off the end of the file.
+        {"blockSize", l.field(kBlockSize), false},
+        // Bounds the block-entry scan and marks the head of a chain; any other
+        // value than the table's size leaves heads unmarked.
+        {"blockCount", l.field(kBlockCount), false},
+        // Moves every later section; also the "no next entry" marker.
+        {"blockEntryCount", l.blockEntryHeader, true},
+        // Moves the directory; the chains' next words come from a table of the
+        // wrong length.
+        {"fragmentCount", l.fragmentationMapHeader, true},
+        // Version 5: moves the directory header.
+        {"blockEntryMap entryCount", l.blockEntryMapHeader, true},
+        // Moves the names and the directory map; links may leave the table.
+        {"itemCount", l.field(kItemCount), true},
+        // Moves the directory map and everything after it.
+        {"directorySize", l.field(kDirectorySize), true},
+        // Names start or end outside the name table.
+        {"nameTableSize", l.field(kNameTableSize), true},
+        // Moves the data block header.
+        {"checksumSize", l.field(kChecksumSize), true},
+        // Chains name blocks outside the region, or the region leaves the file.
+        {"dataBlockCount", l.field(kDataBlockCount), true},
+        // Every block moves, and the region's extent changes.
+        {"dataBlockSize", l.field(kDataBlockSize), true},
+        // Every block moves.
+        {"firstBlockOffset", l.field(kFirstBlockOffset), true},
+    };
     for (const Field& field : fields) {
-      const uint64_t at = field.offset(image.layout());
-      if (at == 0) continue;  // no block entry map in version 6
-      const uint32_t original = wordAt(good, at);
+      if (field.offset == 0) continue;  // no block entry map in version 6
+      const uint32_t original = good.get32(field.offset);
       // Nothing; one; the chain terminator; the largest word, which wraps any
       // 32-bit sum; and off by one either way.
       for (uint32_t value : {0u, 1u, 0xFFFFu, 0xFFFFFFFFu, original - 1, original + 1}) {
         SCOPED_TRACE(std::string(field.name) + " = " + std::to_string(value) + ", version " +
                      std::to_string(version));
-        std::vector<std::byte> bytes = good;
-        put32(bytes, at, value);
-        LoadedCache cache(std::move(bytes));
+        CacheImage image = good;
+        image.set32(field.offset, value);
+        LoadedCache cache(image);
         if (cache.opened) {
           EXPECT_FALSE(field.placesData && value == 0xFFFFFFFF) << "opened a cache whose data is gone";
           exerciseEverything(cache.archive);
@@ -153,9 +146,8 @@ TEST(DamageSweep, TableWordsSetToBreakingValues) {
   // Block entries, fragmentation map and directory entries are not checked
   // when the cache opens; every word of them is, when it is followed.
   for (uint32_t version : {5u, 6u}) {
-    const CacheImage image = sweepCache(version);
-    const CacheLayout& l = image.layout();
-    const std::vector<std::byte> good = image.bytes();
+    const CacheImage good = sweepCache(version);
+    const CacheLayout& l = good.layout();
     struct Table {
       uint64_t begin, end, recordSize;
     };
@@ -168,9 +160,9 @@ TEST(DamageSweep, TableWordsSetToBreakingValues) {
         for (uint32_t value : {0u, 1u, ownIndex, 0xFFFFu, 0xFFFFFFFFu}) {
           SCOPED_TRACE("word at " + std::to_string(at) + " = " + std::to_string(value) +
                        ", version " + std::to_string(version));
-          std::vector<std::byte> bytes = good;
-          put32(bytes, at, value);
-          LoadedCache cache(std::move(bytes));
+          CacheImage image = good;
+          image.set32(at, value);
+          LoadedCache cache(image);
           ASSERT_TRUE(cache.opened);
           exerciseEverything(cache.archive);
         }

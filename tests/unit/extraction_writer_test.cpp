@@ -13,7 +13,7 @@
 namespace vaultcat::unittest {
 namespace {
 
-using Status = ExtractionResult::Status;
+using Kind = Status::Kind;
 
 std::string pattern(size_t n, char seed) {
   std::string s(n, '\0');
@@ -136,33 +136,33 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
   };
   const Case cases[] = {
       {"f's first data block is the data block count",
-       [&](CacheImage& i) { i.set32(l.blockEntry(0) + 12, l.dataBlockCount); }, 0,
+       [&](CacheImage& i) { i.set32(l.blockEntry(0, kFirstDataBlock), l.dataBlockCount); }, 0,
        "Writing block 0 (offset 0, size 1300)\n"},
       {"f's second block lies inside the data region but past the fragmentation map",
        [&](CacheImage& i) {
          i.truncate(i.size() + l.dataBlockSize);
-         i.set32(l.dataBlockHeader + 4, l.dataBlockCount + 1);
+         i.set32(l.field(kDataBlockCount), l.dataBlockCount + 1);
          i.set32(l.fragment(0), l.dataBlockCount);
        },
        0, "Writing block 0 (offset 0, size 1300)\nWriting fragment 0 (size 512)\n"},
       {"the data block count leaves out tail's second block, though the map has it",
-       [&](CacheImage& i) { i.set32(l.dataBlockHeader + 4, l.dataBlockCount - 1); }, 3,
+       [&](CacheImage& i) { i.set32(l.field(kDataBlockCount), l.dataBlockCount - 1); }, 3,
        "Writing block 3 (offset 0, size 1024)\nWriting fragment 5 (size 512)\n"},
       {"f's last block leads back to its first",
        [&](CacheImage& i) { i.set32(l.fragment(2), 0); }, 0, nullptr},
       {"f's first block is its own successor", [&](CacheImage& i) { i.set32(l.fragment(0), 0); }, 0,
        nullptr},
       {"two's second run leads back to its first",
-       [&](CacheImage& i) { i.set32(l.blockEntry(2) + 16, 1); }, 1, nullptr},
+       [&](CacheImage& i) { i.set32(l.blockEntry(2, kNextEntry), 1); }, 1, nullptr},
       {"two's first run leads to an entry past the table",
-       [&](CacheImage& i) { i.set32(l.blockEntry(1) + 16, l.blockEntryCount + 5); }, 1,
+       [&](CacheImage& i) { i.set32(l.blockEntry(1, kNextEntry), l.blockEntryCount + 5); }, 1,
        "Writing block 1 (offset 0, size 512)\nWriting fragment 3 (size 512)\n"},
       {"the first entry itself lies past the table", [](CacheImage&) {}, 5, ""},
       {"the file header's block size is twice the data block size: every chunk would read its "
        "neighbour's bytes again, so a crafted file could copy without end",
        [&](CacheImage& i) {
-         i.set32(32, 2 * l.dataBlockSize);
-         i.set32(l.blockEntry(3) + 8, 4096);
+         i.set32(l.field(kBlockSize), 2 * l.dataBlockSize);
+         i.set32(l.blockEntry(3, kFileDataSize), 4096);
        },
        3, "Writing block 3 (offset 0, size 4096)\nWriting fragment 5 (size 1024)\n"},
   };
@@ -173,7 +173,7 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
     LoadedCache cache(image);
     ASSERT_TRUE(cache.opened);
     const Extraction e = extract(cache.archive, c.firstEntry);
-    EXPECT_EQ(e.result.status, Status::kDamaged);
+    EXPECT_EQ(e.result.kind, Kind::kDamaged);
     EXPECT_FALSE(e.result.damage.empty());
     if (c.progress != nullptr) {
       EXPECT_EQ(e.progress, c.progress);
@@ -187,7 +187,7 @@ TEST(ExtractionWriterDamage, AnOutputThatRefusesBytesIsAWriteFailure) {
   builder.addFile(0, "f", pattern(20000, 1));
   LoadedCache cache(builder.build());
   ASSERT_TRUE(cache.opened);
-  EXPECT_EQ(extract(cache.archive, 0, /*failingSink=*/true).result.status, Status::kWriteFailed);
+  EXPECT_EQ(extract(cache.archive, 0, /*failingSink=*/true).result.kind, Kind::kOutputFailed);
 }
 
 }  // namespace

@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "archive/platform.h"
+#include "archive/mapped_file.h"
+#include "archive/output_file.h"
+#include "support/temp_folder.h"
 
 namespace vaultcat::platform {
 namespace {
@@ -25,21 +26,13 @@ struct Span {
   uint64_t from, length;
 };
 
-class GatheredWriteTest : public ::testing::Test {
+class GatheredWriteTest : public testsupport::TempFolderTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("vaultcat-gathered-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(std::random_device{}()));
-    fs::create_directories(dir_);
+    TempFolderTest::SetUp();
     source_.resize(9 << 20);
     std::mt19937 rng(7);
     std::generate(source_.begin(), source_.end(), [&] { return static_cast<char>(rng()); });
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   // Pieces of every kind at once: longer than a call and than a mapping
@@ -64,10 +57,10 @@ class GatheredWriteTest : public ::testing::Test {
     const fs::path target = dir_ / "out.bin";
     OutputFile out;
     EXPECT_TRUE(out.create(target.string()));
-    EXPECT_TRUE(out.writeAt(offset, pieces));
-    EXPECT_TRUE(out.close());
-    std::ifstream in(target, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(out.writeAt(offset, pieces).kind, Status::Kind::kOk);
+    EXPECT_TRUE(out.commit());
+    out.keep();
+    return readText("out.bin");
   }
 
   std::string expected(const std::vector<Span>& spans, uint64_t offset) const {
@@ -76,7 +69,6 @@ class GatheredWriteTest : public ::testing::Test {
     return all;
   }
 
-  fs::path dir_;
   std::string source_;
 };
 

@@ -1,8 +1,9 @@
 // The list command run in-process: the identification lines, the tree in
 // stored order, and what a damaged tree prints before it is given up.
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,6 @@ namespace {
 std::string opened(const std::string& path) { return "Opened " + path + "\n"; }
 const std::string kEngineTitle = "Identified GCF as: Half-Life engine\n\n";
 const std::string kListingHeading = "Directory listing:\n\n";
-
-uint32_t wordAt(const CacheImage& image, uint64_t at) {
-  const std::vector<std::byte> b = image.bytes();
-  uint32_t v = 0;
-  for (uint64_t i = 4; i-- > 0;) v = v << 8 | std::to_integer<uint32_t>(b.at(at + i));
-  return v;
-}
 
 TEST(ListCommandIdentification, KnownUnknownAndNegativeCacheIds) {
   struct Case {
@@ -42,7 +36,7 @@ TEST(ListCommandIdentification, KnownUnknownAndNegativeCacheIds) {
     builder.addFile(0, "f", "x");
     CacheImage image = builder.build();
     // Only the file header's ID counts, not the one in the directory header.
-    image.set32(image.layout().directoryHeader + 4, 1);
+    image.set32(image.layout().field(kDirectoryCacheId), 1);
     const ListRun run = listCache(image, "ids.gcf");
     std::string lines = c.lines;
     if (auto at = lines.find("%s"); at != std::string::npos) lines.replace(at, 2, run.path);
@@ -65,7 +59,7 @@ TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
     builder.addFolder(0, "Alpha");
     CacheImage image = builder.build();
     // A file's child link is never followed.
-    image.set32(image.layout().directoryEntry(level) + 24, 0xFFFFFFFF);
+    image.set32(image.layout().directoryEntry(level, kFirstChild), 0xFFFFFFFF);
     const ListRun run = listCache(image, "tree.gcf");
     EXPECT_EQ(run.text, opened(run.path) + kEngineTitle + kListingHeading +
                             "zeta.txt\n"
@@ -106,44 +100,35 @@ TEST(ListCommandTree, DamagedTreesStopWithAReportAndKeepEarlierLines) {
   const uint32_t b = builder.addFile(0, "b.txt", std::string(512, 'z'));
   const CacheImage good = builder.build();
   const CacheLayout& l = good.layout();
-  const uint32_t nameTableSize = wordAt(good, l.directoryHeader + 28);
+  const uint32_t nameTableSize = good.get32(l.field(kNameTableSize));
 
   struct Case {
     const char* what;
-    std::function<void(CacheImage&)> damage;
+    std::vector<std::pair<uint64_t, uint32_t>> edits;  // words and their new values
     std::string kept;
   };
   const Case cases[] = {
       {"sub's first child lies past the end of the directory",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(sub) + 24, l.itemCount); },
-       "a.txt\nsub\\\n"},
-      {"the root's first child is 0xFFFFFFFF",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(0) + 24, 0xFFFFFFFF); }, ""},
-      {"b.txt's next sibling leads back to a.txt",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(b) + 20, 1); },
+       {{l.directoryEntry(sub, kFirstChild), l.itemCount}}, "a.txt\nsub\\\n"},
+      {"the root's first child is 0xFFFFFFFF", {{l.directoryEntry(0, kFirstChild), 0xFFFFFFFF}}, ""},
+      {"b.txt's next sibling leads back to a.txt", {{l.directoryEntry(b, kNextSibling), 1}},
        "a.txt\nsub\\\n  inner.txt\nb.txt\n"},
-      {"sub holds itself",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(sub) + 24, sub); }, "a.txt\nsub\\\n"},
-      {"inner.txt's child list leads back to the root's first child",
-       [&](CacheImage& i) {
-         i.set32(l.directoryEntry(inner) + 12, 0);  // inner.txt becomes a folder
-         i.set32(l.directoryEntry(inner) + 24, 1);
-       },
+      {"sub holds itself", {{l.directoryEntry(sub, kFirstChild), sub}}, "a.txt\nsub\\\n"},
+      {"inner.txt becomes a folder whose child list leads back to the root's first child",
+       {{l.directoryEntry(inner, kItemFlags), 0}, {l.directoryEntry(inner, kFirstChild), 1}},
        "a.txt\nsub\\\n  inner.txt\\\n"},
       {"inner.txt's name starts at the end of the name table",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(inner), nameTableSize); }, "a.txt\nsub\\\n"},
+       {{l.directoryEntry(inner, kNameOffset), nameTableSize}}, "a.txt\nsub\\\n"},
       {"inner.txt's name runs to the end of the file without a NUL",
-       [&](CacheImage& i) {
-         i.set32(l.directoryHeader + 28, static_cast<uint32_t>(i.size() - l.nameTable));
-         i.set32(l.directoryEntry(inner),
-                 static_cast<uint32_t>(l.dataBlock(l.dataBlockCount - 1) - l.nameTable));
-       },
+       {{l.field(kNameTableSize), static_cast<uint32_t>(good.size() - l.nameTable)},
+        {l.directoryEntry(inner, kNameOffset),
+         static_cast<uint32_t>(l.dataBlock(l.dataBlockCount - 1) - l.nameTable)}},
        "a.txt\nsub\\\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     CacheImage image = good;
-    c.damage(image);
+    for (const auto& [at, value] : c.edits) image.set32(at, value);
     expectDamageAfter(listCache(image, "damaged-tree.gcf"), c.kept);
   }
 }

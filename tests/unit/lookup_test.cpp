@@ -2,7 +2,6 @@
 // on caches whose links lead out of their tables or round in loops.
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -63,12 +62,12 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
   for (const Case& c : cases) {
     const LookupResult found = findPath(cache.archive, c.path);
     EXPECT_EQ(found.index, c.item) << c.path;
-    EXPECT_FALSE(found.damaged()) << c.path << ": " << found.damage;
+    EXPECT_FALSE(found.status.damaged()) << c.path << ": " << found.status.damage;
   }
   // A folder owns no block entries; neither does the root.
   EXPECT_EQ(findBlockEntryForItem(cache.archive, maps).index, -1);
   EXPECT_EQ(findBlockEntryForItem(cache.archive, 0).index, -1);
-  EXPECT_FALSE(findBlockEntryForItem(cache.archive, maps).damaged());
+  EXPECT_FALSE(findBlockEntryForItem(cache.archive, maps).status.damaged());
 }
 
 TEST(ItemLookupBlockEntry, TheScanSkipsHiddenEntriesAndReturnsTheHeadOfTheChain) {
@@ -105,8 +104,8 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
   // to agree with it.
   auto withBlockCount = [&](uint32_t blockCount) {
     CacheImage image = good;
-    image.set32(36, blockCount);
-    for (uint32_t e = 0; e < 3; ++e) image.set32(l.blockEntry(e) + 20, blockCount);
+    image.set32(l.field(kBlockCount), blockCount);
+    for (uint32_t e = 0; e < 3; ++e) image.set32(l.blockEntry(e, kPreviousEntry), blockCount);
     return image;
   };
   auto heads = [](const CacheImage& image) {
@@ -115,7 +114,7 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
     std::vector<int64_t> found;
     for (uint32_t item = 1; item <= 3; ++item) {
       const LookupResult r = findBlockEntryForItem(cache.archive, item);
-      EXPECT_FALSE(r.damaged()) << r.damage;
+      EXPECT_FALSE(r.status.damaged()) << r.status.damage;
       found.push_back(r.index);
     }
     return found;
@@ -138,32 +137,31 @@ TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
 
   struct Case {
     const char* what;
-    std::function<void(CacheImage&)> damage;
+    uint64_t at;  // the word damaged
+    uint32_t value;
     const char* path;
     bool blockEntry;  // whether the damage is met by the block-entry lookup
   };
   const Case cases[] = {
-      {"the root's last child leads back to its first",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(last) + 20, maps); }, "nosuch", false},
-      {"maps' first child lies past the end of the directory",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(maps) + 24, l.itemCount); }, "maps/level.bsp",
-       false},
-      {"the root's second child is 0xFFFFFFFF",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(maps) + 20, 0xFFFFFFFF); }, "last", false},
-      {"the name of maps starts past the name table",
-       [&](CacheImage& i) { i.set32(l.directoryEntry(maps), 0x7FFFFFFF); }, "last", false},
+      {"the root's last child leads back to its first", l.directoryEntry(last, kNextSibling), maps,
+       "nosuch", false},
+      {"maps' first child lies past the end of the directory", l.directoryEntry(maps, kFirstChild),
+       l.itemCount, "maps/level.bsp", false},
+      {"the root's second child is 0xFFFFFFFF", l.directoryEntry(maps, kNextSibling), 0xFFFFFFFF,
+       "last", false},
+      {"the name of maps starts past the name table", l.directoryEntry(maps, kNameOffset), 0x7FFFFFFF,
+       "last", false},
       {"the head's previous entry is the second run, whose previous is the head",
-       [&](CacheImage& i) { i.set32(l.blockEntry(runs[0]) + 20, runs[1]); }, "maps/level.bsp", true},
-      {"the head's previous entry lies past the table",
-       [&](CacheImage& i) { i.set32(l.blockEntry(runs[0]) + 20, l.blockEntryCount + 7); },
-       "maps/level.bsp", true},
-      {"blockCount is one more than the table, so no head is marked",
-       [&](CacheImage& i) { i.set32(36, l.blockEntryCount + 1); }, "maps/level.bsp", true},
+       l.blockEntry(runs[0], kPreviousEntry), runs[1], "maps/level.bsp", true},
+      {"the head's previous entry lies past the table", l.blockEntry(runs[0], kPreviousEntry),
+       l.blockEntryCount + 7, "maps/level.bsp", true},
+      {"blockCount is one more than the table, so no head is marked", l.field(kBlockCount),
+       l.blockEntryCount + 1, "maps/level.bsp", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     CacheImage image = good;
-    c.damage(image);
+    image.set32(c.at, c.value);
     LoadedCache cache(image);
     ASSERT_TRUE(cache.opened);
     LookupResult r = findPath(cache.archive, c.path);
@@ -171,13 +169,13 @@ TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
       ASSERT_EQ(r.index, level);
       r = findBlockEntryForItem(cache.archive, level);
     }
-    EXPECT_TRUE(r.damaged());
+    EXPECT_TRUE(r.status.damaged());
     EXPECT_EQ(r.index, -1);
   }
 
   LoadedCache cache(good);
   const LookupResult outside = findChildByName(cache.archive, "x", l.itemCount);
-  EXPECT_TRUE(outside.damaged());
+  EXPECT_TRUE(outside.status.damaged());
   EXPECT_EQ(outside.index, -1);
 }
 

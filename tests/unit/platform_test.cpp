@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "archive/platform.h"
+#include "archive/mapped_file.h"
+#include "archive/output_file.h"
+#include "support/temp_folder.h"
 
 namespace vaultcat::platform {
 namespace {
@@ -27,34 +27,7 @@ std::string contentOf(const ByteView& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(bytes.size())};
 }
 
-class PlatformTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Builds run side by side on one machine: the name is the test's plus
-    // a random number.
-    dir_ = fs::temp_directory_path() /
-           ("vaultcat-platform-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(std::random_device{}()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  std::string path(const std::string& relative) const { return (dir_ / relative).string(); }
-  std::string writeText(const std::string& relative, const std::string& bytes) const {
-    std::ofstream(dir_ / relative, std::ios::binary) << bytes;
-    return path(relative);
-  }
-  std::string readText(const std::string& relative) const {
-    std::ifstream in(dir_ / relative, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path dir_;
-};
+using PlatformTest = testsupport::TempFolderTest;
 
 TEST_F(PlatformTest, MappingShowsTheWholeFileAndReplacesAnEarlierOne) {
   std::string first(70000, '\0');
@@ -105,6 +78,18 @@ TEST_F(PlatformTest, ChangingDirectoryResolvesRelativePathsThereAndFailsCleanly)
   EXPECT_TRUE(mapped);
 }
 
+TEST_F(PlatformTest, TheMappedFileTellsWhenItChanges) {
+  const std::string cache = writeText("c.gcf", "cache bytes");
+  MappedFile mapping;
+  ASSERT_TRUE(mapping.map(cache));
+  EXPECT_TRUE(mapping.unchanged());
+  // Where the system lets another writer in while the file is mapped, the
+  // change shows; where it refuses the writer, the file cannot change.
+  std::ofstream(cache, std::ios::binary | std::ios::app) << "!";
+  EXPECT_EQ(mapping.unchanged(), fs::file_size(cache) == 11);
+  EXPECT_EQ(mapping.identity().size, 11u);
+}
+
 TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
   const fs::path start = fs::current_path();
   fs::create_directories(dir_ / "docs");
@@ -113,29 +98,46 @@ TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
     OutputFile out;
     ByteView piece = viewOf(item);
     EXPECT_TRUE(out.create(outputPathFor(item))) << item;
-    EXPECT_TRUE(out.writeAt(0, {&piece, 1})) << item;
-    EXPECT_TRUE(out.close()) << item;
+    EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOk) << item;
+    EXPECT_TRUE(out.commit()) << item;
+    out.keep();
   }
   fs::current_path(start);
   EXPECT_EQ(readText("docs/a.txt"), "docs/a.txt");
   EXPECT_EQ(readText("docs/b.txt"), "docs\\b.txt");
 }
 
-TEST_F(PlatformTest, PositionedWritesLandInPlaceOverATruncatedFile) {
+TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   const std::string target = writeText("out.bin", std::string(5000, 'Z'));
   OutputFile out;
   ASSERT_TRUE(out.create(target));
-  EXPECT_EQ(fs::file_size(target), 0u);
-
   // Runs arrive out of order and leave a hole; the hole reads as zeros.
   const std::string tail = "TAIL", head = "head", middle = "middle";
   ByteView tailPiece = viewOf(tail), headPiece = viewOf(head), middlePiece = viewOf(middle);
-  EXPECT_TRUE(out.writeAt(20, {&tailPiece, 1}));
-  EXPECT_TRUE(out.writeAt(0, {&headPiece, 1}));
-  EXPECT_TRUE(out.writeAt(10, {&middlePiece, 1}));
-  ASSERT_TRUE(out.close());
-  EXPECT_EQ(readText("out.bin"), "head" + std::string(6, '\0') + "middle" + std::string(4, '\0') + "TAIL");
-  EXPECT_FALSE(out.writeAt(0, {&headPiece, 1})) << "a closed file took a write";
+  EXPECT_EQ(out.writeAt(20, {&tailPiece, 1}).kind, Status::Kind::kOk);
+  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk);
+  EXPECT_EQ(out.writeAt(10, {&middlePiece, 1}).kind, Status::Kind::kOk);
+  EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
+  ASSERT_TRUE(out.commit());
+  const std::string written = "head" + std::string(6, '\0') + "middle" + std::string(4, '\0') + "TAIL";
+  EXPECT_EQ(readText("out.bin"), written);
+  EXPECT_NE(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk) << "a committed file took a write";
+
+#ifndef _WIN32
+  // A discard after the commit puts the earlier file back. (Windows moves
+  // the file into place for good.)
+  out.discard();
+  EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
+#endif
+  ASSERT_TRUE(out.create(target));
+  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk);
+  ASSERT_TRUE(out.commit());
+  out.keep();
+  out.discard();
+  EXPECT_EQ(readText("out.bin"), "head");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"out.bin"}) << "a temporary file was left";
 }
 
 TEST_F(PlatformTest, ManyPiecesInOneWriteGoOutInOrder) {
@@ -151,8 +153,9 @@ TEST_F(PlatformTest, ManyPiecesInOneWriteGoOutInOrder) {
 
   OutputFile out;
   ASSERT_TRUE(out.create(path("many.bin")));
-  ASSERT_TRUE(out.writeAt(3, pieces));
-  ASSERT_TRUE(out.close());
+  ASSERT_EQ(out.writeAt(3, pieces).kind, Status::Kind::kOk);
+  ASSERT_TRUE(out.commit());
+  out.keep();
   EXPECT_EQ(readText("many.bin"), std::string(3, '\0') + expected);
 }
 
@@ -164,8 +167,9 @@ TEST_F(PlatformTest, PositionsPastFourGibibytesAreNotCutShort) {
   ByteView piece = viewOf(marker);
   OutputFile out;
   ASSERT_TRUE(out.create(path("far.bin")));
-  ASSERT_TRUE(out.writeAt(offset, {&piece, 1}));
-  ASSERT_TRUE(out.close());
+  ASSERT_EQ(out.writeAt(offset, {&piece, 1}).kind, Status::Kind::kOk);
+  ASSERT_TRUE(out.commit());
+  out.keep();
   EXPECT_EQ(fs::file_size(dir_ / "far.bin"), offset + marker.size());
   std::ifstream in(dir_ / "far.bin", std::ios::binary);
   in.seekg(static_cast<std::streamoff>(offset - 1));
@@ -178,37 +182,32 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   OutputFile out;
   EXPECT_FALSE(out.create(path("no-such-folder/file.txt")));
   EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+  EXPECT_FALSE(out.create(dir_.string())) << "a folder was taken as an output";
 
   ASSERT_TRUE(out.create(path("partial.bin")));
   const std::string some = "some bytes";
   ByteView piece = viewOf(some);
-  EXPECT_TRUE(out.writeAt(0, {&piece, 1}));
+  EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOk);
   out.discard();
-  EXPECT_FALSE(fs::exists(dir_ / "partial.bin"));
-  EXPECT_TRUE(out.close()) << "nothing failed before the discard";
+  EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
 }
 
-TEST_F(PlatformTest, AMappedFileIsNeverOpenedAsAnOutput) {
-  // Truncating the cache being read would destroy it and pull the bytes
-  // from under the mapping; through another name (a hard link) as well.
+TEST_F(PlatformTest, FilesNamedAsForbiddenAreNeverOutputs) {
+  // The cache being read must not be written over, through another name
+  // (a hard link) neither.
   const std::string cache = writeText("c.gcf", "cache bytes");
   fs::create_hard_link(cache, dir_ / "link.gcf");
   MappedFile mapping;
   ASSERT_TRUE(mapping.map(cache));
+  const FileIdentity forbidden[] = {mapping.identity()};
   for (const std::string& target : {cache, path("link.gcf")}) {
     OutputFile out;
-    EXPECT_FALSE(out.create(target)) << target;
+    EXPECT_FALSE(out.create(target, forbidden)) << target;
   }
   EXPECT_EQ(contentOf(mapping.bytes()), "cache bytes");
-
-  mapping.unmap();
-  OutputFile out;
-  EXPECT_TRUE(out.create(cache)) << "the file stayed refused after the unmap";
-  EXPECT_TRUE(out.close());
-  EXPECT_EQ(fs::file_size(cache), 0u);
 }
 
-TEST_F(PlatformTest, AFullDeviceIsReportedAsAFailedWrite) {
+TEST_F(PlatformTest, AFullDeviceIsReportedAsAFailedWriteAndStays) {
   // Only where the system has a device that is always full.
   const std::string full = "/dev/full";
   if (!fs::exists(full)) GTEST_SKIP() << "no " << full << " here";
@@ -216,10 +215,12 @@ TEST_F(PlatformTest, AFullDeviceIsReportedAsAFailedWrite) {
   ByteView piece = viewOf(bytes);
   OutputFile out;
   ASSERT_TRUE(out.create(full));
-  EXPECT_FALSE(out.writeAt(0, {&piece, 1}));
-  EXPECT_FALSE(out.writeAt(0, {&piece, 1})) << "a write after a failure succeeded";
-  EXPECT_FALSE(out.close());
-  // Never discard() here: that would delete the device.
+  EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOutputFailed);
+  EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Status::Kind::kOutputFailed)
+      << "a write after a failure succeeded";
+  EXPECT_FALSE(out.commit());
+  out.discard();
+  EXPECT_TRUE(fs::exists(full));
 }
 
 }  // namespace

@@ -16,7 +16,9 @@
 #include "archive/cache_archive.h"
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
-#include "archive/output.h"
+#include "archive/data_sink.h"
+#include "archive/status.h"
+#include "support/string_output.h"
 #include "front_end/commands.h"
 #include "support/cache_writer.h"
 
@@ -26,6 +28,7 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::CacheLayout;
 using testsupport::RunList;
+using namespace testsupport::fields;
 
 // A cache held in memory and opened with openBytes. The archive reads the
 // vector in place, so the vector must never be resized while it is open.
@@ -40,10 +43,6 @@ struct LoadedCache {
   bool opened = false;
 };
 
-inline void put32(std::vector<std::byte>& bytes, uint64_t at, uint32_t value) {
-  for (uint64_t i = 0; i < 4; ++i) bytes.at(at + i) = std::byte((value >> (8 * i)) & 0xFF);
-}
-
 // Records every write as (offset, bytes), so tests can check where the
 // writer put things without a file, even at offsets past 2 GiB.
 class MemorySink final : public DataSink {
@@ -54,13 +53,13 @@ class MemorySink final : public DataSink {
     bool operator==(const Write&) const = default;
   };
 
-  bool writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
-    if (failing) return false;
+  Status writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+    if (failing) return {Status::Kind::kOutputFailed, {}};
     Write write{offset, {}};
     for (const ByteView& piece : pieces)
       write.bytes.append(reinterpret_cast<const char*>(piece.data()), piece.size());
     writes.push_back(std::move(write));
-    return true;
+    return {};
   }
 
   // The bytes as a file would hold them: later writes over earlier ones,
@@ -79,7 +78,7 @@ class MemorySink final : public DataSink {
 };
 
 struct Extraction {
-  ExtractionResult result;
+  Status result;
   std::string progress;
   MemorySink sink;
 };
@@ -87,7 +86,7 @@ struct Extraction {
 inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry, bool failingSink = false) {
   Extraction e;
   e.sink.failing = failingSink;
-  StringOutput progress;
+  testsupport::StringOutput progress;
   e.result = writeFileData(archive, e.sink, firstEntry, progress);
   e.progress = progress.text();
   return e;
@@ -111,7 +110,7 @@ struct ListRun {
 inline ListRun listCache(const CacheImage& image, const std::string& name) {
   ListRun run{-1, {}, ::testing::TempDir() + name};
   EXPECT_TRUE(image.writeFile(run.path));
-  StringOutput out;
+  testsupport::StringOutput out;
   const std::vector<std::string_view> args{"l", run.path};
   run.status = runCommandLine(args, out);
   run.text = out.text();

@@ -1,4 +1,4 @@
-#include "archive/output.h"
+#include "archive/text_output.h"
 
 #include <charconv>
 
@@ -10,23 +10,20 @@ void TextOutput::putLarge(std::string_view text) {
   flush();
   if (text.size() < kBufferSize) {
     text.copy(buffer_.get(), text.size());
-    used_ = text.size();
-  } else {
-    deliver(text);
+    used_.store(text.size(), std::memory_order_release);
+  } else if (!deliver(text)) {
+    failed_ = true;
   }
 }
 
-void TextOutput::putSigned(int64_t value) {
+template <class Number>
+void TextOutput::putNumber(Number value) {
   char digits[24];
   auto result = std::to_chars(digits, digits + sizeof digits, value);
   put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
 }
-
-void TextOutput::putUnsigned(uint64_t value) {
-  char digits[24];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  put(std::string_view(digits, static_cast<size_t>(result.ptr - digits)));
-}
+template void TextOutput::putNumber(int64_t);
+template void TextOutput::putNumber(uint64_t);
 
 void TextOutput::putSpaces(uint64_t count) {
   static constexpr std::string_view kSpaces = "                                ";
@@ -37,11 +34,11 @@ void TextOutput::putSpaces(uint64_t count) {
   }
 }
 
-void TextOutput::flush() {
-  if (used_ == 0) return;
-  size_t n = used_;
-  used_ = 0;
-  deliver(std::string_view(buffer_.get(), n));
+bool TextOutput::flush() {
+  const size_t n = used_.load(std::memory_order_relaxed);
+  if (n > 0 && !deliver(std::string_view(buffer_.get(), n))) failed_ = true;
+  used_.store(0, std::memory_order_release);
+  return !failed_;
 }
 
 }  // namespace vaultcat

@@ -1,0 +1,23 @@
+// Where the bytes of an extracted file go: the output file, or a sink of a
+// test or fuzzer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "archive/byte_view.h"
+#include "archive/status.h"
+
+namespace vaultcat {
+
+class DataSink {
+ public:
+  virtual ~DataSink() = default;
+  // Writes the pieces one after another, the first at `offset` from the
+  // start of the output. Regions never written, below the highest byte
+  // written, read as zeros. Answers kOutputFailed if the output refused
+  // bytes, kCacheUnreadable if the pieces could not be read.
+  virtual Status writeAt(uint64_t offset, std::span<const ByteView> pieces) = 0;
+};
+
+}  // namespace vaultcat

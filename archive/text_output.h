@@ -1,0 +1,67 @@
+// Where the text the user reads goes. The reader never reaches for a
+// global stream: the front end owns one TextOutput and hands it to whatever
+// prints.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace vaultcat {
+
+// Buffered text output. Text collects in a fixed buffer and is handed to
+// deliver() when the buffer fills and on flush(); the numbers are formatted
+// here, without printf, because listing and extraction print one line per
+// item or block. A failed delivery is remembered: flush() reports it.
+class TextOutput {
+ public:
+  TextOutput();
+  virtual ~TextOutput() = default;
+  TextOutput(const TextOutput&) = delete;
+  TextOutput& operator=(const TextOutput&) = delete;
+
+  void put(std::string_view text) {
+    const size_t used = used_.load(std::memory_order_relaxed);
+    if (text.size() <= kBufferSize - used) {
+      text.copy(buffer_.get() + used, text.size());
+      used_.store(used + text.size(), std::memory_order_release);
+    } else {
+      putLarge(text);
+    }
+  }
+  void put(char c) { put(std::string_view(&c, 1)); }
+  void putSigned(int64_t value) { putNumber(value); }
+  void putUnsigned(uint64_t value) { putNumber(value); }
+  void putSpaces(uint64_t count);
+
+  // Hands everything buffered to deliver(). False if any text since the
+  // start failed to arrive.
+  bool flush();
+
+ protected:
+  // Receives buffered text in order; false if it did not all arrive.
+  // Derived classes call flush() in their destructors, since this base
+  // cannot call deliver() from its own.
+  virtual bool deliver(std::string_view text) = 0;
+  void markFailed() { failed_ = true; }
+
+  // The text not yet delivered is buffer()[0, used()). A signal handler
+  // may read both at any moment: text is always stored before the count
+  // that covers it.
+  const char* buffer() const { return buffer_.get(); }
+  const std::atomic<size_t>& used() const { return used_; }
+
+ private:
+  static constexpr size_t kBufferSize = size_t{1} << 16;
+  void putLarge(std::string_view text);
+  template <class Number>
+  void putNumber(Number value);
+
+  std::unique_ptr<char[]> buffer_;
+  std::atomic<size_t> used_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace vaultcat

@@ -1,0 +1,74 @@
+// Following the directory tree: a folder's children in stored order, and
+// the walk over every item below a folder. Every link is checked against the
+// directory before it is followed, every name against the name table, and
+// an item reached a second time ends the walk as a loop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "archive/cache_archive.h"
+#include "archive/status.h"
+
+namespace vaultcat {
+
+// The items one walk has reached. In a sound tree each is reached once, so
+// reaching one again means a link loops back, and following it would never
+// end.
+class LoopGuard {
+ public:
+  explicit LoopGuard(uint32_t itemCount) : seen_(itemCount, false) {}
+  // False if `item` (which lies in the directory) was reached before.
+  bool firstVisit(uint32_t item) { return !seen_[item] && (seen_[item] = true); }
+
+ private:
+  std::vector<bool> seen_;
+};
+
+struct Child {
+  uint32_t index;
+  DirectoryEntry entry;
+  std::string_view name;
+};
+
+// The children of one folder, in stored order.
+class ChildIterator {
+ public:
+  ChildIterator(const CacheArchive& archive, uint32_t folder, uint32_t firstChild,
+                LoopGuard& guard)
+      : archive_(&archive), guard_(&guard), next_(firstChild), from_(folder) {}
+
+  // The next child; nothing at the end of the folder, or when the link to
+  // it cannot be followed, which `status` then says.
+  std::optional<Child> next(Status& status);
+
+ private:
+  const CacheArchive* archive_;
+  LoopGuard* guard_;
+  uint32_t next_;  // 0 at the end
+  uint32_t from_;  // the item that links to next_, for the messages
+};
+
+// One item reached by the walk. `depth` is 0 for the children of the folder
+// the walk started at.
+struct WalkedItem {
+  uint32_t index;
+  uint64_t depth;
+  std::string_view name;
+  bool folder;
+};
+
+// Calls `visit` for every item below `folderIndex`, depth first in stored
+// sibling order: each folder is followed at once by its contents. Stops at
+// the first link that cannot be followed (outside the directory, a name
+// outside the name table, a loop, folders nested deeper than
+// kMaxFolderDepth), after visiting every item before it. The walk keeps
+// its own stack rather than recursing, so a damaged tree cannot exhaust the
+// program's.
+Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
+                     const std::function<void(const WalkedItem&)>& visit);
+
+}  // namespace vaultcat
