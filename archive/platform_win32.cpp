@@ -1,7 +1,8 @@
 // The platform layer on Windows: the process (a console control handler, a
 // vectored exception handler, standard output, the working directory), the
 // mapped cache (a file mapping of a handle kept open) and the output file (a
-// temporary file beside the target, moved in place with MoveFileExA).
+// temporary file beside the target, moved in place with MoveFileExW). Paths
+// go to the ...W calls (archive/wide_path_win32.h).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -16,10 +17,12 @@
 #include <cstdio>
 #include <string>
 
+#include "archive/console_win32.h"
 #include "archive/damage_text.h"
 #include "archive/mapped_file.h"
 #include "archive/output_file.h"
 #include "archive/platform.h"
+#include "archive/wide_path_win32.h"
 
 namespace vaultcat::platform {
 
@@ -71,7 +74,7 @@ std::string temporaryPath;
 std::string targetPath;
 
 void removeTemporaryFile() {
-  if (!temporaryPath.empty()) ::DeleteFileA(temporaryPath.c_str());
+  if (!temporaryPath.empty()) ::DeleteFileW(widePath(temporaryPath).c_str());
   temporaryPath.clear();
 }
 
@@ -127,7 +130,8 @@ std::string temporaryPathFor(const std::string& target) {
 // AUX.TXT open a device in any folder: bytes written there are lost or go
 // elsewhere, and the extraction would report a success with no file on disk.
 bool mayReplace(const std::string& path, std::span<const FileIdentity> mustNotBe) {
-  Handle existing(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+  const std::wstring wide = widePath(path);
+  Handle existing(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!existing.valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
@@ -178,7 +182,9 @@ bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
 }
 
 bool writeStandardOutput(std::string_view text) {
-  // Text mode: each "\n" goes out as CR LF.
+  // A console takes UTF-16 (archive/console_win32.h). Otherwise text mode:
+  // each "\n" goes out as CR LF.
+  if (standardOutputIsConsole()) return writeConsole(text);
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
          std::fflush(stdout) == 0;
 }
@@ -190,7 +196,7 @@ bool standardOutputFile(FileIdentity& identity) {
 }
 
 bool changeWorkingDirectory(const std::string& path) {
-  return ::SetCurrentDirectoryA(path.c_str()) != 0;
+  return ::SetCurrentDirectoryW(widePath(path).c_str()) != 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -200,8 +206,8 @@ bool MappedFile::map(const std::string& path) {
   unmap();
   // Read sharing only, and the handle stays open while the file is mapped:
   // no other program can open the cache for writing until we are done.
-  Handle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  Handle file(::CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid()) return false;
   // A directory does not open without backup semantics; a pipe or a console
   // does, and has no size to map.
@@ -242,7 +248,8 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
     const std::string temporary = temporaryPathFor(path);
     InterruptsHeld held;
     // Delete sharing lets an interrupt remove the file while it is open.
-    file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+    const std::wstring wideTemporary = widePath(temporary);
+    file = ::CreateFileW(wideTemporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       temporaryPath = temporary;
@@ -292,7 +299,8 @@ bool OutputFile::commit() {
   if (!closed) return false;
   // Once moved, the file stays: Windows cannot swap two names in one step.
   InterruptsHeld held;
-  if (!::MoveFileExA(temporaryPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING))
+  if (!::MoveFileExW(widePath(temporaryPath).c_str(), widePath(targetPath).c_str(),
+                     MOVEFILE_REPLACE_EXISTING))
     return false;
   temporaryPath.clear();
   return true;

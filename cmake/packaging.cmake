@@ -1,15 +1,21 @@
 # Install rules and packages.
 #
 # Elsewhere than Windows, `cmake --install` puts the program in bin/, the
-# manual page in share/man/man1/ and the README and licence in
-# share/doc/vaultcat/; CPack makes a .tar.gz of that. On Windows the program
-# sits at the top of the package beside the README and the licence, and
-# CPack makes a .zip.
+# manual page (gzipped) in share/man/man1/, the bash completion in
+# share/bash-completion/completions/, and the README, the format description
+# and the licence (as `copyright`) in share/doc/vaultcat/. CPack makes a
+# .tar.gz of that, or with `cpack -G DEB` a Debian package. On Windows the
+# program sits at the top of a .zip beside the README and the licence, with
+# the format description in docs/, where the usage text points.
 include(GNUInstallDirs)
+
+set(VAULTCAT_PACKAGE_MAINTAINER "the vaultcat developers <vaultcat@example.org>"
+    CACHE STRING "Maintainer named in the Debian package and its changelog: a name and an address")
 
 if(WIN32)
   install(TARGETS vaultcat RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION docs)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
@@ -18,9 +24,31 @@ if(WIN32)
   endif()
 else()
   install(TARGETS vaultcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/vaultcat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+
+  # Debian keeps manual pages and changelogs gzipped at the highest level,
+  # without a time stamp (-n), so that the same sources give the same bytes.
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+  set(vaultcat_gzipped)
+  foreach(source ${PROJECT_SOURCE_DIR}/docs/vaultcat.1 ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+    get_filename_component(name ${source} NAME)
+    add_custom_command(
+      OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${source} gzipped/${name}
+      COMMAND gzip -9nf gzipped/${name}
+      DEPENDS ${source}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      VERBATIM)
+    list(APPEND vaultcat_gzipped ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz)
+  endforeach()
+  add_custom_target(gzipped_docs ALL DEPENDS ${vaultcat_gzipped})
+
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gzipped/vaultcat.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/vaultcat.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vaultcat)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/format.md
+                ${CMAKE_CURRENT_BINARY_DIR}/gzipped/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   set(CPACK_GENERATOR TGZ)
 endif()
 
@@ -29,4 +57,21 @@ set(CPACK_PACKAGE_VENDOR "the vaultcat developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Lists and extracts the files of GCF cache files")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+
+# The Debian package: vaultcat_<version>_<architecture>.deb. Its Depends
+# line comes from the libraries the program links (dpkg-shlibdeps, from
+# dpkg-dev), so it names libc and the C++ runtime at the versions the build
+# needs.
+set(CPACK_PACKAGE_CONTACT ${VAULTCAT_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vaultcat reads GCF cache files: single-file archives that hold a tree of
+folders and files whose bytes live in a pool of equal-sized data blocks
+(format versions 5 and 6). It lists the whole tree, or extracts one file
+byte for byte. It never writes to the cache file, and it checks every
+record, index and chain it reads, so a damaged file gives a message and
+exit status 1.")
 include(CPack)

@@ -15,8 +15,10 @@
 find_program(VAULTCAT_WINE NAMES wine64 wine HINTS /usr/lib/wine DOC "Wine, to run the Windows build")
 set(VAULTCAT_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
 # The prefix needs neither .NET nor a browser engine; without these
-# overrides its creation offers to download them.
-set(vaultcat_wine_env WINEPREFIX=${VAULTCAT_WINE_PREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+# overrides its creation offers to download them. Wine reads a Unix command
+# line in the locale's character set, and the tests pass UTF-8 names: in the
+# C locale "ä" would reach the program as two Latin-1 letters.
+set(vaultcat_wine_env WINEPREFIX=${VAULTCAT_WINE_PREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=C.UTF-8)
 
 add_test(NAME windows.prepare_wine
   COMMAND ${CMAKE_COMMAND} -DWINE=${VAULTCAT_WINE} -DPREFIX=${VAULTCAT_WINE_PREFIX}

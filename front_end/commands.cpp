@@ -165,8 +165,10 @@ Status printListing(const CacheArchive& archive, std::string_view archivePath,
 }
 
 LookupResult findItem(const CacheArchive& archive, const char* itemPath, TextOutput& out) {
-  char lookupPath[kMaxPathLength + 1];
-  std::memcpy(lookupPath, itemPath, sizeof lookupPath);
+  // The lookup cuts its own copy into pieces. The copy ends at the path's
+  // NUL: a caller's path need not fill a whole buffer.
+  char lookupPath[kMaxPathLength + 1] = {};
+  std::string_view(itemPath).substr(0, kMaxPathLength).copy(lookupPath, kMaxPathLength);
   LookupResult item = findItemByPath(archive, lookupPath);
   if (!item.status.ok()) {
     printDamage(item.status.damage, out);

@@ -81,6 +81,7 @@ TEST_F(CommandLineTest, RefusesUnknownCommandsAndMissingArguments) {
       {{"q"}, "Unrecognised command: q\n"},
       {{"query", cache}, "Unrecognised command: query\n"},
       {{"-l", cache}, "Unrecognised command: -l\n"},
+      {{"él", cache}, "Unrecognised command: él\n"},  // printed as typed, in UTF-8
       {{""}, "Unrecognised command: \n"},
       {{"l"}, noCache},
       {{"L"}, noCache},
@@ -168,6 +169,24 @@ TEST_F(CommandLineTest, ListsAnEmptyRootAsNothing) {
   ProgramRun r = run({"l", cache});
   EXPECT_EQ(r.out, openedLines(cache, "Codename Gordon") + "Directory listing:\n\n");
   EXPECT_EQ(r.status, 0);
+}
+
+// A cache stores its names in UTF-8: a name with letters beyond ASCII is
+// listed as stored, found when typed, and names the file written. On
+// Windows the command line must arrive in UTF-8 for this.
+TEST_F(CommandLineTest, ListsAndExtractsANameBeyondAscii) {
+  const std::string bytes = sampleBytes(700, 3);
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  b.addFile(b.addFolder(0, "Bücher"), "ä.txt", bytes);
+  const std::string cache = writeCache(b.build(), "c.gcf");
+  ProgramRun r = run({"l", cache});
+  EXPECT_EQ(r.out, openedLines(cache, "Half-Life") + "Directory listing:\n\nBücher\\\n  ä.txt\n");
+  makeDir("out/Bücher");
+  r = run({"x", cache, "Bücher/ä.txt", at("out")});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(listFolder("out/Bücher"), std::vector<std::string>{"ä.txt"});
+  EXPECT_EQ(readFile(at("out/Bücher/ä.txt")), bytes);
 }
 
 // A damaged tree prints what it could before the damage, then one line

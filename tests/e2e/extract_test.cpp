@@ -193,6 +193,25 @@ TEST_P(ExtractTest, FindsItemsWhateverTheCaseAndSeparators) {
   }
 }
 
+// A destination past the 260 characters that Windows paths once stopped at:
+// the program changes into it, finds a relative cache there and writes
+// below it.
+using LongPathTest = ProgramTest;
+
+TEST_F(LongPathTest, ExtractsIntoADestinationPast260Characters) {
+  std::string destination = "long";
+  while (destination.size() < 300) destination += "/" + std::string(60, 'd');
+  const std::string bytes = sampleBytes(700, 40);
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  b.addFile(b.addFolder(0, "docs"), "a.txt", bytes);
+  writeCache(b.build(), destination + "/c.gcf");
+  makeDir(destination + "/docs");
+  ProgramRun r = run({"x", "c.gcf", "docs/a.txt", at(destination)});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(readFile(at(destination + "/docs/a.txt")), bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, ExtractTest, testing::Values(5u, 6u),
                          [](const testing::TestParamInfo<uint32_t>& param) {
                            return "v" + std::to_string(param.param);
