@@ -62,10 +62,8 @@ class CacheArchive {
   // The message of the last failed open(); empty before any failure.
   const char* lastError() const { return errorText_ != nullptr ? errorText_ : ""; }
   const std::string& fileName() const { return fileName_; }
-  // The file as it was opened; nothing for bytes given to openBytes().
-  const platform::FileIdentity* identity() const {
-    return mapping_.isMapped() ? &mapping_.identity() : nullptr;
-  }
+  // The mapped file; nothing for bytes given to openBytes().
+  const platform::MappedFile* mapping() const { return mapping_.isMapped() ? &mapping_ : nullptr; }
   // Whether the file is still as it was opened (bytes in memory always are).
   // Checked before a run reports what it read as complete.
   bool unchangedSinceOpen() const { return !mapping_.isMapped() || mapping_.unchanged(); }

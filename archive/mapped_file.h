@@ -30,6 +30,8 @@ class MappedFile {
   ByteView bytes() const { return {data_, size_}; }
   // The file as it was when it was mapped.
   const FileIdentity& identity() const { return identity_; }
+  // The open file behind the view: the system's descriptor or handle.
+  std::intptr_t handle() const { return handle_; }
   // Whether the file is still what it was when it was mapped: same size,
   // not written since. False if that cannot be told.
   bool unchanged() const;

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "archive/data_sink.h"
+#include "archive/mapped_file.h"
 #include "archive/platform.h"
 
 namespace vaultcat::platform {
@@ -33,7 +36,11 @@ class OutputFile final : public DataSink {
   // is a folder, a file this process may not write, a FIFO that nobody
   // reads, or any of the files in `mustNotBe` (the cache being read, the
   // file standard output goes to). Folders on the way are not created.
-  bool create(const std::string& path, std::span<const FileIdentity> mustNotBe = {});
+  // `source`, if given, is the mapped cache the pieces come from: it is
+  // never the output either, and pieces are read from its file rather than
+  // through the mapping.
+  bool create(const std::string& path, const MappedFile* source = nullptr,
+              std::span<const FileIdentity> mustNotBe = {});
   Status writeAt(uint64_t offset, std::span<const ByteView> pieces) override;
   // Puts the complete file in place of the target, keeping a replaced
   // file's permission bits. False if anything written failed to reach the
@@ -48,6 +55,15 @@ class OutputFile final : public DataSink {
   void discard();
 
  private:
+  Status fail(Status::Kind kind);
+  std::optional<uint64_t> sourceOffset(ByteView piece) const;
+  bool readCache(ByteView piece, char* into) const;
+  Status copyInKernel(ByteView piece, uint64_t offset, uint64_t& done);
+  bool writeStaged(uint64_t offset, size_t length);
+
+  const MappedFile* source_ = nullptr;
+  std::unique_ptr<char[]> staging_;
+  bool kernelCopy_ = true;     // the system copies between these files itself
   std::intptr_t handle_ = -1;  // the system's descriptor or handle; -1 when closed
   bool direct_ = false;        // a device or FIFO, written in place
   bool sequential_ = false;    // one that cannot seek: bytes go out in order

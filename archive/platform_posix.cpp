@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +20,9 @@
 #include <climits>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
+#include <utility>
 
 #include "archive/damage_text.h"
 #include "archive/mapped_file.h"
@@ -125,19 +127,38 @@ extern "C" void onFault(int signal, siginfo_t* info, void*) {
   ::_exit(1);
 }
 
-// Maps the pages under `bytes` into the process in one call, where the
-// system can, so that copying them does not fault them in one at a time.
-// Only a hint: a failure changes nothing.
-void populateForReading(ByteView bytes) {
-#ifdef MADV_POPULATE_READ
-  static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<uintptr_t>(bytes.data());
-  const uintptr_t pageStart = start & ~(pageSize - 1);
-  const size_t length = static_cast<size_t>(bytes.size()) + (start - pageStart);
-  ::madvise(reinterpret_cast<void*>(pageStart), length, MADV_POPULATE_READ);
-#else
-  (void)bytes;
-#endif
+// Pieces of the cache this long or longer (runs of consecutive data blocks)
+// are copied inside the kernel, from the cache's descriptor to the output's,
+// where the two offsets lie alike within a page: their bytes never enter our
+// address space. Other pieces are read from the cache's descriptor into a
+// staging buffer, each from where the cache holds it, and written out in
+// one call per buffer; reading through the mapping instead would keep every
+// page it touched resident, a gigabyte for a gigabyte file.
+// The buffer is small enough to stay in the processor's cache between the
+// read and the write: a 1 GiB file took 0.38 s through 256 KiB and 0.67 s
+// to 1.3 s through 1 MiB.
+constexpr uint64_t kKernelCopyMin = uint64_t{256} << 10;
+constexpr size_t kStagingSize = size_t{256} << 10;
+
+// What copy_file_range(2) answers where it cannot copy between these two
+// files at all; the bytes then go through the staging buffer.
+bool kernelCopyRefused(int error) {
+  return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
+         error == EBADF;
+}
+
+// Reads `length` bytes of the file `fd` from `at`; false if the file ends
+// first or cannot be read.
+bool readAll(int fd, uint64_t at, char* into, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::pread(fd, into, length, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    into += n;
+    at += static_cast<uint64_t>(n);
+    length -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 // The name that `path` finally leads to through symbolic links; it need
@@ -282,7 +303,8 @@ std::string outputPathFor(std::string_view itemPath) {
   return path;
 }
 
-bool OutputFile::create(const std::string& path, std::span<const FileIdentity> mustNotBe) {
+bool OutputFile::create(const std::string& path, const MappedFile* source,
+                        std::span<const FileIdentity> mustNotBe) {
   discard();
   PendingOutput& p = pendingOutput;
   if (p.stage.load() != kNoOutput || p.folder >= 0) return false;  // one output at a time
@@ -302,6 +324,7 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
   bool refused = !exists && errno != ENOENT;
   if (exists) {
     const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    refused |= source != nullptr && found.sameFileAs(source->identity());
     for (const FileIdentity& other : mustNotBe) refused |= found.sameFileAs(other);
     refused |= S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode);
   }
@@ -314,6 +337,7 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle_ = fd;
     direct_ = true;
+    source_ = source;
     return true;
   }
   // A file this process may not write is not replaced either.
@@ -345,93 +369,124 @@ bool OutputFile::create(const std::string& path, std::span<const FileIdentity> m
   // like); a new one gets what the umask allows.
   if (exists) ::fchmod(fd, info.st_mode & 0777);
   handle_ = fd;
+  source_ = source;
   pending_ = true;
   return true;
 }
 
 Status OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
-  if (handle_ < 0 || failed_) return Status{Status::Kind::kOutputFailed, {}};
-  int fd = static_cast<int>(handle_);
-  // Gathered writes straight from the mapping, at most IOV_MAX pieces and
-  // kMaxBytesPerCall bytes a call; a short write resumes where it stopped.
-  // The byte limit is there for speed: copying a 1 GiB file on Linux, calls
-  // of 128 KiB took less than half the time of calls of 8 MiB gathered from
-  // scattered blocks, and less time than a single call for a whole run.
-  constexpr size_t kMaxPieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
-  constexpr size_t kMaxBytesPerCall = size_t{128} << 10;
-  // Long pieces (runs of consecutive blocks) are mapped in a window at a
-  // time ahead of the copy; where the page cache holds the file in small
-  // folios that took a fifth off a contiguous 1 GiB extraction. Single
-  // scattered blocks are not worth a call each.
-  constexpr size_t kPopulateMinBytes = size_t{64} << 10;
-  constexpr size_t kPopulateWindow = size_t{4} << 20;
-  size_t populatedPiece = pieces.size();   // the piece mapped in last,
-  const std::byte* populatedEnd = nullptr;  // up to here
-  iovec vectors[kMaxPieces];
-  size_t next = 0;
-  size_t skip = 0;  // bytes of pieces[next] already written
-  while (true) {
-    while (next < pieces.size() && pieces[next].size() == skip) {
-      ++next;
-      skip = 0;
+  if (handle_ < 0 || failed_) return fail(Status::Kind::kOutputFailed);
+  if (staging_ == nullptr) staging_ = std::make_unique<char[]>(kStagingSize);
+  size_t staged = 0;  // bytes in the staging buffer, which belong at `offset`
+  for (const ByteView& piece : pieces) {
+    uint64_t done = 0;
+    if (piece.size() >= kKernelCopyMin && !sequential_) {
+      if (staged > 0 && !writeStaged(offset, staged)) return fail(Status::Kind::kOutputFailed);
+      offset += std::exchange(staged, size_t{0});
+      if (Status status = copyInKernel(piece, offset, done); !status.ok()) return status;
+      offset += done;
     }
-    if (next == pieces.size()) return Status{};
-    size_t count = 0;
-    size_t bytes = 0;
-    for (size_t i = next; i < pieces.size() && count < kMaxPieces && bytes < kMaxBytesPerCall;
-         ++i, ++count) {
-      size_t start = i == next ? skip : 0;
-      size_t left = static_cast<size_t>(pieces[i].size()) - start;
-      size_t length = std::min(left, kMaxBytesPerCall - bytes);
-      const std::byte* from = pieces[i].data() + start;
-      if (left >= kPopulateMinBytes && (i != populatedPiece || from + length > populatedEnd)) {
-        populatedPiece = i;
-        populatedEnd = from + std::min(left, kPopulateWindow);
-        populateForReading(ByteView(from, static_cast<uint64_t>(populatedEnd - from)));
+    while (done < piece.size()) {
+      const size_t length = static_cast<size_t>(std::min<uint64_t>(piece.size() - done, kStagingSize - staged));
+      if (!readCache(ByteView(piece.data() + done, length), staging_.get() + staged))
+        return fail(Status::Kind::kCacheUnreadable);
+      done += length;
+      staged += length;
+      if (staged == kStagingSize) {
+        if (!writeStaged(offset, staged)) return fail(Status::Kind::kOutputFailed);
+        offset += std::exchange(staged, size_t{0});
       }
-      vectors[count].iov_base = const_cast<std::byte*>(from);
-      vectors[count].iov_len = length;
-      bytes += length;
     }
-    ssize_t written = -1;
-    errno = ESPIPE;
+  }
+  if (staged > 0 && !writeStaged(offset, staged)) return fail(Status::Kind::kOutputFailed);
+  return {};
+}
+
+Status OutputFile::fail(Status::Kind kind) {
+  failed_ = true;
+  return kind == Status::Kind::kCacheUnreadable ? damage_text::cacheUnreadable()
+                                                : Status{kind, {}};
+}
+
+// The cache's file offset of `piece`, if it lies in the source's mapping.
+std::optional<uint64_t> OutputFile::sourceOffset(ByteView piece) const {
+  if (source_ == nullptr) return std::nullopt;
+  const ByteView cache = source_->bytes();
+  const auto start = reinterpret_cast<uintptr_t>(cache.data());
+  const auto at = reinterpret_cast<uintptr_t>(piece.data());
+  if (at < start || !cache.contains(at - start, piece.size())) return std::nullopt;
+  return at - start;
+}
+
+bool OutputFile::readCache(ByteView piece, char* into) const {
+  if (std::optional<uint64_t> at = sourceOffset(piece))
+    return readAll(static_cast<int>(source_->handle()), *at, into, static_cast<size_t>(piece.size()));
+  std::memcpy(into, piece.data(), static_cast<size_t>(piece.size()));
+  return true;
+}
+
+Status OutputFile::copyInKernel(ByteView piece, uint64_t offset, uint64_t& done) {
+  // Between offsets that differ within a page, the kernel copies more slowly
+  // than a read and a write do: 0.70 s against 0.52 s for 1 GiB on ext4.
+  static const auto pageSize = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  std::optional<uint64_t> at = sourceOffset(piece);
+  if (!at || !kernelCopy_ || (*at - offset) % pageSize != 0) return {};
+  const int from = static_cast<int>(source_->handle());
+  loff_t fromOffset = static_cast<loff_t>(*at);
+  loff_t toOffset = static_cast<loff_t>(offset);
+  while (done < piece.size()) {
+    const ssize_t n = ::copy_file_range(from, &fromOffset, static_cast<int>(handle_), &toOffset,
+                                        static_cast<size_t>(piece.size() - done), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && kernelCopyRefused(errno)) {
+      kernelCopy_ = false;  // the rest goes through the staging buffer
+      return {};
+    }
+    // Nothing copied: the cache ended early. A failure: whichever of the two
+    // files can no longer be read or written.
+    char probe;
+    if (n == 0 || (n < 0 && !readAll(from, static_cast<uint64_t>(fromOffset), &probe, 1)))
+      return fail(Status::Kind::kCacheUnreadable);
+    if (n < 0) return fail(Status::Kind::kOutputFailed);
+    done += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+bool OutputFile::writeStaged(uint64_t offset, size_t length) {
+  const int fd = static_cast<int>(handle_);
+  const char* from = staging_.get();
+  while (length > 0) {
+    ssize_t n = -1;
     if (sequential_) {
       // A FIFO or terminal takes bytes only in order: a gap is sent as
       // zeros, and nothing can go back.
       static const char zeros[8192] = {};
+      if (offset < written_) return false;
       while (offset > written_) {
-        const size_t gap = static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros));
-        const ssize_t n = ::write(fd, zeros, gap);
+        n = ::write(fd, zeros,
+                    static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros)));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) return false;
         written_ += static_cast<uint64_t>(n);
       }
-      if (offset == written_) written = ::writev(fd, vectors, static_cast<int>(count));
-    } else if (offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
-      written = ::pwritev(fd, vectors, static_cast<int>(count), static_cast<off_t>(offset));
-      if (written < 0 && errno == ESPIPE && direct_) {
+      n = ::write(fd, from, length);
+      if (n > 0) written_ += static_cast<uint64_t>(n);
+    } else {
+      if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
+      n = ::pwrite(fd, from, length, static_cast<off_t>(offset));
+      if (n < 0 && errno == ESPIPE && direct_) {
         sequential_ = true;
         continue;
       }
     }
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      failed_ = true;
-      // The kernel could not read the pieces: they lie in a part of the
-      // mapping that the cache no longer has, or its disk failed.
-      return written < 0 && errno == EFAULT ? damage_text::cacheUnreadable()
-                                            : Status{Status::Kind::kOutputFailed, {}};
-    }
-    auto done = static_cast<size_t>(written);
-    offset += done;
-    if (sequential_) written_ += done;
-    while (next < pieces.size() && done >= pieces[next].size() - skip) {
-      done -= static_cast<size_t>(pieces[next].size()) - skip;
-      skip = 0;
-      ++next;
-    }
-    skip += done;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    from += n;
+    offset += static_cast<uint64_t>(n);
+    length -= static_cast<size_t>(n);
   }
+  return true;
 }
 
 bool OutputFile::commit() {
@@ -491,6 +546,8 @@ void OutputFile::discard() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
   handle_ = -1;
   direct_ = sequential_ = failed_ = false;
+  kernelCopy_ = true;
+  source_ = nullptr;
   written_ = 0;
   if (!pending_) return;
   PendingOutput& p = pendingOutput;

@@ -126,10 +126,11 @@ std::string temporaryPathFor(const std::string& target) {
 }
 
 // Whether what is at `path` may be replaced: nothing, or a disk file that
-// is neither read-only nor one of `mustNotBe`. Names such as NUL, CON or
+// is neither read-only, nor the source, nor one of `mustNotBe`. Names such as NUL, CON or
 // AUX.TXT open a device in any folder: bytes written there are lost or go
 // elsewhere, and the extraction would report a success with no file on disk.
-bool mayReplace(const std::string& path, std::span<const FileIdentity> mustNotBe) {
+bool mayReplace(const std::string& path, const MappedFile* source,
+                std::span<const FileIdentity> mustNotBe) {
   const std::wstring wide = widePath(path);
   Handle existing(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -143,7 +144,8 @@ bool mayReplace(const std::string& path, std::span<const FileIdentity> mustNotBe
       !identifyOpenFile(toStored(existing.get()), identity)) {
     return false;
   }
-  return std::none_of(mustNotBe.begin(), mustNotBe.end(),
+  return (source == nullptr || !identity.sameFileAs(source->identity())) &&
+         std::none_of(mustNotBe.begin(), mustNotBe.end(),
                       [&](const FileIdentity& other) { return identity.sameFileAs(other); });
 }
 
@@ -240,9 +242,10 @@ void MappedFile::release(const std::byte* data, uint64_t, std::intptr_t handle) 
 // Both separators are native here, so the path is used as typed.
 std::string outputPathFor(std::string_view itemPath) { return std::string(itemPath); }
 
-bool OutputFile::create(const std::string& path, std::span<const FileIdentity> mustNotBe) {
+bool OutputFile::create(const std::string& path, const MappedFile* source,
+                        std::span<const FileIdentity> mustNotBe) {
   discard();
-  if (!targetPath.empty() || !mayReplace(path, mustNotBe)) return false;
+  if (!targetPath.empty() || !mayReplace(path, source, mustNotBe)) return false;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
     const std::string temporary = temporaryPathFor(path);

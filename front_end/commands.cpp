@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "archive/cache_archive.h"
 #include "archive/damage_text.h"
@@ -82,12 +81,11 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
   // Nothing is worth writing for a user who cannot be told the outcome.
   if (!out.flush()) return kFailure;
   // Neither the cache nor the file the progress goes to may be written over.
-  std::vector<platform::FileIdentity> mustNotBe;
-  if (const platform::FileIdentity* cache = archive.identity()) mustNotBe.push_back(*cache);
-  if (platform::FileIdentity console; platform::standardOutputFile(console))
-    mustNotBe.push_back(console);
+  platform::FileIdentity console;
+  const size_t consoleIsFile = platform::standardOutputFile(console) ? 1 : 0;
   platform::OutputFile output;
-  if (!output.create(platform::outputPathFor(itemPath), mustNotBe)) {
+  if (!output.create(platform::outputPathFor(itemPath), archive.mapping(),
+                     std::span(&console, consoleIsFile))) {
     printItemMessage("Couldn't create file ", itemPath, " - do all directorys exist?\n", out);
     return kFailure;
   }

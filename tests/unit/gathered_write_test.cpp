@@ -1,8 +1,8 @@
-// Gathered writes that the output splits into many system calls: a call
-// carries a bounded number of bytes, so long pieces end mid-way through a
-// call and are resumed by the next, and long pieces of a mapped file are
-// mapped in ahead of the copy a window at a time. Whatever the split, the
-// bytes must arrive whole and in order.
+// Pieces that the output moves three ways: long runs of a mapped cache are
+// copied inside the kernel, shorter ones are read from the cache's file into
+// a staging buffer of bounded size, and pieces of ordinary memory are copied
+// into it. Pieces end mid-way through a buffer and are resumed in the next.
+// Whatever the split, the bytes must arrive whole and in order.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -35,28 +35,29 @@ class GatheredWriteTest : public testsupport::TempFolderTest {
     std::generate(source_.begin(), source_.end(), [&] { return static_cast<char>(rng()); });
   }
 
-  // Pieces of every kind at once: longer than a call and than a mapping
-  // window, ending off a page boundary; tiny; just under, at and over the
-  // size that is mapped in ahead; and a run of single 8 KiB blocks taken in
+  // Pieces of every kind at once: longer than a staging buffer, ending off
+  // a page boundary; tiny; just under, at and over the length that is
+  // copied inside the kernel; and a run of single 8 KiB blocks taken in
   // falling order, as a fragmented file gives them.
   static std::vector<Span> mixedSpans() {
     std::vector<Span> spans{
         {0, (5 << 20) + 123}, {(5 << 20) + 500, 3}, {(6 << 20) + 77, 200 << 10}};
     for (uint64_t block = 40; block-- > 0;) spans.push_back({(7 << 20) + block * 8192, 8192});
-    spans.push_back({(8 << 20) + 1, (64 << 10) - 1});
-    spans.push_back({(8 << 20) + (100 << 10), 64 << 10});
-    spans.push_back({(8 << 20) + (200 << 10), (64 << 10) + 1});
+    spans.push_back({(8 << 20) + 1, (256 << 10) - 1});
+    spans.push_back({(8 << 20) + (300 << 10), 256 << 10});
+    spans.push_back({(8 << 20) + (600 << 10), (256 << 10) + 1});
     return spans;
   }
 
   // Writes the spans of `bytes` as one gathered write at `offset` and
   // returns what the file then holds.
-  std::string writeAndRead(ByteView bytes, const std::vector<Span>& spans, uint64_t offset) {
+  std::string writeAndRead(ByteView bytes, const std::vector<Span>& spans, uint64_t offset,
+                           const MappedFile* source = nullptr) {
     std::vector<ByteView> pieces;
     for (const Span& s : spans) pieces.push_back(*bytes.subView(s.from, s.length));
     const fs::path target = dir_ / "out.bin";
     OutputFile out;
-    EXPECT_TRUE(out.create(target.string()));
+    EXPECT_TRUE(out.create(target.string(), source));
     EXPECT_EQ(out.writeAt(offset, pieces).kind, Status::Kind::kOk);
     EXPECT_TRUE(out.commit());
     out.keep();
@@ -78,18 +79,20 @@ TEST_F(GatheredWriteTest, PiecesOfAMappedFileArriveWholeHoweverTheCallsSplitThem
   MappedFile mapping;
   ASSERT_TRUE(mapping.map(cache.string()));
 
+  // At 0, the first piece lies in the output as in the cache, within pages
+  // alike: the kernel copies it.
   const std::vector<Span> spans = mixedSpans();
-  const std::string written = writeAndRead(mapping.bytes(), spans, 7);
-  ASSERT_EQ(written.size(), expected(spans, 7).size());
-  EXPECT_TRUE(written == expected(spans, 7)) << "the output differs from the pieces";
+  const std::string written = writeAndRead(mapping.bytes(), spans, 0, &mapping);
+  ASSERT_EQ(written.size(), expected(spans, 0).size());
+  EXPECT_TRUE(written == expected(spans, 0)) << "the output differs from the pieces";
 }
 
 TEST_F(GatheredWriteTest, PiecesInOrdinaryMemoryArriveWholeToo) {
   const ByteView memory(reinterpret_cast<const std::byte*>(source_.data()), source_.size());
   const std::vector<Span> spans = mixedSpans();
-  const std::string written = writeAndRead(memory, spans, 0);
-  ASSERT_EQ(written.size(), expected(spans, 0).size());
-  EXPECT_TRUE(written == expected(spans, 0)) << "the output differs from the pieces";
+  const std::string written = writeAndRead(memory, spans, 7);
+  ASSERT_EQ(written.size(), expected(spans, 7).size());
+  EXPECT_TRUE(written == expected(spans, 7)) << "the output differs from the pieces";
 }
 
 }  // namespace

@@ -202,7 +202,8 @@ TEST_F(PlatformTest, FilesNamedAsForbiddenAreNeverOutputs) {
   const FileIdentity forbidden[] = {mapping.identity()};
   for (const std::string& target : {cache, path("link.gcf")}) {
     OutputFile out;
-    EXPECT_FALSE(out.create(target, forbidden)) << target;
+    EXPECT_FALSE(out.create(target, &mapping)) << target;
+    EXPECT_FALSE(out.create(target, nullptr, forbidden)) << target;
   }
   EXPECT_EQ(contentOf(mapping.bytes()), "cache bytes");
 }
