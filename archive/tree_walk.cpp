@@ -23,28 +23,4 @@ std::optional<Child> ChildIterator::next(Status& status) {
   return std::nullopt;
 }
 
-Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
-                     const std::function<void(const WalkedItem&)>& visit) {
-  auto folder = archive.directoryEntry(folderIndex);
-  if (!folder) return damage_text::folderOutsideDirectory(folderIndex, archive.itemCount());
-  LoopGuard guard(archive.itemCount());
-  guard.firstVisit(folderIndex);
-  std::vector<ChildIterator> levels{{archive, folderIndex, folder->firstChildIndex, guard}};
-  Status status;
-  while (!levels.empty()) {
-    std::optional<Child> child = levels.back().next(status);
-    if (!status.ok()) return status;
-    if (!child) {
-      levels.pop_back();
-      continue;
-    }
-    visit({child->index, levels.size() - 1, child->name, child->entry.isFolder()});
-    // A file's firstChildIndex is never read; an empty folder adds nothing.
-    if (!child->entry.isFolder() || child->entry.firstChildIndex == 0) continue;
-    if (levels.size() >= kMaxFolderDepth) return damage_text::foldersTooDeep(child->index);
-    levels.emplace_back(archive, child->index, child->entry.firstChildIndex, guard);
-  }
-  return status;
-}
-
 }  // namespace vaultcat

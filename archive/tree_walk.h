@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/damage_text.h"
 #include "archive/status.h"
 
 namespace vaultcat {
@@ -68,7 +68,28 @@ struct WalkedItem {
 // kMaxFolderDepth), after visiting every item before it. The walk keeps
 // its own stack rather than recursing, so a damaged tree cannot exhaust the
 // program's.
-Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex,
-                     const std::function<void(const WalkedItem&)>& visit);
+template <class Visit>
+Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& visit) {
+  auto folder = archive.directoryEntry(folderIndex);
+  if (!folder) return damage_text::folderOutsideDirectory(folderIndex, archive.itemCount());
+  LoopGuard guard(archive.itemCount());
+  guard.firstVisit(folderIndex);
+  std::vector<ChildIterator> levels{{archive, folderIndex, folder->firstChildIndex, guard}};
+  Status status;
+  while (!levels.empty()) {
+    std::optional<Child> child = levels.back().next(status);
+    if (!status.ok()) return status;
+    if (!child) {
+      levels.pop_back();
+      continue;
+    }
+    visit({child->index, levels.size() - 1, child->name, child->entry.isFolder()});
+    // A file's firstChildIndex is never read; an empty folder adds nothing.
+    if (!child->entry.isFolder() || child->entry.firstChildIndex == 0) continue;
+    if (levels.size() >= kMaxFolderDepth) return damage_text::foldersTooDeep(child->index);
+    levels.emplace_back(archive, child->index, child->entry.firstChildIndex, guard);
+  }
+  return status;
+}
 
 }  // namespace vaultcat
