@@ -38,8 +38,7 @@ inline Status badItemName(uint32_t item) {
 
 // Block entries. `link` says which way the link goes: "links to" or
 // "links back to".
-inline Status entryOutsideTable(uint32_t from, const char* link, uint32_t to,
-                                uint32_t entryCount) {
+inline Status entryOutsideTable(uint32_t from, const char* link, uint32_t to, uint32_t entryCount) {
   return Status::corrupt("block entry " + number(from) + " " + link + " entry " + number(to) +
                          ", outside the table of " + number(entryCount) + " entries");
 }

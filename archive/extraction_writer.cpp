@@ -51,9 +51,9 @@ class PendingWrite {
 
 }  // namespace
 
-Status writeFragmentChain(const CacheArchive& archive, DataSink& output,
-                                    uint64_t runOffset, uint32_t firstDataBlockIndex,
-                                    uint32_t runSize, ChainBudget& budget, TextOutput& progress) {
+Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
+                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainBudget& budget,
+                          TextOutput& progress) {
   const uint32_t blockSize = archive.fileHeader().blockSize;
   const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
   PendingWrite pending(output, runOffset);
@@ -90,8 +90,8 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output,
   return pending.flush();
 }
 
-Status writeFileData(const CacheArchive& archive, DataSink& output,
-                               uint32_t firstBlockEntry, TextOutput& progress) {
+Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
+                     TextOutput& progress) {
   const uint32_t entryCount = archive.blockEntryCount();
   ChainBudget budget{std::min(archive.dataBlockHeader().dataBlockCount, archive.fragmentCount())};
   // A chain of runs cannot be longer than the table; a longer one loops.
@@ -109,9 +109,9 @@ Status writeFileData(const CacheArchive& archive, DataSink& output,
     progress.put(", size ");
     progress.putUnsigned(entry->fileDataSize);
     progress.put(")\n");
-    Status run = writeFragmentChain(archive, output, entry->fileDataOffset,
-                                              entry->firstDataBlockIndex, entry->fileDataSize,
-                                              budget, progress);
+    Status run =
+        writeFragmentChain(archive, output, entry->fileDataOffset, entry->firstDataBlockIndex,
+                           entry->fileDataSize, budget, progress);
     if (!run.ok()) return run;
     from = index;
     index = entry->nextBlockEntryIndex;

@@ -17,8 +17,8 @@ namespace vaultcat {
 // every data block to `progress`. A first entry equal to the table's size
 // names an empty chain: nothing is written. Stops at the first link that
 // cannot be followed, or when the output fails.
-Status writeFileData(const CacheArchive& archive, DataSink& output,
-                               uint32_t firstBlockEntry, TextOutput& progress);
+Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
+                     TextOutput& progress);
 
 // The state of one extraction that outlives a single run: how many more
 // data blocks may be visited before the chains must be looping.
@@ -30,8 +30,8 @@ struct ChainBudget {
 // until 0xFFFF, each block giving the file header's block size in bytes,
 // until `runSize` bytes are written; blocks past that point give nothing but
 // their progress line. A chain that ends early leaves the run short.
-Status writeFragmentChain(const CacheArchive& archive, DataSink& output,
-                                    uint64_t runOffset, uint32_t firstDataBlockIndex,
-                                    uint32_t runSize, ChainBudget& budget, TextOutput& progress);
+Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
+                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainBudget& budget,
+                          TextOutput& progress);
 
 }  // namespace vaultcat

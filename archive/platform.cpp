@@ -1,8 +1,8 @@
 // What both systems share: the mapped file's bookkeeping, where it lies for
 // the fault handler, and the text the handler prints before its line. The
 // handlers read only the atomic words, which the normal code sets.
-#include "archive/mapped_file.h"
 #include "archive/platform.h"
+#include "archive/mapped_file.h"
 
 namespace vaultcat::platform {
 

@@ -189,12 +189,12 @@ void makeTemporaryName(const std::string& target, char (&name)[NAME_MAX + 1]) {
   static uint64_t count = 0;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  uint64_t tag = (static_cast<uint64_t>(::getpid()) << 40) ^
-                 static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
-                 (++count * 0x9E3779B97F4A7C15u);
+  uint64_t tag = (static_cast<uint64_t>(::getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
+                 (static_cast<uint64_t>(now.tv_sec) << 20) ^ (++count * 0x9E3779B97F4A7C15u);
   tag *= 0xBF58476D1CE4E5B9u;
   std::string text = "." + target.substr(0, NAME_MAX - 20) + ".vaultcat-";
-  for (int i = 0; i < 8; ++i, tag >>= 5) text.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
+  for (int i = 0; i < 8; ++i, tag >>= 5)
+    text.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
   std::memcpy(name, text.c_str(), text.size() + 1);
 }
 
@@ -312,8 +312,9 @@ bool OutputFile::create(const std::string& path, const MappedFile* source,
   std::string target;
   if (!followLinks(path, target)) return false;
   const size_t slash = target.rfind('/');
-  const std::string folderPath =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string folderPath = slash == std::string::npos ? "."
+                                 : slash == 0               ? "/"
+                                                            : target.substr(0, slash);
   const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
   if (name.empty() || name == "." || name == ".." || name.size() > NAME_MAX) return false;
 
@@ -323,7 +324,8 @@ bool OutputFile::create(const std::string& path, const MappedFile* source,
   const bool exists = ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   bool refused = !exists && errno != ENOENT;
   if (exists) {
-    const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    const FileIdentity found{static_cast<uint64_t>(info.st_dev),
+                             static_cast<uint64_t>(info.st_ino)};
     refused |= source != nullptr && found.sameFileAs(source->identity());
     for (const FileIdentity& other : mustNotBe) refused |= found.sameFileAs(other);
     refused |= S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode);
@@ -387,7 +389,8 @@ Status OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
       offset += done;
     }
     while (done < piece.size()) {
-      const size_t length = static_cast<size_t>(std::min<uint64_t>(piece.size() - done, kStagingSize - staged));
+      const size_t length =
+          static_cast<size_t>(std::min<uint64_t>(piece.size() - done, kStagingSize - staged));
       if (!readCache(ByteView(piece.data() + done, length), staging_.get() + staged))
         return fail(Status::Kind::kCacheUnreadable);
       done += length;
@@ -404,8 +407,7 @@ Status OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
 
 Status OutputFile::fail(Status::Kind kind) {
   failed_ = true;
-  return kind == Status::Kind::kCacheUnreadable ? damage_text::cacheUnreadable()
-                                                : Status{kind, {}};
+  return kind == Status::Kind::kCacheUnreadable ? damage_text::cacheUnreadable() : Status{kind, {}};
 }
 
 // The cache's file offset of `piece`, if it lies in the source's mapping.
@@ -420,7 +422,8 @@ std::optional<uint64_t> OutputFile::sourceOffset(ByteView piece) const {
 
 bool OutputFile::readCache(ByteView piece, char* into) const {
   if (std::optional<uint64_t> at = sourceOffset(piece))
-    return readAll(static_cast<int>(source_->handle()), *at, into, static_cast<size_t>(piece.size()));
+    return readAll(static_cast<int>(source_->handle()), *at, into,
+                   static_cast<size_t>(piece.size()));
   std::memcpy(into, piece.data(), static_cast<size_t>(piece.size()));
   return true;
 }

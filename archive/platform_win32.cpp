@@ -107,21 +107,20 @@ LONG WINAPI onException(EXCEPTION_POINTERS* exception) {
 // WriteFile takes a 32-bit length; larger pieces go out in slices of this.
 constexpr uint64_t kMaxWriteSlice = uint64_t{1} << 30;
 
-
-
 // A hidden-looking name beside the target, unlikely to be anybody else's.
 std::string temporaryPathFor(const std::string& target) {
   static uint64_t count = 0;
   LARGE_INTEGER now{};
   ::QueryPerformanceCounter(&now);
-  uint64_t tag = (uint64_t{::GetCurrentProcessId()} << 40) ^
-                 static_cast<uint64_t>(now.QuadPart) ^ (++count * 0x9E3779B97F4A7C15u);
+  uint64_t tag = (uint64_t{::GetCurrentProcessId()} << 40) ^ static_cast<uint64_t>(now.QuadPart) ^
+                 (++count * 0x9E3779B97F4A7C15u);
   tag *= 0xBF58476D1CE4E5B9u;
   const size_t slash = target.find_last_of("/\\");
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   std::string path =
       target.substr(0, nameStart) + "." + target.substr(nameStart, 200) + ".vaultcat-";
-  for (int i = 0; i < 8; ++i, tag >>= 5) path.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
+  for (int i = 0; i < 8; ++i, tag >>= 5)
+    path.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
   return path;
 }
 
@@ -176,8 +175,7 @@ bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
   FILE_BASIC_INFO basic{};
   const bool haveBasic =
       ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0;
-  identity = {info.dwVolumeSerialNumber,
-              (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+  identity = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
               (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
               fromFileTime(info.ftLastWriteTime), haveBasic ? basic.ChangeTime.QuadPart : 0};
   return true;
@@ -285,7 +283,8 @@ Status OutputFile::writeAt(uint64_t offset, std::span<const ByteView> pieces) {
         failed_ = true;
         // The system could not read the cache's bytes under the mapping.
         const DWORD error = ::GetLastError();
-        if (error == ERROR_NOACCESS || error == ERROR_SWAPERROR) return damage_text::cacheUnreadable();
+        if (error == ERROR_NOACCESS || error == ERROR_SWAPERROR)
+          return damage_text::cacheUnreadable();
         return {Status::Kind::kOutputFailed, {}};
       }
       done += written;

@@ -37,8 +37,7 @@ struct Child {
 // The children of one folder, in stored order.
 class ChildIterator {
  public:
-  ChildIterator(const CacheArchive& archive, uint32_t folder, uint32_t firstChild,
-                LoopGuard& guard)
+  ChildIterator(const CacheArchive& archive, uint32_t folder, uint32_t firstChild, LoopGuard& guard)
       : archive_(&archive), guard_(&guard), next_(firstChild), from_(folder) {}
 
   // The next child; nothing at the end of the folder, or when the link to

@@ -134,10 +134,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "make_bench_caches: %s needs a positive number\n", arg.c_str());
       return 1;
     }
-    if (arg == "--data-mib") dataMib = *value;
-    else if (arg == "--folders") folders = *value;
-    else if (arg == "--files") files = *value;
-    else return usage();
+    if (arg == "--data-mib")
+      dataMib = *value;
+    else if (arg == "--folders")
+      folders = *value;
+    else if (arg == "--files")
+      files = *value;
+    else
+      return usage();
   }
   if (dir.empty()) return usage();
   // A run's size is a 32-bit field.

@@ -112,7 +112,8 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
 int extractCommand(std::span<const std::string_view> args, CacheArchive& archive,
                    const CacheTitleTable& titles, TextOutput& out) {
   if (args.size() < 4) {
-    out.put("You must supply the gcf filename, the file to extract and a directory to extract to.\n");
+    out.put(
+        "You must supply the gcf filename, the file to extract and a directory to extract to.\n");
     return kFailure;
   }
   if (args[2].size() > kMaxPathLength) {
@@ -158,7 +159,8 @@ Status printListing(const CacheArchive& archive, std::string_view archivePath,
   out.put("Directory listing:\n\n");
   Status status = listDirectory(archive, kRootItem, out);
   // A cache rewritten in place can list short without a fault.
-  if (status.ok() && !archive.unchangedSinceOpen()) status = Status::corrupt(damage_text::kCacheChanged);
+  if (status.ok() && !archive.unchangedSinceOpen())
+    status = Status::corrupt(damage_text::kCacheChanged);
   return status;
 }
 

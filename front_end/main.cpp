@@ -8,8 +8,8 @@
 #include "front_end/console_output.h"
 
 int main(int argc, char** argv) {
-  const bool standardOutputOpen =
-      vaultcat::platform::setUpProcess(vaultcat::damageLine(vaultcat::damage_text::kCacheUnreadable));
+  const bool standardOutputOpen = vaultcat::platform::setUpProcess(
+      vaultcat::damageLine(vaultcat::damage_text::kCacheUnreadable));
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   vaultcat::ConsoleOutput out(standardOutputOpen);
   int status = vaultcat::runCommandLine(args, out);

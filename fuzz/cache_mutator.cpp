@@ -74,20 +74,37 @@ bool editField(uint8_t* data, size_t size, std::minstd_rand& rng) {
   const Region& region = regions[pick(rng, regions.size())];
   if (region.count == 0) return false;
   const uint32_t record = pick(rng, region.count);
-  const uint64_t at = region.start + region.recordSize * record + 4 * pick(rng, region.recordSize / 4);
+  const uint64_t at =
+      region.start + region.recordSize * record + 4 * pick(rng, region.recordSize / 4);
   if (at + 4 > size) return false;
 
   const uint32_t old = read32(data + at);
   uint32_t value = 0;
   switch (pick(rng, 8)) {
-    case 0: value = 0; break;
-    case 1: value = 1; break;
-    case 2: value = 0xFFFF; break;
-    case 3: value = 0xFFFFFFFF; break;
-    case 4: value = record; break;
-    case 5: value = markers.empty() ? old ^ 0x80000000u : markers[pick(rng, markers.size())]; break;
-    case 6: value = old + 1; break;
-    default: value = old - 1; break;
+    case 0:
+      value = 0;
+      break;
+    case 1:
+      value = 1;
+      break;
+    case 2:
+      value = 0xFFFF;
+      break;
+    case 3:
+      value = 0xFFFFFFFF;
+      break;
+    case 4:
+      value = record;
+      break;
+    case 5:
+      value = markers.empty() ? old ^ 0x80000000u : markers[pick(rng, markers.size())];
+      break;
+    case 6:
+      value = old + 1;
+      break;
+    default:
+      value = old - 1;
+      break;
   }
   write32(data + at, value);
   return true;

@@ -117,16 +117,16 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
   std::vector<WalkedPath> paths;
   std::vector<std::string_view> above;
   report.listingDamage = walkDirectory(archive, kRootItem, [&](const WalkedItem& item) {
-    above.resize(static_cast<size_t>(item.depth));
-    std::string path;
-    for (std::string_view name : above) {
-      path.append(name);
-      path.push_back('/');
-    }
-    path.append(item.name);
-    paths.push_back({item.index, std::move(path)});
-    above.push_back(item.name);
-  }).damage;
+                           above.resize(static_cast<size_t>(item.depth));
+                           std::string path;
+                           for (std::string_view name : above) {
+                             path.append(name);
+                             path.push_back('/');
+                           }
+                           path.append(item.name);
+                           paths.push_back({item.index, std::move(path)});
+                           above.push_back(item.name);
+                         }).damage;
   report.items = paths.size();
 
   CheckingSink sink(input);
@@ -144,8 +144,8 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
       continue;
     }
     if (item.index != walked.index) ++report.pathsNotFound;
-    LookupResult first =
-        findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), walked.path.c_str(), progress);
+    LookupResult first = findFirstBlockEntry(archive, static_cast<uint32_t>(item.index),
+                                             walked.path.c_str(), progress);
     if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
     Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);

@@ -12,12 +12,12 @@ namespace vaultcat::fuzz {
 
 struct PathReport {
   bool opened = false;
-  std::string listingDamage;     // what the tree walk stopped at, if anything
-  size_t items = 0;              // items the walk reached (extraction path)
-  size_t pathsNotFound = 0;      // items whose own path led elsewhere or nowhere
-  size_t lookupDamage = 0;       // path or block-entry lookups that met damage
-  size_t extractions = 0;        // files whose whole data was written
-  size_t extractionFailures = 0; // files whose extraction stopped at damage
+  std::string listingDamage;      // what the tree walk stopped at, if anything
+  size_t items = 0;               // items the walk reached (extraction path)
+  size_t pathsNotFound = 0;       // items whose own path led elsewhere or nowhere
+  size_t lookupDamage = 0;        // path or block-entry lookups that met damage
+  size_t extractions = 0;         // files whose whole data was written
+  size_t extractionFailures = 0;  // files whose extraction stopped at damage
 };
 
 // Opens the cache, names it and lists its whole tree into a discarding

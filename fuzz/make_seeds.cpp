@@ -57,8 +57,9 @@ CacheImage multiRun(uint32_t version) {
   CacheBuilder b(version);
   b.cacheId(7).blockSize(128).shuffleDataBlocks(3);
   uint32_t dir = b.addFolder(0, "sound");
-  b.addFile(dir, "pieces.wav",
-            RunList{Run{300, text(200, 'p'), 1}, Run{0, text(100, 'q'), 0}, Run{700, text(60, 'r'), 2}});
+  b.addFile(
+      dir, "pieces.wav",
+      RunList{Run{300, text(200, 'p'), 1}, Run{0, text(100, 'q'), 0}, Run{700, text(60, 'r'), 2}});
   b.addFile(dir, "one.wav", RunList{Run{0, text(129, 's'), 0}});
   b.addFile(0, "gap.dat", RunList{Run{64, text(10, 't'), 0}});
   return b.build();
@@ -102,7 +103,8 @@ CacheImage wideFolder() {
   CacheBuilder b(6);
   b.cacheId(31).blockSize(64).shuffleBlockEntries(9);
   uint32_t folder = b.addFolder(0, "models");
-  for (int i = 0; i < 30; ++i) b.addFile(folder, "m" + std::to_string(i) + ".mdl", text(10 + 3 * static_cast<size_t>(i), 'm'));
+  for (int i = 0; i < 30; ++i)
+    b.addFile(folder, "m" + std::to_string(i) + ".mdl", text(10 + 3 * static_cast<size_t>(i), 'm'));
   return b.build();
 }
 

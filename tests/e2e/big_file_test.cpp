@@ -28,17 +28,20 @@ constexpr uint64_t kGiB = uint64_t{1} << 30;
 std::string sparseFileProblem(const std::string& dir, uint64_t size) {
   struct statvfs space {};
   if (::statvfs(dir.c_str(), &space) != 0) return "cannot query the free space of " + dir;
-  if (uint64_t{space.f_bavail} * space.f_frsize < 256 * kMiB) return "less than 256 MiB free in " + dir;
+  if (uint64_t{space.f_bavail} * space.f_frsize < 256 * kMiB)
+    return "less than 256 MiB free in " + dir;
   const std::string probe = dir + "/sparse-probe";
   int fd = ::open(probe.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return "cannot create " + probe;
   const char byte = 1;
   const bool written = ::pwrite(fd, &byte, 1, static_cast<off_t>(size - 1)) == 1;
   struct stat info {};
-  const bool allocatedLittle = ::fstat(fd, &info) == 0 && uint64_t(info.st_blocks) * 512 < 16 * kMiB;
+  const bool allocatedLittle =
+      ::fstat(fd, &info) == 0 && uint64_t(info.st_blocks) * 512 < 16 * kMiB;
   ::close(fd);
   ::unlink(probe.c_str());
-  if (!written) return "the filesystem of " + dir + " cannot hold a file of " + std::to_string(size) + " bytes";
+  if (!written)
+    return "the filesystem of " + dir + " cannot hold a file of " + std::to_string(size) + " bytes";
   if (!allocatedLittle) return "the filesystem of " + dir + " does not keep holes in files";
   return {};
 }
@@ -66,7 +69,8 @@ using BigFileTest = ProgramTest;
 TEST_F(BigFileTest, PlacesARunPast2GiB) {
   const uint64_t farOffset = 0x80000100;
   const std::string tail = sampleBytes(5000, 50), head = sampleBytes(100, 51);
-  if (std::string why = sparseFileProblem(root(), farOffset + tail.size()); !why.empty()) GTEST_SKIP() << why;
+  if (std::string why = sparseFileProblem(root(), farOffset + tail.size()); !why.empty())
+    GTEST_SKIP() << why;
 
   CacheBuilder b(6);
   b.cacheId(1).blockSize(4096);
@@ -118,7 +122,8 @@ TEST_F(BigFileTest, ReadsACacheLargerThan4GiB) {
   EXPECT_EQ(r.status, 0);
 
   makeDir("out/data");
-  for (const auto& [path, item] : {std::pair<std::string, uint32_t>{"data/far.bin", far}, {"near.txt", near}}) {
+  for (const auto& [path, item] :
+       {std::pair<std::string, uint32_t>{"data/far.bin", far}, {"near.txt", near}}) {
     SCOPED_TRACE(path);
     r = run({"x", cache, path, at("out")});
     EXPECT_EQ(r.status, 0) << describe(r);

@@ -28,16 +28,16 @@ const char kUsage[] =
 CacheImage treeCache(uint32_t version, uint32_t cacheId) {
   CacheBuilder b(version);
   b.cacheId(cacheId).blockSize(512);
-  b.addFile(0, "readme.txt", sampleBytes(700, 1));        // 1
-  const uint32_t cfg = b.addFolder(0, "cfg");             // 2
-  b.addFile(cfg, "default.cfg", "bind w +forward\n");     // 3
-  b.addFolder(cfg, "empty");                              // 4
-  const uint32_t maps = b.addFolder(0, "maps");           // 5
-  const uint32_t deep = b.addFolder(maps, "deep");        // 6
-  const uint32_t deeper = b.addFolder(deep, "deeper");    // 7
-  b.addFile(deeper, "x.bsp", sampleBytes(1500, 2));       // 8
-  b.addFile(maps, "B.bsp", "");                           // 9
-  b.addFolder(0, "Zeta");                                 // 10
+  b.addFile(0, "readme.txt", sampleBytes(700, 1));      // 1
+  const uint32_t cfg = b.addFolder(0, "cfg");           // 2
+  b.addFile(cfg, "default.cfg", "bind w +forward\n");   // 3
+  b.addFolder(cfg, "empty");                            // 4
+  const uint32_t maps = b.addFolder(0, "maps");         // 5
+  const uint32_t deep = b.addFolder(maps, "deep");      // 6
+  const uint32_t deeper = b.addFolder(deep, "deeper");  // 7
+  b.addFile(deeper, "x.bsp", sampleBytes(1500, 2));     // 8
+  b.addFile(maps, "B.bsp", "");                         // 9
+  b.addFolder(0, "Zeta");                               // 10
   return b.build();
 }
 
@@ -203,8 +203,10 @@ TEST_F(CommandLineTest, StopsAtDamageInTheTree) {
       {"sibling 0xFFFFFFFF", 1, kNextSibling, 0xFFFFFFFF, "readme.txt\n"},
       {"child outside the directory", 2, kFirstChild, 11, "readme.txt\ncfg\\\n"},
       {"sibling loops back to a folder above", 8, kNextSibling, 6,
-       "readme.txt\ncfg\\\n  default.cfg\n  empty\\\nmaps\\\n  deep\\\n    deeper\\\n      x.bsp\n"},
-      {"folder contains itself", 4, kFirstChild, 4, "readme.txt\ncfg\\\n  default.cfg\n  empty\\\n"},
+       "readme.txt\ncfg\\\n  default.cfg\n  empty\\\nmaps\\\n  deep\\\n    deeper\\\n      "
+       "x.bsp\n"},
+      {"folder contains itself", 4, kFirstChild, 4,
+       "readme.txt\ncfg\\\n  default.cfg\n  empty\\\n"},
       {"name outside the name table", 3, kNameOffset, 0x7FFFFFFF, "readme.txt\ncfg\\\n"},
   };
   for (const uint32_t version : {5u, 6u}) {
@@ -212,8 +214,8 @@ TEST_F(CommandLineTest, StopsAtDamageInTheTree) {
       SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
       CacheImage image = treeCache(version, 1);
       image.set32(image.layout().directoryEntry(c.item) + c.field, c.value);
-      const std::string cache =
-          writeCache(image, "v" + std::to_string(version) + "-" + std::to_string(&c - cases) + ".gcf");
+      const std::string cache = writeCache(
+          image, "v" + std::to_string(version) + "-" + std::to_string(&c - cases) + ".gcf");
       ProgramRun r = run({"l", cache});
       const std::string expected =
           openedLines(cache, "Half-Life") + "Directory listing:\n\n" + c.printedBefore;

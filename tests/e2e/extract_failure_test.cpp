@@ -45,13 +45,15 @@ class ExtractFailureTest : public ProgramTest {
 TEST_F(ExtractFailureTest, ReportsItemsThatAreNotThere) {
   // Empty components, a leading separator, a file used as a folder, or the
   // right name in the wrong folder all name nothing.
-  const char* paths[] = {"docs/missing.txt", "docs//readme.txt", "docs/", "/docs/readme.txt",
-                         "docs/readme.txt/x", "readme.txt", "docs\\readme.tx", "a.txt "};
+  const char* paths[] = {
+      "docs/missing.txt",  "docs//readme.txt", "docs/",           "/docs/readme.txt",
+      "docs/readme.txt/x", "readme.txt",       "docs\\readme.tx", "a.txt "};
   makeDir("out/docs");
   for (const char* path : paths) {
     SCOPED_TRACE(path);
     ProgramRun r = run({"x", cache_, path, at("out")});
-    EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Couldn't find " + path + " in directory\n");
+    EXPECT_EQ(r.out,
+              openedLines(cache_, "Half-Life") + "Couldn't find " + path + " in directory\n");
     EXPECT_EQ(r.status, 1);
   }
   EXPECT_TRUE(listFolder("out/docs").empty());
@@ -87,7 +89,8 @@ TEST_F(ExtractFailureTest, StopsWhenTheDestinationIsNotAFolder) {
   makeDir("start");
   writeCache(testCache(), "start/c.gcf");
   { std::ofstream(at("start/file")) << "x"; }
-  for (const std::string& destination : {std::string("nowhere"), at("nowhere"), std::string("file")}) {
+  for (const std::string& destination :
+       {std::string("nowhere"), at("nowhere"), std::string("file")}) {
     SCOPED_TRACE(destination);
     ProgramRun r = run({"x", "c.gcf", "a.txt", destination}, at("start"));
     EXPECT_EQ(r.out, "Couldn't change to directory " + destination + "\n");
@@ -100,7 +103,8 @@ TEST_F(ExtractFailureTest, LimitsTheItemPathTo1023Characters) {
   makeDir("out");
   const std::string longest(1023, 'a');
   ProgramRun r = run({"x", cache_, longest, at("out")});
-  EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Couldn't find " + longest + " in directory\n");
+  EXPECT_EQ(r.out,
+            openedLines(cache_, "Half-Life") + "Couldn't find " + longest + " in directory\n");
   EXPECT_EQ(r.status, 1);
 
   for (size_t length : {size_t{1024}, size_t{5000}}) {

@@ -24,7 +24,8 @@ std::vector<uint32_t> blocksWritten(const std::string& out) {
   std::vector<uint32_t> entries;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);)
-    if (line.rfind("Writing block ", 0) == 0) entries.push_back(static_cast<uint32_t>(std::stoul(line.substr(14))));
+    if (line.rfind("Writing block ", 0) == 0)
+      entries.push_back(static_cast<uint32_t>(std::stoul(line.substr(14))));
   return entries;
 }
 
@@ -34,19 +35,26 @@ class ExtractTest : public ProgramTest, public testing::WithParamInterface<uint3
 };
 
 // Items of the plain cache, numbered in order of addition.
-enum PlainItem : uint32_t { kGuide = 2, kTodo = 4, kLevel1 = 6, kEmpty = 7, kHidden = 8, kLong = 9 };
+enum PlainItem : uint32_t {
+  kGuide = 2,
+  kTodo = 4,
+  kLevel1 = 6,
+  kEmpty = 7,
+  kHidden = 8,
+  kLong = 9
+};
 enum ShuffledItem : uint32_t { kFragmented = 1, kRuns = 2, kSwapped = 3 };
 
 CacheImage plainCache(uint32_t version) {
   CacheBuilder b(version);
   b.cacheId(1).blockSize(512);
   const uint32_t docs = b.addFolder(0, "docs");
-  b.addFile(docs, "guide.txt", sampleBytes(3 * 512 + 100, 10));      // several blocks
+  b.addFile(docs, "guide.txt", sampleBytes(3 * 512 + 100, 10));  // several blocks
   const uint32_t notes = b.addFolder(docs, "notes");
   b.addFile(notes, "todo.txt", sampleBytes(300, 11));
   const uint32_t maps = b.addFolder(0, "maps");
   b.addFile(maps, "level1.bsp", sampleBytes(1300, 12));
-  b.addFile(0, "empty.cfg", "");                                     // no data blocks
+  b.addFile(0, "empty.cfg", "");  // no data blocks
   const uint32_t hidden = b.addFile(0, "hidden.txt", sampleBytes(900, 13));
   b.addHiddenEntry(hidden, sampleBytes(900, 99));                    // must never be copied
   b.addFile(0, "long.bin", RunList{{0, sampleBytes(1000, 14), 3}});  // chain outlasts the run
@@ -63,7 +71,8 @@ CacheImage shuffledCache(uint32_t version) {
                                           {0, sampleBytes(1000, 22), 0},
                                           {1800, sampleBytes(512, 23), 1}});
   b.addHiddenEntry(runs, sampleBytes(700, 98));
-  b.addFile(0, "swapped.bin", RunList{{512, sampleBytes(512, 24), 0}, {0, sampleBytes(512, 25), 0}});
+  b.addFile(0, "swapped.bin",
+            RunList{{512, sampleBytes(512, 24), 0}, {0, sampleBytes(512, 25), 0}});
   return b.build();
 }
 

@@ -90,8 +90,8 @@ int statusOf(int waitStatus) {
 
 }  // namespace
 
-StartedProgram::StartedProgram(const std::vector<std::string>& args,
-                               const std::string& workingDir, const RunOptions& options) {
+StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::string& workingDir,
+                               const RunOptions& options) {
   std::vector<std::string> words = programCommand();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -252,7 +252,8 @@ void ProgramTest::SetUp() {
   std::string pattern = ::testing::TempDir();
   if (pattern.empty() || pattern.back() != '/') pattern += '/';
   pattern += "vc-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << "mkdtemp " << pattern << ": " << std::strerror(errno);
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr)
+      << "mkdtemp " << pattern << ": " << std::strerror(errno);
   root_ = fs::canonical(pattern).string();
 }
 
@@ -301,8 +302,8 @@ std::string ProgramTest::writeCache(const testsupport::CacheImage& image,
 
 ProgramRun ProgramTest::run(const std::vector<std::string>& args, const std::string& workingDir,
                             const RunOptions& options) {
-  ProgramRun result = runProgram(args, workingDir.empty() ? root_ : workingDir,
-                                 std::chrono::seconds(60), options);
+  ProgramRun result =
+      runProgram(args, workingDir.empty() ? root_ : workingDir, std::chrono::seconds(60), options);
   EXPECT_TRUE(result.launchError.empty() && !result.timedOut) << describe(result);
   // Under an emulator standard error carries the emulator's own chatter.
   if (runsNatively()) {

@@ -31,7 +31,8 @@ class Out {
     bytes.push_back(std::byte{0});
   }
   void put32(uint64_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + static_cast<uint64_t>(i)] = std::byte((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+      bytes[at + static_cast<uint64_t>(i)] = std::byte((v >> (8 * i)) & 0xFF);
   }
   std::vector<std::byte> bytes;
 };
@@ -56,13 +57,34 @@ CacheBuilder::CacheBuilder(uint32_t formatVersion) : version_(formatVersion) {
   items_.push_back(Item{"root", 0, false});
 }
 
-CacheBuilder& CacheBuilder::cacheId(uint32_t id) { cacheId_ = id; return *this; }
-CacheBuilder& CacheBuilder::shuffleDataBlocks(uint32_t seed) { dataSeed_ = seed; return *this; }
-CacheBuilder& CacheBuilder::shuffleBlockEntries(uint32_t seed) { entrySeed_ = seed; return *this; }
-CacheBuilder& CacheBuilder::reserveDataBlocks(uint32_t count) { pendingReserve_ += count; return *this; }
-CacheBuilder& CacheBuilder::spareDataBlocks(uint32_t count) { spare_ += count; return *this; }
-CacheBuilder& CacheBuilder::directoryPadding(uint32_t bytes) { directoryPadding_ = bytes; return *this; }
-CacheBuilder& CacheBuilder::dataPadding(uint32_t bytes) { dataPadding_ = bytes; return *this; }
+CacheBuilder& CacheBuilder::cacheId(uint32_t id) {
+  cacheId_ = id;
+  return *this;
+}
+CacheBuilder& CacheBuilder::shuffleDataBlocks(uint32_t seed) {
+  dataSeed_ = seed;
+  return *this;
+}
+CacheBuilder& CacheBuilder::shuffleBlockEntries(uint32_t seed) {
+  entrySeed_ = seed;
+  return *this;
+}
+CacheBuilder& CacheBuilder::reserveDataBlocks(uint32_t count) {
+  pendingReserve_ += count;
+  return *this;
+}
+CacheBuilder& CacheBuilder::spareDataBlocks(uint32_t count) {
+  spare_ += count;
+  return *this;
+}
+CacheBuilder& CacheBuilder::directoryPadding(uint32_t bytes) {
+  directoryPadding_ = bytes;
+  return *this;
+}
+CacheBuilder& CacheBuilder::dataPadding(uint32_t bytes) {
+  dataPadding_ = bytes;
+  return *this;
+}
 CacheBuilder& CacheBuilder::blockSize(uint32_t bytes) {
   if (bytes == 0) throw std::invalid_argument("block size must not be 0");
   blockSize_ = bytes;
@@ -83,8 +105,9 @@ uint32_t CacheBuilder::addItem(uint32_t parent, std::string name, bool file) {
 void CacheBuilder::addChain(uint32_t item, bool hidden, uint64_t offset, std::string bytes,
                             uint32_t extra) {
   if (offset > kMaxWord || bytes.size() > kMaxWord) throw std::invalid_argument("run too large");
-  chains_.push_back(Chain{item, hidden, offset, std::make_shared<const std::string>(std::move(bytes)),
-                          extra, pendingReserve_});
+  chains_.push_back(Chain{item, hidden, offset,
+                          std::make_shared<const std::string>(std::move(bytes)), extra,
+                          pendingReserve_});
   pendingReserve_ = 0;
 }
 
@@ -100,7 +123,8 @@ uint32_t CacheBuilder::addFile(uint32_t parent, std::string name, std::string by
 
 uint32_t CacheBuilder::addFile(uint32_t parent, std::string name, std::vector<Run> runs) {
   const uint32_t item = addItem(parent, std::move(name), true);
-  for (Run& run : runs) addChain(item, false, run.offset, std::move(run.bytes), run.extraChainBlocks);
+  for (Run& run : runs)
+    addChain(item, false, run.offset, std::move(run.bytes), run.extraChainBlocks);
   return item;
 }
 
@@ -117,7 +141,7 @@ CacheImage CacheBuilder::build() const {
   // Data blocks: chains take blocks from a counter that never hands out the
   // chain terminator. Reserved blocks split the counter into segments; with
   // shuffling, the blocks of each segment are dealt out in random order.
-  std::vector<uint32_t> taken;          // blocks of all chains, chain after chain
+  std::vector<uint32_t> taken;  // blocks of all chains, chain after chain
   std::vector<size_t> chainStart(chains_.size() + 1);
   uint64_t counter = 0;
   std::mt19937 dataRng(dataSeed_.value_or(0));
@@ -247,7 +271,10 @@ CacheImage CacheBuilder::build() const {
   for (uint32_t i = 0; i < itemCount; ++i) {
     uint64_t first = entryCount;
     for (size_t c : byItem[i])
-      if (!chains_[c].hidden) { first = slotOf[c]; break; }
+      if (!chains_[c].hidden) {
+        first = slotOf[c];
+        break;
+      }
     out.u32(first);
   }
 
@@ -278,7 +305,8 @@ CacheImage CacheBuilder::build() const {
     for (size_t k = chainStart[c]; k < chainStart[c + 1]; ++k) {
       const uint64_t from = (k - chainStart[c]) * bs;
       const uint64_t length = from < ch.bytes->size() ? std::min(bs, ch.bytes->size() - from) : 0;
-      image.blocks_.push_back({taken[k], length ? ch.bytes : nullptr, from, static_cast<uint32_t>(length)});
+      image.blocks_.push_back(
+          {taken[k], length ? ch.bytes : nullptr, from, static_cast<uint32_t>(length)});
     }
   }
   std::sort(image.blocks_.begin(), image.blocks_.end(),
@@ -302,10 +330,12 @@ void CacheImage::read(uint64_t offset, std::byte* out, uint64_t count) const {
   const uint64_t end = offset + count, built = std::min(end, cut_);
   if (offset < std::min<uint64_t>(built, head_.size()))
     std::copy(head_.begin() + static_cast<std::ptrdiff_t>(offset),
-              head_.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(built, head_.size())), out);
+              head_.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(built, head_.size())),
+              out);
   const uint64_t bs = layout_.dataBlockSize;
   if (built > layout_.firstDataBlock && bs > 0) {
-    const uint64_t firstIndex = offset > layout_.firstDataBlock ? (offset - layout_.firstDataBlock) / bs : 0;
+    const uint64_t firstIndex =
+        offset > layout_.firstDataBlock ? (offset - layout_.firstDataBlock) / bs : 0;
     auto it = std::lower_bound(blocks_.begin(), blocks_.end(), firstIndex,
                                [](const Block& b, uint64_t i) { return b.index < i; });
     for (; it != blocks_.end() && layout_.dataBlock(it->index) < built; ++it) {
@@ -313,8 +343,10 @@ void CacheImage::read(uint64_t offset, std::byte* out, uint64_t count) const {
       const uint64_t lo = std::max(offset, start), hi = std::min(built, start + bs);
       const uint64_t dataEnd = std::min(hi, start + it->length);
       if (lo < dataEnd)
-        std::memcpy(out + (lo - offset), it->source->data() + it->from + (lo - start), dataEnd - lo);
-      for (uint64_t p = std::max(lo, dataEnd); p < hi; ++p) out[p - offset] = junk(it->index, p - start);
+        std::memcpy(out + (lo - offset), it->source->data() + it->from + (lo - start),
+                    dataEnd - lo);
+      for (uint64_t p = std::max(lo, dataEnd); p < hi; ++p)
+        out[p - offset] = junk(it->index, p - start);
     }
   }
   for (auto it = patches_.lower_bound(offset); it != patches_.end() && it->first < end; ++it)
@@ -331,7 +363,8 @@ std::string CacheImage::expectedContent(uint32_t item) const {
   const File& f = files_.at(item);
   uint64_t size = 0;
   for (const auto& [offset, bytes] : f.runs)
-    if (!bytes->empty()) size = std::max(size, offset + bytes->size());  // an empty run writes nothing
+    if (!bytes->empty())
+      size = std::max(size, offset + bytes->size());  // an empty run writes nothing
   std::string content(size, '\0');
   for (const auto& [offset, bytes] : f.runs) content.replace(offset, bytes->size(), *bytes);
   return content;
@@ -343,7 +376,8 @@ std::vector<uint32_t> CacheImage::blockEntriesOf(uint32_t item) const {
 }
 
 uint32_t CacheImage::get32(uint64_t offset) const {
-  if (offset > size_ || size_ - offset < 4) throw std::out_of_range("get32 past the end of the image");
+  if (offset > size_ || size_ - offset < 4)
+    throw std::out_of_range("get32 past the end of the image");
   std::byte b[4];
   read(offset, b, 4);
   return std::to_integer<uint32_t>(b[0]) | std::to_integer<uint32_t>(b[1]) << 8 |
@@ -351,11 +385,14 @@ uint32_t CacheImage::get32(uint64_t offset) const {
 }
 
 void CacheImage::set32(uint64_t offset, uint32_t value) {
-  if (offset > size_ || size_ - offset < 4) throw std::out_of_range("set32 past the end of the image");
+  if (offset > size_ || size_ - offset < 4)
+    throw std::out_of_range("set32 past the end of the image");
   for (uint64_t i = 0; i < 4; ++i) {
     const auto b = std::byte((value >> (8 * i)) & 0xFF);
-    if (offset + i < std::min<uint64_t>(head_.size(), cut_)) head_[offset + i] = b;
-    else patches_[offset + i] = b;
+    if (offset + i < std::min<uint64_t>(head_.size(), cut_))
+      head_[offset + i] = b;
+    else
+      patches_[offset + i] = b;
   }
 }
 
@@ -383,7 +420,8 @@ bool CacheImage::writeFile(const std::string& path) const {
   for (size_t i = 0; i < blocks_.size();) {
     size_t j = i + 1;
     while (j < blocks_.size() && blocks_[j].index == blocks_[j - 1].index + 1) ++j;
-    emit(layout_.dataBlock(blocks_[i].index), layout_.dataBlock(blocks_[j - 1].index) + layout_.dataBlockSize);
+    emit(layout_.dataBlock(blocks_[i].index),
+         layout_.dataBlock(blocks_[j - 1].index) + layout_.dataBlockSize);
     i = j;
   }
   for (const auto& patch : patches_) emit(patch.first, patch.first + 1);

@@ -18,10 +18,10 @@
 
 namespace vaultcat::testsupport {
 
-inline constexpr uint32_t kEndOfChain = 0xFFFF;           // ends a data-block chain
-inline constexpr uint32_t kHiddenEntryFlags = 0x200F0000; // entry the item lookup skips
-inline constexpr uint32_t kRunEntryFlags = 0x0000C000;    // flags of an ordinary run's entry
-inline constexpr uint32_t kFileItemFlags = 0x00004000;    // item flags of a file (0 = folder)
+inline constexpr uint32_t kEndOfChain = 0xFFFF;            // ends a data-block chain
+inline constexpr uint32_t kHiddenEntryFlags = 0x200F0000;  // entry the item lookup skips
+inline constexpr uint32_t kRunEntryFlags = 0x0000C000;     // flags of an ordinary run's entry
+inline constexpr uint32_t kFileItemFlags = 0x00004000;     // item flags of a file (0 = folder)
 
 // One contiguous run of a file: `bytes` belong at `offset` in the file. Its
 // data-block chain gets `extraChainBlocks` more blocks than the bytes need,
@@ -40,18 +40,41 @@ using RunList = std::vector<Run>;
 // of their table. Plain enumerators, so `section + kField` works too; tests
 // take them in with `using namespace testsupport::fields`.
 namespace fields {
-enum FileHeaderField : uint32_t { kFormatVersion = 8, kCacheId = 12, kBlockSize = 32, kBlockCount = 36 };
+enum FileHeaderField : uint32_t {
+  kFormatVersion = 8,
+  kCacheId = 12,
+  kBlockSize = 32,
+  kBlockCount = 36
+};
 enum BlockEntryField : uint32_t {
-  kEntryFlags = 0, kFileDataOffset = 4, kFileDataSize = 8, kFirstDataBlock = 12, kNextEntry = 16,
-  kPreviousEntry = 20, kDirectoryItem = 24
+  kEntryFlags = 0,
+  kFileDataOffset = 4,
+  kFileDataSize = 8,
+  kFirstDataBlock = 12,
+  kNextEntry = 16,
+  kPreviousEntry = 20,
+  kDirectoryItem = 24
 };
 enum DirectoryHeaderField : uint32_t {  // the last two size the first and third word tables
-  kDirectoryCacheId = 4, kItemCount = 12, kDirectorySize = 24, kNameTableSize = 28, kHashTableWords = 32,
+  kDirectoryCacheId = 4,
+  kItemCount = 12,
+  kDirectorySize = 24,
+  kNameTableSize = 28,
+  kHashTableWords = 32,
   kFileTableWords = 36
 };
-enum DirectoryEntryField : uint32_t { kNameOffset = 0, kItemFlags = 12, kNextSibling = 20, kFirstChild = 24 };
+enum DirectoryEntryField : uint32_t {
+  kNameOffset = 0,
+  kItemFlags = 12,
+  kNextSibling = 20,
+  kFirstChild = 24
+};
 enum ChecksumField : uint32_t { kChecksumSize = 4, kChecksumEntryCount = 16 /* body + 8 */ };
-enum DataBlockHeaderField : uint32_t { kDataBlockCount = 4, kDataBlockSize = 8, kFirstBlockOffset = 12 };
+enum DataBlockHeaderField : uint32_t {
+  kDataBlockCount = 4,
+  kDataBlockSize = 8,
+  kFirstBlockOffset = 12
+};
 }  // namespace fields
 
 // Absolute file offsets of every section, and of every named field.
@@ -66,7 +89,9 @@ struct CacheLayout {
   uint64_t blockEntry(uint32_t i) const { return blockEntries + 28ULL * i; }
   uint64_t blockEntry(uint32_t i, fields::BlockEntryField f) const { return blockEntry(i) + f; }
   uint64_t directoryEntry(uint32_t i) const { return directoryEntries + 28ULL * i; }
-  uint64_t directoryEntry(uint32_t i, fields::DirectoryEntryField f) const { return directoryEntry(i) + f; }
+  uint64_t directoryEntry(uint32_t i, fields::DirectoryEntryField f) const {
+    return directoryEntry(i) + f;
+  }
   uint64_t fragment(uint32_t i) const { return fragmentationMap + 4ULL * i; }
   uint64_t dataBlock(uint32_t i) const { return firstDataBlock + uint64_t{dataBlockSize} * i; }
 
@@ -114,9 +139,9 @@ class CacheImage {
   void read(uint64_t offset, std::byte* out, uint64_t count) const;
 
   CacheLayout layout_;
-  std::vector<std::byte> head_;             // every byte before data block 0
-  std::vector<Block> blocks_;               // sorted by index
-  std::map<uint64_t, std::byte> patches_;   // edits at or past data block 0
+  std::vector<std::byte> head_;            // every byte before data block 0
+  std::vector<Block> blocks_;              // sorted by index
+  std::map<uint64_t, std::byte> patches_;  // edits at or past data block 0
   std::map<uint32_t, File> files_;
   uint64_t size_ = 0;
   uint64_t cut_ = 0;  // built bytes at or past this offset were truncated away

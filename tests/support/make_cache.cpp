@@ -53,8 +53,10 @@ void addTree(CacheBuilder& builder, uint32_t folder, const fs::path& dir) {
 }
 
 int usage() {
-  std::fputs("usage: make_cache [--version 5|6] [--cache-id N] [--block-size N] [--shuffle SEED] "
-             "SOURCE_DIR OUTPUT.gcf\n", stderr);
+  std::fputs(
+      "usage: make_cache [--version 5|6] [--cache-id N] [--block-size N] [--shuffle SEED] "
+      "SOURCE_DIR OUTPUT.gcf\n",
+      stderr);
   return 1;
 }
 
@@ -76,11 +78,16 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "make_cache: %s needs a number, not '%s'\n", arg.c_str(), argv[i]);
       return 1;
     }
-    if (arg == "--version") version = *value;
-    else if (arg == "--cache-id") cacheId = *value;
-    else if (arg == "--block-size") blockSize = *value;
-    else if (arg == "--shuffle") seed = *value;
-    else return usage();
+    if (arg == "--version")
+      version = *value;
+    else if (arg == "--cache-id")
+      cacheId = *value;
+    else if (arg == "--block-size")
+      blockSize = *value;
+    else if (arg == "--shuffle")
+      seed = *value;
+    else
+      return usage();
     if ((version != 5 && version != 6) || blockSize == 0) {
       std::fprintf(stderr, "make_cache: the version must be 5 or 6 and the block size not 0\n");
       return 1;

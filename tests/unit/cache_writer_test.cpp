@@ -27,15 +27,19 @@ std::string extract(const CacheImage& image, uint32_t item) {
   auto entry = [&](uint32_t e, BlockEntryField f) { return image.get32(l.blockEntry(e, f)); };
   const uint32_t count = image.get32(l.blockEntryHeader), bs = image.get32(l.field(kBlockSize));
   uint32_t e = 0;
-  while (e < count && (entry(e, kEntryFlags) == kHiddenEntryFlags || entry(e, kDirectoryItem) != item)) ++e;
+  while (e < count &&
+         (entry(e, kEntryFlags) == kHiddenEntryFlags || entry(e, kDirectoryItem) != item))
+    ++e;
   if (e == count) return "<none>";
-  while (entry(e, kPreviousEntry) != image.get32(l.field(kBlockCount))) e = entry(e, kPreviousEntry);
+  while (entry(e, kPreviousEntry) != image.get32(l.field(kBlockCount)))
+    e = entry(e, kPreviousEntry);
   std::string out;
   for (; e != count; e = entry(e, kNextEntry)) {
     uint64_t at = entry(e, kFileDataOffset);
     const uint32_t size = entry(e, kFileDataSize);
     uint32_t written = 0;
-    for (uint32_t blk = entry(e, kFirstDataBlock); blk != kEndOfChain; blk = image.get32(l.fragment(blk))) {
+    for (uint32_t blk = entry(e, kFirstDataBlock); blk != kEndOfChain;
+         blk = image.get32(l.fragment(blk))) {
       const uint32_t n = written + bs > size ? size - written : bs;
       if (n > 0 && out.size() < at + n) out.resize(at + n, '\0');
       for (uint32_t i = 0; i < n; ++i) out[at + i] = static_cast<char>(b.at(l.dataBlock(blk) + i));
@@ -57,7 +61,8 @@ std::vector<uint32_t> chainOf(const CacheImage& image, uint32_t entry) {
 
 std::string text(size_t n, char seed) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (static_cast<size_t>(seed) + i * 7 + i / 26) % 26);
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>('a' + (static_cast<size_t>(seed) + i * 7 + i / 26) % 26);
   return s;
 }
 
@@ -99,7 +104,8 @@ TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
     const uint32_t items = w(dir + kItemCount);
     EXPECT_EQ(items, 5u);
     EXPECT_EQ(l.nameTable, dir + 56 + 28ULL * items);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[l.nameTable]), 5), std::string("root", 5));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[l.nameTable]), 5),
+              std::string("root", 5));
     const uint64_t auxEnd = l.nameTable + w(dir + kNameTableSize) +
                             4ULL * (w(dir + kHashTableWords) + items + w(dir + kFileTableWords));
     const uint64_t dirMapHeader = dir + w(dir + kDirectorySize);
@@ -108,14 +114,16 @@ TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
     const uint64_t checksumHeader = dirMapHeader + 8 + 4ULL * items;
     EXPECT_EQ(l.checksumHeader, checksumHeader);
     const uint32_t checksumSize = w(checksumHeader + kChecksumSize);
-    EXPECT_EQ(checksumSize, 16 + 8 * w(checksumHeader + kChecksumEntryCount) + 4 * 3);  // three files
+    EXPECT_EQ(checksumSize,
+              16 + 8 * w(checksumHeader + kChecksumEntryCount) + 4 * 3);  // three files
     const uint64_t dataHeader = checksumHeader + 8 + checksumSize;
     EXPECT_EQ(l.dataBlockHeader, dataHeader);
     const uint32_t firstBlock = w(dataHeader + kFirstBlockOffset);
     EXPECT_EQ(firstBlock, dataHeader + 24 + 40);
     EXPECT_EQ(l.firstDataBlock, firstBlock);
-    EXPECT_EQ(firstBlock + uint64_t{w(dataHeader + kDataBlockCount)} * w(dataHeader + kDataBlockSize),
-              b.size());
+    EXPECT_EQ(
+        firstBlock + uint64_t{w(dataHeader + kDataBlockCount)} * w(dataHeader + kDataBlockSize),
+        b.size());
 
     // The tree: root -> docs, empty, b.bin; docs -> a.txt; names by offset.
     auto item = [&](uint32_t i, DirectoryEntryField f) { return w(l.directoryEntry(i, f)); };
@@ -134,8 +142,8 @@ TEST(CacheWriterContent, RunsHolesJunkAndHiddenEntriesDecodeAsExpected) {
   CacheBuilder builder;
   builder.blockSize(16).shuffleBlockEntries(6).shuffleDataBlocks(4);
   const uint32_t before = builder.addFile(0, "before", text(40, 5));
-  const uint32_t holes = builder.addFile(
-      0, "holes", RunList{{40, "tail-run", 2}, {0, text(20, 6), 0}, {30, "", 1}});
+  const uint32_t holes =
+      builder.addFile(0, "holes", RunList{{40, "tail-run", 2}, {0, text(20, 6), 0}, {30, "", 1}});
   const uint32_t empty = builder.addFile(0, "empty", "");
   const uint32_t noEntries = builder.addFile(0, "no-entries", RunList{});
   builder.addHiddenEntry(holes, "decoy bytes that must never be extracted");
@@ -145,13 +153,15 @@ TEST(CacheWriterContent, RunsHolesJunkAndHiddenEntriesDecodeAsExpected) {
 
   EXPECT_EQ(image.expectedContent(holes), text(20, 6) + std::string(20, '\0') + "tail-run");
   EXPECT_EQ(image.expectedContent(empty), "");
-  for (uint32_t item : {before, holes, empty}) EXPECT_EQ(extract(image, item), image.expectedContent(item));
+  for (uint32_t item : {before, holes, empty})
+    EXPECT_EQ(extract(image, item), image.expectedContent(item));
   EXPECT_EQ(extract(image, noEntries), "<none>");
 
   // Runs are linked both ways in the order given, whatever the table order.
   const std::vector<uint32_t> runs = image.blockEntriesOf(holes);
   ASSERT_EQ(runs.size(), 3u);
-  EXPECT_NE(*std::min_element(runs.begin(), runs.end()), runs[0]);  // a scan meets a later run first
+  EXPECT_NE(*std::min_element(runs.begin(), runs.end()),
+            runs[0]);  // a scan meets a later run first
   EXPECT_EQ(entry(runs[0], kFileDataOffset), 40u);
   for (size_t i = 0; i < runs.size(); ++i) {
     EXPECT_EQ(entry(runs[i], kPreviousEntry), i == 0 ? l.blockEntryCount : runs[i - 1]);

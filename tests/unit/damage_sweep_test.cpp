@@ -28,8 +28,8 @@ CacheImage sweepCache(uint32_t version) {
   return builder.build();
 }
 
-const char* const kPaths[] = {"maps", "maps/empty", "Maps\\Level.BSP", "runs", "empty.txt",
-                              "nosuch", "maps//x"};
+const char* const kPaths[] = {"maps",      "maps/empty", "Maps\\Level.BSP", "runs",
+                              "empty.txt", "nosuch",     "maps//x"};
 
 // Runs everything a command can do on an open archive.
 void exerciseEverything(const CacheArchive& archive) {
@@ -37,7 +37,8 @@ void exerciseEverything(const CacheArchive& archive) {
   const std::string damage = listDirectory(archive, 0, listing).damage;
   if (damage.empty()) {
     const std::string& text = listing.text();
-    EXPECT_LE(static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')), archive.itemCount());
+    EXPECT_LE(static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')),
+              archive.itemCount());
   }
   for (const char* path : kPaths) {
     const LookupResult found = findPath(archive, path);
@@ -67,7 +68,8 @@ TEST(DamageSweep, EveryTruncationIsRefused) {
     SCOPED_TRACE(version);
     const std::vector<std::byte> full = sweepCache(version).bytes();
     for (size_t length = full.size(); length >= 1; --length) {
-      LoadedCache cache(std::vector<std::byte>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length)));
+      LoadedCache cache(
+          std::vector<std::byte>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length)));
       // The data region ends at the end of the file, so any cut loses part
       // of it, if not a header first.
       if (cache.opened) {
@@ -132,7 +134,8 @@ TEST(DamageSweep, HeaderCountsAndSizesSetToBreakingValues) {
         image.set32(field.offset, value);
         LoadedCache cache(image);
         if (cache.opened) {
-          EXPECT_FALSE(field.placesData && value == 0xFFFFFFFF) << "opened a cache whose data is gone";
+          EXPECT_FALSE(field.placesData && value == 0xFFFFFFFF)
+              << "opened a cache whose data is gone";
           exerciseEverything(cache.archive);
         } else {
           EXPECT_STREQ(cache.archive.lastError(), "Corrupt file.");

@@ -17,7 +17,8 @@ using Kind = Status::Kind;
 
 std::string pattern(size_t n, char seed) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('!' + (static_cast<size_t>(seed) + i * 13 + i / 94) % 94);
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>('!' + (static_cast<size_t>(seed) + i * 13 + i / 94) % 94);
   return s;
 }
 
@@ -83,8 +84,8 @@ TEST(ExtractionWriterRuns, EachRunLandsAtItsOwnOffset) {
             (std::vector<MemorySink::Write>{{0, "abc"}, {10000, "xyz"}}));
 
   const Extraction e = extractItem(empty);
-  EXPECT_EQ(e.progress,
-            "Writing block " + std::to_string(image.blockEntriesOf(empty)[0]) + " (offset 0, size 0)\n");
+  EXPECT_EQ(e.progress, "Writing block " + std::to_string(image.blockEntriesOf(empty)[0]) +
+                            " (offset 0, size 0)\n");
   EXPECT_TRUE(e.sink.writes.empty());
 
   // Past 2 GiB the run goes to its full 64-bit offset.
@@ -148,8 +149,8 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
       {"the data block count leaves out tail's second block, though the map has it",
        [&](CacheImage& i) { i.set32(l.field(kDataBlockCount), l.dataBlockCount - 1); }, 3,
        "Writing block 3 (offset 0, size 1024)\nWriting fragment 5 (size 512)\n"},
-      {"f's last block leads back to its first",
-       [&](CacheImage& i) { i.set32(l.fragment(2), 0); }, 0, nullptr},
+      {"f's last block leads back to its first", [&](CacheImage& i) { i.set32(l.fragment(2), 0); },
+       0, nullptr},
       {"f's first block is its own successor", [&](CacheImage& i) { i.set32(l.fragment(0), 0); }, 0,
        nullptr},
       {"two's second run leads back to its first",

@@ -37,14 +37,14 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
       {"Maps\\Level1.BSP", level},
       {"MAPS/LEVEL1.bsp", level},
       {"maps", maps},
-      {"level1.bsp", -1},        // only inside maps
+      {"level1.bsp", -1},  // only inside maps
       {"nosuch/level1.bsp", -1},
       {"a", a},
       {"A", a},
-      {"/a", slashA},            // the first character always belongs to the name
+      {"/a", slashA},  // the first character always belongs to the name
       {"\\a", -1},
       {"CAF\xC3\xA9", cafe},
-      {"caf\xC3\x89", -1},       // É is not é: bytes above 127 match exactly
+      {"caf\xC3\x89", -1},  // É is not é: bytes above 127 match exactly
       {"\xE9T\xE9", ete},
       {"\xC9t\xC9", -1},
       {"A[1]", bracket},
@@ -55,7 +55,7 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
       {"withEmpty//x", x},
       {"WITHEMPTY\\/X", x},
       {"withEmpty/", emptyName},
-      {"a/", -1},                // a file has no children
+      {"a/", -1},  // a file has no children
       {"maps/level1.bsp/x", -1},
       {"", -1},
   };
@@ -88,7 +88,8 @@ TEST(ItemLookupBlockEntry, TheScanSkipsHiddenEntriesAndReturnsTheHeadOfTheChain)
       const std::vector<uint32_t> runs = image.blockEntriesOf(item);
       const LookupResult head = findBlockEntryForItem(cache.archive, item);
       EXPECT_EQ(head.index, runs.empty() ? -1 : int64_t{runs[0]}) << seed << " " << item;
-      if (!runs.empty()) scansThatMeetALaterRunFirst += *std::min_element(runs.begin(), runs.end()) != runs[0];
+      if (!runs.empty())
+        scansThatMeetALaterRunFirst += *std::min_element(runs.begin(), runs.end()) != runs[0];
     }
   }
   EXPECT_GT(scansThatMeetALaterRunFirst, 0);
@@ -120,7 +121,8 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
     return found;
   };
   EXPECT_EQ(heads(withBlockCount(3)), (std::vector<int64_t>{0, 1, 2}));
-  EXPECT_EQ(heads(withBlockCount(2)), (std::vector<int64_t>{0, 1, -1}));  // f3's entry is not scanned
+  EXPECT_EQ(heads(withBlockCount(2)),
+            (std::vector<int64_t>{0, 1, -1}));  // f3's entry is not scanned
   EXPECT_EQ(heads(withBlockCount(0)), (std::vector<int64_t>{-1, -1, -1}));
   EXPECT_EQ(heads(withBlockCount(7)), (std::vector<int64_t>{0, 1, 2}));  // the table ends first
   EXPECT_EQ(heads(withBlockCount(0xFFFFFFFF)), (std::vector<int64_t>{0, 1, 2}));
@@ -149,8 +151,8 @@ TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
        l.itemCount, "maps/level.bsp", false},
       {"the root's second child is 0xFFFFFFFF", l.directoryEntry(maps, kNextSibling), 0xFFFFFFFF,
        "last", false},
-      {"the name of maps starts past the name table", l.directoryEntry(maps, kNameOffset), 0x7FFFFFFF,
-       "last", false},
+      {"the name of maps starts past the name table", l.directoryEntry(maps, kNameOffset),
+       0x7FFFFFFF, "last", false},
       {"the head's previous entry is the second run, whose previous is the head",
        l.blockEntry(runs[0], kPreviousEntry), runs[1], "maps/level.bsp", true},
       {"the head's previous entry lies past the table", l.blockEntry(runs[0], kPreviousEntry),

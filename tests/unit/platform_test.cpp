@@ -119,9 +119,11 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   EXPECT_EQ(out.writeAt(10, {&middlePiece, 1}).kind, Status::Kind::kOk);
   EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
   ASSERT_TRUE(out.commit());
-  const std::string written = "head" + std::string(6, '\0') + "middle" + std::string(4, '\0') + "TAIL";
+  const std::string written =
+      "head" + std::string(6, '\0') + "middle" + std::string(4, '\0') + "TAIL";
   EXPECT_EQ(readText("out.bin"), written);
-  EXPECT_NE(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk) << "a committed file took a write";
+  EXPECT_NE(out.writeAt(0, {&headPiece, 1}).kind, Status::Kind::kOk)
+      << "a committed file took a write";
 
 #ifndef _WIN32
   // A discard after the commit puts the earlier file back. (Windows moves
@@ -136,7 +138,8 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   out.discard();
   EXPECT_EQ(readText("out.bin"), "head");
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(dir_))
+    names.push_back(entry.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"out.bin"}) << "a temporary file was left";
 }
 

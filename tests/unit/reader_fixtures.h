@@ -14,13 +14,13 @@
 #include <gtest/gtest.h>
 
 #include "archive/cache_archive.h"
+#include "archive/data_sink.h"
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
-#include "archive/data_sink.h"
 #include "archive/status.h"
-#include "support/string_output.h"
 #include "front_end/commands.h"
 #include "support/cache_writer.h"
+#include "support/string_output.h"
 
 namespace vaultcat::unittest {
 
@@ -83,7 +83,8 @@ struct Extraction {
   MemorySink sink;
 };
 
-inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry, bool failingSink = false) {
+inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry,
+                          bool failingSink = false) {
   Extraction e;
   e.sink.failing = failingSink;
   testsupport::StringOutput progress;
