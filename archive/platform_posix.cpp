@@ -38,14 +38,24 @@ size_t faultLineLength = 0;
 
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
+// Repeats `call(done)` until `length` bytes have gone through it: each call
+// moves bytes from `done` on and answers how many, or -1. False if a call
+// fails or moves nothing; an interrupted call is made again. Safe in a
+// signal handler when `call` is.
+template <class Call>
+bool moveAll(size_t length, Call call) {
+  for (size_t done = 0; done < length;) {
+    const ssize_t n = call(done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
+    done += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool writeAll(int fd, std::string_view text) {
+  return moveAll(text.size(),
+                 [&](size_t done) { return ::write(fd, text.data() + done, text.size() - done); });
 }
 
 void changeInterruptMask(int how) {
@@ -150,15 +160,9 @@ bool kernelCopyRefused(int error) {
 // Reads `length` bytes of the file `fd` from `at`; false if the file ends
 // first or cannot be read.
 bool readAll(int fd, uint64_t at, char* into, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::pread(fd, into, length, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    into += n;
-    at += static_cast<uint64_t>(n);
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+  return moveAll(length, [&](size_t done) {
+    return ::pread(fd, into + done, length - done, static_cast<off_t>(at + done));
+  });
 }
 
 // The name that `path` finally leads to through symbolic links; it need
@@ -459,36 +463,26 @@ Status OutputFile::copyInKernel(ByteView piece, uint64_t offset, uint64_t& done)
 bool OutputFile::writeStaged(uint64_t offset, size_t length) {
   const int fd = static_cast<int>(handle_);
   const char* from = staging_.get();
-  while (length > 0) {
-    ssize_t n = -1;
-    if (sequential_) {
-      // A FIFO or terminal takes bytes only in order: a gap is sent as
-      // zeros, and nothing can go back.
-      static const char zeros[8192] = {};
-      if (offset < written_) return false;
-      while (offset > written_) {
-        n = ::write(fd, zeros,
-                    static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros)));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written_ += static_cast<uint64_t>(n);
-      }
-      n = ::write(fd, from, length);
-      if (n > 0) written_ += static_cast<uint64_t>(n);
-    } else {
-      if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
-      n = ::pwrite(fd, from, length, static_cast<off_t>(offset));
-      if (n < 0 && errno == ESPIPE && direct_) {
-        sequential_ = true;
-        continue;
-      }
+  if (!sequential_) {
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
+    if (moveAll(length, [&](size_t done) {
+          return ::pwrite(fd, from + done, length - done, static_cast<off_t>(offset + done));
+        })) {
+      return true;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    from += n;
-    offset += static_cast<uint64_t>(n);
-    length -= static_cast<size_t>(n);
+    if (errno != ESPIPE || !direct_) return false;
+    sequential_ = true;
   }
+  // A FIFO or terminal takes bytes only in order: a gap is sent as zeros,
+  // and nothing can go back.
+  static const char zeros[8192] = {};
+  while (offset > written_) {
+    const auto gap = static_cast<size_t>(std::min<uint64_t>(offset - written_, sizeof zeros));
+    if (!writeAll(fd, std::string_view(zeros, gap))) return false;
+    written_ += gap;
+  }
+  if (offset < written_ || !writeAll(fd, std::string_view(from, length))) return false;
+  written_ += length;
   return true;
 }
 
