@@ -232,16 +232,6 @@ std::string describe(const ProgramRun& run) {
   return text + "\n--- stdout\n" + run.out + "--- stderr\n" + run.err + "---";
 }
 
-std::string sampleBytes(size_t count, uint32_t seed) {
-  std::string bytes(count, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 std::string openedLines(const std::string& archivePath, std::string_view title) {
   return "Opened " + archivePath + "\nIdentified GCF as: " + std::string(title) + "\n\n";
 }

@@ -19,6 +19,8 @@
 
 namespace vaultcat::e2e {
 
+using testsupport::sampleBytes;
+
 struct ProgramRun {
   int status = -1;          // exit status; 128 + the signal if one ended it
   std::string out;          // standard output with "\r\n" turned into "\n"
@@ -113,10 +115,6 @@ class ProgramTest : public ::testing::Test {
   std::string root_;
   std::vector<CacheState> caches_;
 };
-
-// `count` bytes drawn from every byte value ("\r", "\n" and NUL included, so a
-// text-mode write shows), different for each seed.
-std::string sampleBytes(size_t count, uint32_t seed);
 
 // The text of a run for failure messages.
 std::string describe(const ProgramRun& run);

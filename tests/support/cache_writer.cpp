@@ -432,4 +432,14 @@ bool CacheImage::writeFile(const std::string& path) const {
   return !error;
 }
 
+std::string sampleBytes(size_t count, uint32_t seed) {
+  std::string bytes(count, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
 }  // namespace vaultcat::testsupport

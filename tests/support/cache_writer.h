@@ -200,4 +200,8 @@ class CacheBuilder {
   std::vector<Chain> chains_;
 };
 
+// `count` bytes drawn from every byte value ("\r", "\n" and NUL included, so a
+// text-mode write shows), different for each seed.
+std::string sampleBytes(size_t count, uint32_t seed);
+
 }  // namespace vaultcat::testsupport

@@ -16,6 +16,8 @@
 namespace vaultcat::testsupport {
 namespace {
 
+using testsupport::sampleBytes;
+
 using namespace fields;
 using Bytes = std::vector<std::byte>;
 
@@ -59,22 +61,15 @@ std::vector<uint32_t> chainOf(const CacheImage& image, uint32_t entry) {
   return blocks;
 }
 
-std::string text(size_t n, char seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    s[i] = static_cast<char>('a' + (static_cast<size_t>(seed) + i * 7 + i / 26) % 26);
-  return s;
-}
-
 TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
   for (uint32_t version : {5u, 6u}) {
     SCOPED_TRACE(version);
     CacheBuilder builder(version);
     builder.cacheId(0x80000007).blockSize(512).directoryPadding(12).dataPadding(40);
     const uint32_t docs = builder.addFolder(0, "docs");
-    builder.addFile(docs, "a.txt", text(1300, 1));
+    builder.addFile(docs, "a.txt", sampleBytes(1300, 1));
     builder.addFile(0, "empty", "");
-    builder.addFile(0, "b.bin", text(10, 2));
+    builder.addFile(0, "b.bin", sampleBytes(10, 2));
     const CacheImage image = builder.build();
     const CacheLayout& l = image.layout();
     const Bytes b = image.bytes();
@@ -141,9 +136,9 @@ TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
 TEST(CacheWriterContent, RunsHolesJunkAndHiddenEntriesDecodeAsExpected) {
   CacheBuilder builder;
   builder.blockSize(16).shuffleBlockEntries(6).shuffleDataBlocks(4);
-  const uint32_t before = builder.addFile(0, "before", text(40, 5));
-  const uint32_t holes =
-      builder.addFile(0, "holes", RunList{{40, "tail-run", 2}, {0, text(20, 6), 0}, {30, "", 1}});
+  const uint32_t before = builder.addFile(0, "before", sampleBytes(40, 5));
+  const uint32_t holes = builder.addFile(
+      0, "holes", RunList{{40, "tail-run", 2}, {0, sampleBytes(20, 6), 0}, {30, "", 1}});
   const uint32_t empty = builder.addFile(0, "empty", "");
   const uint32_t noEntries = builder.addFile(0, "no-entries", RunList{});
   builder.addHiddenEntry(holes, "decoy bytes that must never be extracted");
@@ -151,7 +146,7 @@ TEST(CacheWriterContent, RunsHolesJunkAndHiddenEntriesDecodeAsExpected) {
   const CacheLayout& l = image.layout();
   auto entry = [&](uint32_t e, BlockEntryField f) { return image.get32(l.blockEntry(e, f)); };
 
-  EXPECT_EQ(image.expectedContent(holes), text(20, 6) + std::string(20, '\0') + "tail-run");
+  EXPECT_EQ(image.expectedContent(holes), sampleBytes(20, 6) + std::string(20, '\0') + "tail-run");
   EXPECT_EQ(image.expectedContent(empty), "");
   for (uint32_t item : {before, holes, empty})
     EXPECT_EQ(extract(image, item), image.expectedContent(item));
@@ -189,8 +184,8 @@ TEST(CacheWriterBlocks, ShuffledChainsAreFragmentedAndDeterministic) {
     CacheBuilder builder;
     builder.blockSize(64);
     if (shuffle) builder.shuffleDataBlocks(seed);
-    builder.addFile(0, "small", text(100, 1));
-    builder.addFile(0, "big", text(64 * 64, 2));
+    builder.addFile(0, "small", sampleBytes(100, 1));
+    builder.addFile(0, "big", sampleBytes(64 * 64, 2));
     return builder.build();
   };
   auto consecutiveLinks = [](const CacheImage& image) {
@@ -212,8 +207,8 @@ TEST(CacheWriterBlocks, ChainsNeverUseTheTerminatorIndex) {
     CacheBuilder builder;
     builder.blockSize(16).reserveDataBlocks(0xFFFF - 10);
     if (shuffle) builder.shuffleDataBlocks(1);
-    const uint32_t crossing = builder.addFile(0, "crossing", text(16 * 20, 3));
-    const uint32_t big = builder.addFile(0, "big", text(16 * 70000, 4));
+    const uint32_t crossing = builder.addFile(0, "crossing", sampleBytes(16 * 20, 3));
+    const uint32_t big = builder.addFile(0, "big", sampleBytes(16 * 70000, 4));
     const CacheImage image = builder.build();
     EXPECT_GT(image.layout().dataBlockCount, 0x10000u);
     for (uint32_t item : {crossing, big}) {
@@ -229,7 +224,7 @@ TEST(CacheWriterBlocks, ChainsNeverUseTheTerminatorIndex) {
 TEST(CacheWriterImage, WrittenFileMatchesTheImageAfterEdits) {
   CacheBuilder builder(5);
   builder.blockSize(4096).reserveDataBlocks(300);  // the file's blocks 300 and 301 end the image
-  builder.addFile(0, "f", text(5000, 7));
+  builder.addFile(0, "f", sampleBytes(5000, 7));
   CacheImage image = builder.build();
   const CacheLayout& l = image.layout();
   EXPECT_EQ(image.size(), l.dataBlock(l.dataBlockCount));

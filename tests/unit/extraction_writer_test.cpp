@@ -13,20 +13,15 @@
 namespace vaultcat::unittest {
 namespace {
 
-using Kind = Status::Kind;
+using testsupport::sampleBytes;
 
-std::string pattern(size_t n, char seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    s[i] = static_cast<char>('!' + (static_cast<size_t>(seed) + i * 13 + i / 94) % 94);
-  return s;
-}
+using Kind = Status::Kind;
 
 TEST(ExtractionWriterChunks, TheChainDecidesTheBlocksAndTheRunSizeTheBytes) {
   CacheBuilder builder;  // 8192-byte blocks, handed out in order
-  const uint32_t big = builder.addFile(0, "big", pattern(20000, 1));
-  const uint32_t longChain = builder.addFile(0, "long", RunList{{0, pattern(16384, 2), 1}});
-  const uint32_t shortChain = builder.addFile(0, "short", pattern(20000, 3));
+  const uint32_t big = builder.addFile(0, "big", sampleBytes(20000, 1));
+  const uint32_t longChain = builder.addFile(0, "long", RunList{{0, sampleBytes(16384, 2), 1}});
+  const uint32_t shortChain = builder.addFile(0, "short", sampleBytes(20000, 3));
   CacheImage image = builder.build();
   image.set32(image.layout().fragment(6), 0xFFFF);  // short's chain ends after one block
   LoadedCache cache(image);
@@ -61,7 +56,7 @@ TEST(ExtractionWriterChunks, TheChainDecidesTheBlocksAndTheRunSizeTheBytes) {
 TEST(ExtractionWriterRuns, EachRunLandsAtItsOwnOffset) {
   CacheBuilder builder;
   builder.shuffleDataBlocks(5);
-  const std::string head = pattern(8192, 4), tail = pattern(3000, 5);
+  const std::string head = sampleBytes(8192, 4), tail = sampleBytes(3000, 5);
   const uint32_t forward = builder.addFile(0, "forward", RunList{{0, head}, {8192, tail}});
   const uint32_t backward = builder.addFile(0, "backward", RunList{{8192, tail}, {0, head}});
   const uint32_t holes = builder.addFile(0, "holes", RunList{{0, "abc"}, {10000, "xyz"}});
@@ -105,7 +100,7 @@ TEST(ExtractionWriterRuns, EachRunLandsAtItsOwnOffset) {
 TEST(ExtractionWriterRuns, ARunScatteredOverThousandsOfBlocksComesOutWhole) {
   CacheBuilder builder;
   builder.blockSize(16).shuffleDataBlocks(11);
-  const uint32_t item = builder.addFile(0, "scattered", pattern(16 * 3000 - 5, 3));
+  const uint32_t item = builder.addFile(0, "scattered", sampleBytes(16 * 3000 - 5, 3));
   const CacheImage image = builder.build();
   LoadedCache cache(image);
   ASSERT_TRUE(cache.opened);
@@ -119,9 +114,9 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
   // tail: blocks 5 and 6, the last bytes of the file (entry 3).
   CacheBuilder builder;
   builder.blockSize(512);
-  builder.addFile(0, "f", pattern(1300, 6));
-  builder.addFile(0, "two", RunList{{0, pattern(512, 7)}, {512, pattern(100, 8)}});
-  builder.addFile(0, "tail", pattern(1024, 9));
+  builder.addFile(0, "f", sampleBytes(1300, 6));
+  builder.addFile(0, "two", RunList{{0, sampleBytes(512, 7)}, {512, sampleBytes(100, 8)}});
+  builder.addFile(0, "tail", sampleBytes(1024, 9));
   const CacheImage good = builder.build();
   const CacheLayout& l = good.layout();
   ASSERT_EQ(l.dataBlockCount, 7u);
@@ -185,7 +180,7 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
 
 TEST(ExtractionWriterDamage, AnOutputThatRefusesBytesIsAWriteFailure) {
   CacheBuilder builder;
-  builder.addFile(0, "f", pattern(20000, 1));
+  builder.addFile(0, "f", sampleBytes(20000, 1));
   LoadedCache cache(builder.build());
   ASSERT_TRUE(cache.opened);
   EXPECT_EQ(extract(cache.archive, 0, /*failingSink=*/true).result.kind, Kind::kOutputFailed);
