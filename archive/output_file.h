@@ -59,6 +59,7 @@ class OutputFile final : public DataSink {
   std::optional<uint64_t> sourceOffset(ByteView piece) const;
   bool readCache(ByteView piece, char* into) const;
   Status copyInKernel(ByteView piece, uint64_t offset, uint64_t& done);
+  Status writeFromMapping(ByteView piece, uint64_t offset, uint64_t& done);
   bool writeStaged(uint64_t offset, size_t length);
 
   const MappedFile* source_ = nullptr;
