@@ -59,12 +59,15 @@ class OutputFile final : public DataSink {
   std::optional<uint64_t> sourceOffset(ByteView piece) const;
   bool readCache(ByteView piece, char* into) const;
   Status copyInKernel(ByteView piece, uint64_t offset, uint64_t& done);
-  Status writeFromMapping(ByteView piece, uint64_t offset, uint64_t& done);
+  Status spliceInKernel(ByteView piece, uint64_t offset, uint64_t& done);
+  Status refuseSplice();
   bool writeStaged(uint64_t offset, size_t length);
 
   const MappedFile* source_ = nullptr;
   std::unique_ptr<char[]> staging_;
   bool kernelCopy_ = true;     // the system copies between these files itself
+  bool splice_ = true;         // ... or through a pipe
+  int pipe_[2] = {-1, -1};     // that pipe, once made
   std::intptr_t handle_ = -1;  // the system's descriptor or handle; -1 when closed
   bool direct_ = false;        // a device or FIFO, written in place
   bool sequential_ = false;    // one that cannot seek: bytes go out in order
