@@ -57,34 +57,6 @@ CacheBuilder::CacheBuilder(uint32_t formatVersion) : version_(formatVersion) {
   items_.push_back(Item{"root", 0, false});
 }
 
-CacheBuilder& CacheBuilder::cacheId(uint32_t id) {
-  cacheId_ = id;
-  return *this;
-}
-CacheBuilder& CacheBuilder::shuffleDataBlocks(uint32_t seed) {
-  dataSeed_ = seed;
-  return *this;
-}
-CacheBuilder& CacheBuilder::shuffleBlockEntries(uint32_t seed) {
-  entrySeed_ = seed;
-  return *this;
-}
-CacheBuilder& CacheBuilder::reserveDataBlocks(uint32_t count) {
-  pendingReserve_ += count;
-  return *this;
-}
-CacheBuilder& CacheBuilder::spareDataBlocks(uint32_t count) {
-  spare_ += count;
-  return *this;
-}
-CacheBuilder& CacheBuilder::directoryPadding(uint32_t bytes) {
-  directoryPadding_ = bytes;
-  return *this;
-}
-CacheBuilder& CacheBuilder::dataPadding(uint32_t bytes) {
-  dataPadding_ = bytes;
-  return *this;
-}
 CacheBuilder& CacheBuilder::blockSize(uint32_t bytes) {
   if (bytes == 0) throw std::invalid_argument("block size must not be 0");
   blockSize_ = bytes;
@@ -109,16 +81,6 @@ void CacheBuilder::addChain(uint32_t item, bool hidden, uint64_t offset, std::st
                           std::make_shared<const std::string>(std::move(bytes)), extra,
                           pendingReserve_});
   pendingReserve_ = 0;
-}
-
-uint32_t CacheBuilder::addFolder(uint32_t parent, std::string name) {
-  return addItem(parent, std::move(name), false);
-}
-
-uint32_t CacheBuilder::addFile(uint32_t parent, std::string name, std::string bytes) {
-  std::vector<Run> runs;
-  runs.push_back(Run{0, std::move(bytes), 0});
-  return addFile(parent, std::move(name), std::move(runs));
 }
 
 uint32_t CacheBuilder::addFile(uint32_t parent, std::string name, std::vector<Run> runs) {

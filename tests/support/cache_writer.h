@@ -152,20 +152,29 @@ class CacheBuilder {
   // Version 5 writes a block entry map; any other version (6, or a bad one
   // for refusal tests) does not.
   explicit CacheBuilder(uint32_t formatVersion = 6);
-  CacheBuilder& cacheId(uint32_t id);
-  CacheBuilder& blockSize(uint32_t bytes);           // default 8192; also the data block size
-  CacheBuilder& shuffleDataBlocks(uint32_t seed);    // chains take blocks in a seeded random order
-  CacheBuilder& shuffleBlockEntries(uint32_t seed);  // entry table order permuted; links unchanged
-  CacheBuilder& reserveDataBlocks(uint32_t count);   // unused blocks before the next chain's blocks
-  CacheBuilder& spareDataBlocks(uint32_t count);     // unused blocks after the last used one
-  CacheBuilder& directoryPadding(uint32_t bytes);    // uninterpreted bytes closing the directory
-  CacheBuilder& dataPadding(uint32_t bytes);         // gap between DataBlockHeader and block 0
+  CacheBuilder& cacheId(uint32_t id) { return set(cacheId_, id); }
+  CacheBuilder& blockSize(uint32_t bytes);  // default 8192; also the data block size
+  // Chains take blocks in a seeded random order; the entry table is permuted, links unchanged.
+  CacheBuilder& shuffleDataBlocks(uint32_t seed) { return set(dataSeed_, seed); }
+  CacheBuilder& shuffleBlockEntries(uint32_t seed) { return set(entrySeed_, seed); }
+  // Unused blocks before the next chain's blocks, and after the last used one.
+  CacheBuilder& reserveDataBlocks(uint32_t count) {
+    return set(pendingReserve_, pendingReserve_ + count);
+  }
+  CacheBuilder& spareDataBlocks(uint32_t count) { return set(spare_, spare_ + count); }
+  // Uninterpreted bytes closing the directory, and between DataBlockHeader and block 0.
+  CacheBuilder& directoryPadding(uint32_t bytes) { return set(directoryPadding_, bytes); }
+  CacheBuilder& dataPadding(uint32_t bytes) { return set(dataPadding_, bytes); }
 
   // Items are numbered in order of addition (root is 0) and listed in their
   // parent in that order. Throws std::invalid_argument for an unknown parent
   // or a name holding a NUL.
-  uint32_t addFolder(uint32_t parent, std::string name);
-  uint32_t addFile(uint32_t parent, std::string name, std::string bytes);  // one run at 0
+  uint32_t addFolder(uint32_t parent, std::string name) {
+    return addItem(parent, std::move(name), false);
+  }
+  uint32_t addFile(uint32_t parent, std::string name, std::string bytes) {  // one run at 0
+    return addFile(parent, std::move(name), std::vector<Run>{{0, std::move(bytes)}});
+  }
   // Runs in chain order; offsets may go backwards and leave holes. No runs
   // at all gives a file without block entries.
   uint32_t addFile(uint32_t parent, std::string name, std::vector<Run> runs);
@@ -190,6 +199,11 @@ class CacheBuilder {
     uint32_t extraBlocks;
     uint64_t reserveBefore;
   };
+  template <class T, class V>
+  CacheBuilder& set(T& field, V value) {
+    field = value;
+    return *this;
+  }
   uint32_t addItem(uint32_t parent, std::string name, bool file);
   void addChain(uint32_t item, bool hidden, uint64_t offset, std::string bytes, uint32_t extra);
 
