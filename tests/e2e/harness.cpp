@@ -22,6 +22,15 @@ namespace vaultcat::e2e {
 
 namespace fs = std::filesystem;
 
+bool runsNatively() {
+  const char* command = std::getenv("VAULTCAT_COMMAND");
+  return command == nullptr || *command == '\0';
+}
+
+namespace {
+
+// A console program on Windows writes text-mode output; comparisons are made
+// on "\n" line ends whatever the platform.
 std::string normaliseNewlines(std::string_view text) {
   std::string result;
   result.reserve(text.size());
@@ -32,6 +41,7 @@ std::string normaliseNewlines(std::string_view text) {
   return result;
 }
 
+// The words of the command that runs the program, before its arguments.
 std::vector<std::string> programCommand() {
   std::vector<std::string> words;
   if (const char* command = std::getenv("VAULTCAT_COMMAND"); command != nullptr && *command) {
@@ -41,13 +51,6 @@ std::vector<std::string> programCommand() {
   if (words.empty()) words.push_back(VAULTCAT_PROGRAM);
   return words;
 }
-
-bool runsNatively() {
-  const char* command = std::getenv("VAULTCAT_COMMAND");
-  return command == nullptr || *command == '\0';
-}
-
-namespace {
 
 struct Pipe {
   int read = -1, write = -1;
@@ -207,11 +210,6 @@ ProgramRun StartedProgram::finish(std::chrono::milliseconds timeout) {
   return result;
 }
 
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
-                      std::chrono::milliseconds timeout, const RunOptions& options) {
-  return StartedProgram(args, workingDir, options).finish(timeout);
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + path);
@@ -293,7 +291,7 @@ std::string ProgramTest::writeCache(const testsupport::CacheImage& image,
 ProgramRun ProgramTest::run(const std::vector<std::string>& args, const std::string& workingDir,
                             const RunOptions& options) {
   ProgramRun result =
-      runProgram(args, workingDir.empty() ? root_ : workingDir, std::chrono::seconds(60), options);
+      StartedProgram(args, workingDir.empty() ? root_ : workingDir, options).finish();
   EXPECT_TRUE(result.launchError.empty() && !result.timedOut) << describe(result);
   // Under an emulator standard error carries the emulator's own chatter.
   if (runsNatively()) {

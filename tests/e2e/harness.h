@@ -29,12 +29,6 @@ struct ProgramRun {
   std::string launchError;  // why the program could not be started at all
 };
 
-// A console program on Windows writes text-mode output; comparisons are made
-// on "\n" line ends whatever the platform.
-std::string normaliseNewlines(std::string_view text);
-
-// The words of the command that runs the program, before its arguments.
-std::vector<std::string> programCommand();
 // True when the suite runs the native build directly (no VAULTCAT_COMMAND).
 bool runsNatively();
 
@@ -69,12 +63,6 @@ class StartedProgram {
   bool exited_ = false;
   std::string launchError_;
 };
-
-// Runs the program with `args` in `workingDir` and waits for it at most
-// `timeout`.
-ProgramRun runProgram(const std::vector<std::string>& args, const std::string& workingDir,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                      const RunOptions& options = {});
 
 // Whole-file helpers; readFile throws std::runtime_error if it cannot read.
 std::string readFile(const std::string& path);
