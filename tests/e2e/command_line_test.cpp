@@ -62,13 +62,7 @@ std::string unknownIdLines(const std::string& cacheId, const std::string& path) 
 
 using CommandLineTest = ProgramTest;
 
-TEST_F(CommandLineTest, NoArgumentsPrintsTheUsage) {
-  ProgramRun r = run({});
-  EXPECT_EQ(r.out, kUsage);
-  EXPECT_EQ(r.status, 0);
-}
-
-TEST_F(CommandLineTest, RefusesUnknownCommandsAndMissingArguments) {
+TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArguments) {
   const std::string cache = writeCache(treeCache(6, 1), "a.gcf");
   const std::string noCache = "You must supply the location of the gcf file\n";
   const std::string tooFew =
@@ -78,6 +72,7 @@ TEST_F(CommandLineTest, RefusesUnknownCommandsAndMissingArguments) {
     std::string out;
   };
   const Case cases[] = {
+      {{}, kUsage},
       {{"q"}, "Unrecognised command: q\n"},
       {{"query", cache}, "Unrecognised command: query\n"},
       {{"-l", cache}, "Unrecognised command: -l\n"},
@@ -94,7 +89,7 @@ TEST_F(CommandLineTest, RefusesUnknownCommandsAndMissingArguments) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     ProgramRun r = run(c.args);
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, c.args.empty() ? 0 : 1);
   }
   EXPECT_EQ(listFolder(""), std::vector<std::string>{"a.gcf"});
 }
@@ -146,14 +141,16 @@ TEST_F(CommandLineTest, ListsTheWholeTreeOfVersion5And6Caches) {
     std::string cacheIdText;
   };
   const Case cases[] = {
-      {5, 51, "v5.gcf", "Opposing Force", ""},
-      {6, 0, "v6.gcf", "Half-Life engine", ""},
-      {6, 4, "unknown.gcf", "", "4"},
+      {5, 51, "v5.gcf", "Opposing Force", ""},        {6, 0, "v6.gcf", "Half-Life engine", ""},
+      {6, 92, "v6-92.gcf", "Codename Gordon", ""},    {6, 4, "unknown.gcf", "", "4"},
       {5, 0x80000001, "high.gcf", "", "-2147483647"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string cache = writeCache(treeCache(c.version, c.cacheId), c.name);
+    CacheImage image = treeCache(c.version, c.cacheId);
+    // Only the file header's ID counts, not the one in the directory header.
+    image.set32(image.layout().field(testsupport::fields::kDirectoryCacheId), 1);
+    const std::string cache = writeCache(image, c.name);
     const std::string head = c.identification.empty() ? unknownIdLines(c.cacheIdText, cache)
                                                       : openedLines(cache, c.identification);
     for (const char* command : {"l", "L", "list"}) {
@@ -162,13 +159,6 @@ TEST_F(CommandLineTest, ListsTheWholeTreeOfVersion5And6Caches) {
       EXPECT_EQ(r.status, 0) << command;
     }
   }
-}
-
-TEST_F(CommandLineTest, ListsAnEmptyRootAsNothing) {
-  const std::string cache = writeCache(CacheBuilder(5).cacheId(92).build(), "empty-root.gcf");
-  ProgramRun r = run({"l", cache});
-  EXPECT_EQ(r.out, openedLines(cache, "Codename Gordon") + "Directory listing:\n\n");
-  EXPECT_EQ(r.status, 0);
 }
 
 // A cache stores its names in UTF-8: a name with letters beyond ASCII is
@@ -187,45 +177,6 @@ TEST_F(CommandLineTest, ListsAndExtractsANameBeyondAscii) {
   EXPECT_EQ(r.status, 0) << describe(r);
   EXPECT_EQ(listFolder("out/Bücher"), std::vector<std::string>{"ä.txt"});
   EXPECT_EQ(readFile(at("out/Bücher/ä.txt")), bytes);
-}
-
-// A damaged tree prints what it could before the damage, then one line
-// saying what is wrong, and fails.
-TEST_F(CommandLineTest, StopsAtDamageInTheTree) {
-  struct Case {
-    const char* what;
-    uint32_t item, field, value;  // DirectoryEntry field offset and its new value
-    std::string printedBefore;
-  };
-  const uint32_t kNameOffset = 0, kNextSibling = 20, kFirstChild = 24;
-  const Case cases[] = {
-      {"sibling outside the directory", 1, kNextSibling, 9999, "readme.txt\n"},
-      {"sibling 0xFFFFFFFF", 1, kNextSibling, 0xFFFFFFFF, "readme.txt\n"},
-      {"child outside the directory", 2, kFirstChild, 11, "readme.txt\ncfg\\\n"},
-      {"sibling loops back to a folder above", 8, kNextSibling, 6,
-       "readme.txt\ncfg\\\n  default.cfg\n  empty\\\nmaps\\\n  deep\\\n    deeper\\\n      "
-       "x.bsp\n"},
-      {"folder contains itself", 4, kFirstChild, 4,
-       "readme.txt\ncfg\\\n  default.cfg\n  empty\\\n"},
-      {"name outside the name table", 3, kNameOffset, 0x7FFFFFFF, "readme.txt\ncfg\\\n"},
-  };
-  for (const uint32_t version : {5u, 6u}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.what) + ", version " + std::to_string(version));
-      CacheImage image = treeCache(version, 1);
-      image.set32(image.layout().directoryEntry(c.item) + c.field, c.value);
-      const std::string cache = writeCache(
-          image, "v" + std::to_string(version) + "-" + std::to_string(&c - cases) + ".gcf");
-      ProgramRun r = run({"l", cache});
-      const std::string expected =
-          openedLines(cache, "Half-Life") + "Directory listing:\n\n" + c.printedBefore;
-      ASSERT_EQ(r.out.substr(0, expected.size()), expected) << describe(r);
-      const std::string last = r.out.substr(expected.size());
-      EXPECT_EQ(last.rfind("Corrupt file", 0), 0u) << describe(r);
-      EXPECT_EQ(last.find('\n'), last.size() - 1) << "one line: " << last;
-      EXPECT_EQ(r.status, 1);
-    }
-  }
 }
 
 }  // namespace

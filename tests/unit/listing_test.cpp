@@ -1,5 +1,5 @@
-// The list command run in-process: the identification lines, the tree in
-// stored order, and what a damaged tree prints before it is given up.
+// The list command run in-process: the tree in stored order, and what a
+// damaged tree prints before it is given up.
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -15,35 +15,6 @@ namespace {
 std::string opened(const std::string& path) { return "Opened " + path + "\n"; }
 const std::string kEngineTitle = "Identified GCF as: Half-Life engine\n\n";
 const std::string kListingHeading = "Directory listing:\n\n";
-
-TEST(ListCommandIdentification, KnownUnknownAndNegativeCacheIds) {
-  struct Case {
-    uint32_t id;
-    std::string lines;  // "%s" stands for the path
-  };
-  const std::string request =
-      ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
-      "of this program can correctly identify this cache ID.\n\n";
-  const Case cases[] = {
-      {0, kEngineTitle},  // 0 is a known ID, not a missing one
-      {92, "Identified GCF as: Codename Gordon\n\n"},
-      {4, "Couldn't identify GCF.\nCache ID was 4, filename was %s" + request},
-      {0x80000007, "Couldn't identify GCF.\nCache ID was -2147483641, filename was %s" + request},
-  };
-  for (const Case& c : cases) {
-    CacheBuilder builder;
-    builder.cacheId(c.id);
-    builder.addFile(0, "f", "x");
-    CacheImage image = builder.build();
-    // Only the file header's ID counts, not the one in the directory header.
-    image.set32(image.layout().field(kDirectoryCacheId), 1);
-    const ListRun run = listCache(image, "ids.gcf");
-    std::string lines = c.lines;
-    if (auto at = lines.find("%s"); at != std::string::npos) lines.replace(at, 2, run.path);
-    EXPECT_EQ(run.text, opened(run.path) + lines + kListingHeading + "f\n") << c.id;
-    EXPECT_EQ(run.status, 0);
-  }
-}
 
 TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
   for (uint32_t version : {5u, 6u}) {
