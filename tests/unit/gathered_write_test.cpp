@@ -73,26 +73,23 @@ class GatheredWriteTest : public testsupport::TempFolderTest {
   std::string source_;
 };
 
-TEST_F(GatheredWriteTest, PiecesOfAMappedFileArriveWholeHoweverTheCallsSplitThem) {
+// From a mapping at 0, the first piece lies in the output as in the cache,
+// within pages alike: the kernel copies it. At 7, ordinary memory.
+TEST_F(GatheredWriteTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   const fs::path cache = dir_ / "source.bin";
   std::ofstream(cache, std::ios::binary) << source_;
   MappedFile mapping;
   ASSERT_TRUE(mapping.map(cache.string()));
-
-  // At 0, the first piece lies in the output as in the cache, within pages
-  // alike: the kernel copies it.
-  const std::vector<Span> spans = mixedSpans();
-  const std::string written = writeAndRead(mapping.bytes(), spans, 0, &mapping);
-  ASSERT_EQ(written.size(), expected(spans, 0).size());
-  EXPECT_TRUE(written == expected(spans, 0)) << "the output differs from the pieces";
-}
-
-TEST_F(GatheredWriteTest, PiecesInOrdinaryMemoryArriveWholeToo) {
   const ByteView memory(reinterpret_cast<const std::byte*>(source_.data()), source_.size());
   const std::vector<Span> spans = mixedSpans();
-  const std::string written = writeAndRead(memory, spans, 7);
-  ASSERT_EQ(written.size(), expected(spans, 7).size());
-  EXPECT_TRUE(written == expected(spans, 7)) << "the output differs from the pieces";
+  for (const bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "in memory");
+    const uint64_t offset = mapped ? 0 : 7;
+    const std::string written =
+        writeAndRead(mapped ? mapping.bytes() : memory, spans, offset, mapped ? &mapping : nullptr);
+    ASSERT_EQ(written.size(), expected(spans, offset).size());
+    EXPECT_TRUE(written == expected(spans, offset)) << "the output differs from the pieces";
+  }
 }
 
 }  // namespace
