@@ -79,34 +79,12 @@ bool editField(uint8_t* data, size_t size, std::minstd_rand& rng) {
   if (at + 4 > size) return false;
 
   const uint32_t old = read32(data + at);
-  uint32_t value = 0;
-  switch (pick(rng, 8)) {
-    case 0:
-      value = 0;
-      break;
-    case 1:
-      value = 1;
-      break;
-    case 2:
-      value = 0xFFFF;
-      break;
-    case 3:
-      value = 0xFFFFFFFF;
-      break;
-    case 4:
-      value = record;
-      break;
-    case 5:
-      value = markers.empty() ? old ^ 0x80000000u : markers[pick(rng, markers.size())];
-      break;
-    case 6:
-      value = old + 1;
-      break;
-    default:
-      value = old - 1;
-      break;
-  }
-  write32(data + at, value);
+  const uint32_t choice = pick(rng, 8);
+  const uint32_t marker = choice != 5       ? 0
+                          : markers.empty() ? old ^ 0x80000000u
+                                            : markers[pick(rng, markers.size())];
+  const uint32_t values[8] = {0, 1, 0xFFFF, 0xFFFFFFFF, record, marker, old + 1, old - 1};
+  write32(data + at, values[choice]);
   return true;
 }
 
