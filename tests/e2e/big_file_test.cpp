@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,11 +47,6 @@ std::string sparseFileProblem(const std::string& dir, uint64_t size) {
   return {};
 }
 
-uint64_t sizeOf(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
-
 // `count` bytes of the file from `offset`; fewer if it ends first.
 std::string readAt(const std::string& path, uint64_t offset, size_t count) {
   std::string bytes(count, '\0');
@@ -89,7 +85,7 @@ TEST_F(BigFileTest, PlacesARunPast2GiB) {
                        "Success!\n");
   EXPECT_EQ(r.status, 0);
   const std::string out = at("out/far.bin");
-  EXPECT_EQ(sizeOf(out), farOffset + tail.size());
+  EXPECT_EQ(std::filesystem::file_size(out), farOffset + tail.size());
   EXPECT_EQ(readAt(out, 0, head.size()), head);
   EXPECT_EQ(readAt(out, head.size(), 65536), std::string(65536, '\0'));
   EXPECT_EQ(readAt(out, farOffset - 65536, 65536), std::string(65536, '\0'));
@@ -112,7 +108,7 @@ TEST_F(BigFileTest, ReadsACacheLargerThan4GiB) {
   if (std::string why = sparseFileProblem(root(), image.size()); !why.empty()) GTEST_SKIP() << why;
 
   const std::string cache = writeCache(image, "big.gcf");
-  ASSERT_EQ(sizeOf(cache), image.size());
+  ASSERT_EQ(std::filesystem::file_size(cache), image.size());
   ProgramRun r = run({"l", cache});
   EXPECT_EQ(r.out, openedLines(cache, "Ricochet") +
                        "Directory listing:\n\n"

@@ -237,19 +237,8 @@ std::string openedLines(const std::string& archivePath, std::string_view title) 
 // ---------------------------------------------------------------- fixture
 
 void ProgramTest::SetUp() {
-  std::string pattern = ::testing::TempDir();
-  if (pattern.empty() || pattern.back() != '/') pattern += '/';
-  pattern += "vc-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr)
-      << "mkdtemp " << pattern << ": " << std::strerror(errno);
-  root_ = fs::canonical(pattern).string();
-}
-
-void ProgramTest::TearDown() {
-  if (root_.empty()) return;
-  std::error_code error;
-  fs::remove_all(root_, error);
-  EXPECT_FALSE(error) << "cannot remove " << root_ << ": " << error.message();
+  TempFolderTest::SetUp();
+  root_ = fs::canonical(dir_).string();
 }
 
 std::string ProgramTest::at(std::string_view relative) const {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/cache_writer.h"
+#include "support/temp_folder.h"
 
 namespace vaultcat::e2e {
 
@@ -68,13 +69,12 @@ class StartedProgram {
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
 
-// Each test gets its own empty directory, removed with everything in it when
-// the test ends. run() checks after every run that no cache the test wrote
-// has changed.
-class ProgramTest : public ::testing::Test {
+// Each test gets its own empty directory (TempFolderTest), under its real
+// path. run() checks after every run that no cache the test wrote has
+// changed.
+class ProgramTest : public testsupport::TempFolderTest {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   const std::string& root() const { return root_; }
   // The absolute path of `relative` under the test's directory.

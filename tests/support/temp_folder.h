@@ -3,6 +3,7 @@
 // plus a random number.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,10 +17,10 @@ namespace vaultcat::testsupport {
 class TempFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');  // "Name/v5" of a parameterised test
     dir_ = std::filesystem::temp_directory_path() /
-           ("vaultcat-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(std::random_device{}()));
+           ("vaultcat-" + name + "-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
