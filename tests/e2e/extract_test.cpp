@@ -17,7 +17,6 @@ namespace {
 using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::RunList;
-using testsupport::fields::kFirstDataBlock;
 
 // The "Writing block N" indices, in the order printed.
 std::vector<uint32_t> blocksWritten(const std::string& out) {
@@ -83,12 +82,7 @@ TEST_P(ExtractTest, EveryKindOfFileComesOutByteForByteOverAnyFileInTheWay) {
   const std::string shuffledPath = writeCache(shuffled, "shuffled.gcf");
 
   // What the shuffled cache must show for these cases to mean anything.
-  const auto& layout = shuffled.layout();
-  const uint32_t fragmented = shuffled.blockEntriesOf(kFragmented)[0];
-  std::vector<uint32_t> chain;
-  for (uint32_t block = shuffled.get32(layout.blockEntry(fragmented, kFirstDataBlock));
-       block != testsupport::kEndOfChain; block = shuffled.get32(layout.fragment(block)))
-    chain.push_back(block);
+  const std::vector<uint32_t> chain = shuffled.chainOf(shuffled.blockEntriesOf(kFragmented)[0]);
   ASSERT_FALSE(std::is_sorted(chain.begin(), chain.end())) << "frag.bin is not fragmented";
   const std::vector<uint32_t> runEntries = shuffled.blockEntriesOf(kRuns);
   ASSERT_NE(*std::min_element(runEntries.begin(), runEntries.end()), runEntries[0])

@@ -337,6 +337,14 @@ std::vector<uint32_t> CacheImage::blockEntriesOf(uint32_t item) const {
   return it == files_.end() ? std::vector<uint32_t>{} : it->second.entries;
 }
 
+std::vector<uint32_t> CacheImage::chainOf(uint32_t entry) const {
+  std::vector<uint32_t> blocks;
+  for (uint32_t b = get32(layout_.blockEntry(entry, fields::kFirstDataBlock)); b != kEndOfChain;
+       b = get32(layout_.fragment(b)))
+    blocks.push_back(b);
+  return blocks;
+}
+
 uint32_t CacheImage::get32(uint64_t offset) const {
   if (offset > size_ || size_ - offset < 4)
     throw std::out_of_range("get32 past the end of the image");

@@ -114,6 +114,8 @@ class CacheImage {
   std::string expectedContent(uint32_t item) const;
   // Block-entry table indices of the item's ordinary entries, in chain order.
   std::vector<uint32_t> blockEntriesOf(uint32_t item) const;
+  // The data blocks of a block entry's chain, read back from the image.
+  std::vector<uint32_t> chainOf(uint32_t entry) const;
 
   // Read or overwrite a little-endian word anywhere in the image (both throw
   // std::out_of_range past the end), or cut or extend the image with zeros.

@@ -2,6 +2,8 @@
 // the accessors that stand between the rest of the reader and the bytes.
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -50,20 +52,19 @@ TEST(CacheArchiveOpen, DataRegionMayEndAtTheEndOfTheFileButNotPastIt) {
   CacheArchive archive;
   EXPECT_EQ(openFileError(good, archive, "extent.gcf"), "opened");
 
-  CacheImage shifted = good;  // the region starts one byte later, so ends one past the file
-  shifted.set32(l.field(kFirstBlockOffset), static_cast<uint32_t>(l.firstDataBlock + 1));
-  EXPECT_EQ(openFileError(shifted, archive, "extent.gcf"), "Corrupt file.");
-
-  CacheImage extraBlock = good;  // one block more than the file holds
-  extraBlock.set32(l.field(kDataBlockCount), l.dataBlockCount + 1);
-  EXPECT_EQ(openFileError(extraBlock, archive, "extent.gcf"), "Corrupt file.");
-
-  // 0x10000 blocks of 0x10000 bytes: the product is 2^32, which a 32-bit
-  // multiplication would wrap to an empty region that fits any file.
-  CacheImage wrapped = good;
-  wrapped.set32(l.field(kDataBlockCount), 0x10000);
-  wrapped.set32(l.field(kDataBlockSize), 0x10000);
-  EXPECT_EQ(openFileError(wrapped, archive, "extent.gcf"), "Corrupt file.");
+  const std::vector<std::pair<uint64_t, uint32_t>> damages[] = {
+      // The region starts one byte later, so ends one past the file.
+      {{l.field(kFirstBlockOffset), static_cast<uint32_t>(l.firstDataBlock + 1)}},
+      {{l.field(kDataBlockCount), l.dataBlockCount + 1}},  // one block more than the file holds
+      // 0x10000 blocks of 0x10000 bytes: the product is 2^32, which a 32-bit
+      // multiplication would wrap to an empty region that fits any file.
+      {{l.field(kDataBlockCount), 0x10000}, {l.field(kDataBlockSize), 0x10000}},
+  };
+  for (const auto& edits : damages) {
+    CacheImage image = good;
+    for (const auto& [at, value] : edits) image.set32(at, value);
+    EXPECT_EQ(openFileError(image, archive, "extent.gcf"), "Corrupt file.") << edits[0].first;
+  }
 }
 
 TEST(CacheArchiveOpen, AFailedOpenLeavesTheArchiveClosedWithItsCause) {

@@ -109,7 +109,7 @@ TEST(ListCommandTree, DamagedTreesStopWithAReportAndKeepEarlierLines) {
   }
 }
 
-TEST(ListCommandTree, FoldersNestAtMostAThousandLevels) {
+TEST(ListCommandTree, FoldersNestAtMostAThousandLevelsAndNamesAreBounded) {
   auto nested = [](uint32_t depth) {
     CacheBuilder builder;
     for (uint32_t i = 0, parent = 0; i < depth; ++i) parent = builder.addFolder(parent, "d");
@@ -125,17 +125,15 @@ TEST(ListCommandTree, FoldersNestAtMostAThousandLevels) {
   // lines, without recursion.
   expectDamageAfter(listCache(nested(1001), "nested.gcf"), thousandLevels);
   expectDamageAfter(listCache(nested(100000), "nested.gcf"), thousandLevels);
-}
 
-TEST(ListCommandTree, NamesAreAtMostTheLongestItemPath) {
-  // A longer name cannot come from a real cache; without the limit, items
-  // that all share one enormous name would list without end.
+  // Names are at most the longest item path. A longer one cannot come from a
+  // real cache; without the limit, items that all share one enormous name
+  // would list without end.
   const std::string longest(1023, 'n');
   CacheBuilder builder;
   builder.addFile(0, longest, "x");
   builder.addFile(0, longest + "n", "y");
-  const ListRun run = listCache(builder.build(), "long-names.gcf");
-  expectDamageAfter(run, longest + "\n");
+  expectDamageAfter(listCache(builder.build(), "long-names.gcf"), longest + "\n");
 }
 
 }  // namespace
