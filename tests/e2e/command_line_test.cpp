@@ -137,8 +137,10 @@ TEST_F(CommandLineTest, ListsTheWholeTreeOfVersion5And6Caches) {
     std::string cacheIdText;
   };
   const Case cases[] = {
-      {5, 51, "v5.gcf", "Opposing Force", ""},        {6, 0, "v6.gcf", "Half-Life engine", ""},
-      {6, 92, "v6-92.gcf", "Codename Gordon", ""},    {6, 4, "unknown.gcf", "", "4"},
+      {5, 51, "v5.gcf", "Opposing Force", ""},
+      {6, 0, "v6.gcf", "Half-Life engine", ""},  // 0 is a known ID, not a missing one
+      {6, 92, "v6-92.gcf", "Codename Gordon", ""},
+      {6, 4, "unknown.gcf", "", "4"},
       {5, 0x80000001, "high.gcf", "", "-2147483647"},
   };
   for (const Case& c : cases) {
