@@ -1,5 +1,7 @@
 #include "archive/cache_archive.h"
 
+#include "archive/damage_text.h"
+
 namespace vaultcat {
 
 bool CacheArchive::open(const std::string& path) {
@@ -9,16 +11,17 @@ bool CacheArchive::open(const std::string& path) {
     errorText_ = kMapFailed;
     return false;
   }
-  return adopt(mapping_.bytes(), path);
+  const std::span<const std::byte> bytes = mapping_.bytes();
+  return checkAndHold(ByteView(bytes.data(), bytes.size()));
 }
 
 bool CacheArchive::openBytes(ByteView bytes) {
   errorText_ = nullptr;
   close();
-  return adopt(bytes, std::string());
+  return checkAndHold(bytes);
 }
 
-bool CacheArchive::adopt(ByteView bytes, const std::string& path) {
+bool CacheArchive::checkAndHold(ByteView bytes) {
   file_ = bytes;
   errorText_ = file_.empty() ? kMapFailed : locateSections();
   if (errorText_ != nullptr) {
@@ -26,13 +29,11 @@ bool CacheArchive::adopt(ByteView bytes, const std::string& path) {
     return false;
   }
   open_ = true;
-  fileName_ = path;
   return true;
 }
 
 void CacheArchive::close() {
   open_ = false;
-  fileName_.clear();
   mapping_.unmap();
   file_ = ByteView();
   sections_ = CacheSections();
@@ -65,13 +66,11 @@ const char* CacheArchive::locateSections() {
   if (fileHeader_.formatVersion == kFormatVersion5) {
     // Only version 5 has the block entry map; its length is all that matters.
     BlockEntryMapHeader mapHeader{};
-    uint64_t header = 0, entries = 0;
-    if (!cursor.read(mapHeader, header) ||
-        !cursor.take(BlockEntryMapHeader::kEntrySize * mapHeader.entryCount, entries)) {
+    if (!cursor.read(mapHeader, at.blockEntryMapHeader.emplace()) ||
+        !cursor.take(BlockEntryMapHeader::kEntrySize * mapHeader.entryCount,
+                     at.blockEntryMap.emplace())) {
       return kCorrupt;
     }
-    at.blockEntryMapHeader = header;
-    at.blockEntryMap = entries;
   }
   if (!cursor.read(directoryHeader_, at.directoryHeader) ||
       !cursor.take(DirectoryEntry::kSize * directoryHeader_.itemCount, at.directoryEntries) ||
@@ -98,6 +97,10 @@ const char* CacheArchive::locateSections() {
   }
   sections_ = at;
   return nullptr;
+}
+
+Status CacheArchive::checkUnchanged() const {
+  return !mapping_.isMapped() || mapping_.unchanged() ? Status{} : damage_text::cacheChanged();
 }
 
 std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {

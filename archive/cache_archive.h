@@ -15,7 +15,8 @@
 
 #include "archive/byte_view.h"
 #include "archive/cache_layout.h"
-#include "archive/mapped_file.h"
+#include "archive/status.h"
+#include "platform/mapped_file.h"
 
 namespace vaultcat {
 
@@ -61,12 +62,11 @@ class CacheArchive {
   bool isOpen() const { return open_; }
   // The message of the last failed open(); empty before any failure.
   const char* lastError() const { return errorText_ != nullptr ? errorText_ : ""; }
-  const std::string& fileName() const { return fileName_; }
   // The mapped file; nothing for bytes given to openBytes().
   const platform::MappedFile* mapping() const { return mapping_.isMapped() ? &mapping_ : nullptr; }
-  // Whether the file is still as it was opened (bytes in memory always are).
-  // Checked before a run reports what it read as complete.
-  bool unchangedSinceOpen() const { return !mapping_.isMapped() || mapping_.unchanged(); }
+  // Whether the file is still as it was opened (bytes in memory always are):
+  // checked before a run reports what it read as complete. Damage if not.
+  Status checkUnchanged() const;
 
   const CacheSections& sections() const { return sections_; }
   const FileHeader& fileHeader() const { return fileHeader_; }
@@ -104,12 +104,11 @@ class CacheArchive {
   std::optional<ByteView> dataBlock(uint32_t index, uint32_t length) const;
 
  private:
-  bool adopt(ByteView bytes, const std::string& path);
+  bool checkAndHold(ByteView bytes);
   const char* locateSections();
 
   platform::MappedFile mapping_;
   bool open_ = false;
-  std::string fileName_;
   const char* errorText_ = nullptr;
   ByteView file_;
   CacheSections sections_;

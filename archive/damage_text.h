@@ -63,10 +63,10 @@ inline Status blockSizeTooLarge(uint32_t blockSize, uint32_t dataBlockSize) {
 
 // The cache as a file: it is not what it was when it was opened, or reading
 // its mapping faulted (it shrank underneath, or its disk failed).
-inline constexpr const char* kCacheChanged = "the cache changed while it was read";
 inline constexpr const char* kCacheUnreadable =
     "the cache changed or could not be read while it was read";
 
+inline Status cacheChanged() { return Status::corrupt("the cache changed while it was read"); }
 inline Status cacheUnreadable() { return {Status::Kind::kCacheUnreadable, kCacheUnreadable}; }
 
 }  // namespace vaultcat::damage_text

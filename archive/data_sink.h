@@ -2,13 +2,16 @@
 // test or fuzzer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "archive/byte_view.h"
 #include "archive/status.h"
 
 namespace vaultcat {
+
+// Bytes of the cache, handed to a sink in place.
+using Piece = std::span<const std::byte>;
 
 class DataSink {
  public:
@@ -17,7 +20,7 @@ class DataSink {
   // start of the output. Regions never written, below the highest byte
   // written, read as zeros. Answers kOutputFailed if the output refused
   // bytes, kCacheUnreadable if the pieces could not be read.
-  virtual Status writeAt(uint64_t offset, std::span<const ByteView> pieces) = 0;
+  virtual Status writeAt(uint64_t offset, std::span<const Piece> pieces) = 0;
 };
 
 }  // namespace vaultcat

@@ -10,18 +10,18 @@ namespace vaultcat {
 
 namespace {
 
-// Pieces of one run waiting to be written with a single gathered call.
-// Pieces that follow each other in the mapping are merged, so a run stored
-// in consecutive blocks goes out as one piece.
-class PendingWrite {
+// Pieces of one run, handed to the output a batch at a time. Pieces that
+// follow each other in the cache are merged, so a run stored in consecutive
+// blocks goes out as one piece.
+class PieceBatch {
  public:
-  PendingWrite(DataSink& output, uint64_t offset) : output_(output), offset_(offset) {}
+  PieceBatch(DataSink& output, uint64_t offset) : output_(output), offset_(offset) {}
 
-  Status add(ByteView piece) {
+  Status add(Piece piece) {
     if (count_ > 0) {
-      ByteView& last = pieces_[count_ - 1];
+      Piece& last = pieces_[count_ - 1];
       if (last.data() + last.size() == piece.data()) {
-        last = ByteView(last.data(), last.size() + piece.size());
+        last = Piece(last.data(), last.size() + piece.size());
         return Status{};
       }
       if (count_ == pieces_.size()) {
@@ -36,7 +36,7 @@ class PendingWrite {
     if (count_ == 0) return Status{};
     uint64_t bytes = 0;
     for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].size();
-    Status status = output_.writeAt(offset_, std::span<const ByteView>(pieces_.data(), count_));
+    Status status = output_.writeAt(offset_, std::span<const Piece>(pieces_.data(), count_));
     offset_ += bytes;
     count_ = 0;
     return status;
@@ -45,18 +45,26 @@ class PendingWrite {
  private:
   DataSink& output_;
   uint64_t offset_;
-  std::array<ByteView, 1024> pieces_;
+  std::array<Piece, 1024> pieces_;
   size_t count_ = 0;
 };
 
-}  // namespace
+// The state of one extraction that outlives a single run: how many more
+// data blocks may be visited before the chains must be looping.
+struct ChainBudget {
+  uint64_t dataBlocksLeft;
+};
 
+// Copies one run: follows the data-block chain from `firstDataBlockIndex`
+// until 0xFFFF, each block giving the file header's block size in bytes,
+// until `runSize` bytes are written; blocks past that point give nothing but
+// their progress line. A chain that ends early leaves the run short.
 Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
                           uint32_t firstDataBlockIndex, uint32_t runSize, ChainBudget& budget,
                           TextOutput& progress) {
   const uint32_t blockSize = archive.fileHeader().blockSize;
   const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
-  PendingWrite pending(output, runOffset);
+  PieceBatch batch(output, runOffset);
   uint32_t written = 0;
   for (uint32_t block = firstDataBlockIndex; block != kEndOfDataBlockChain;) {
     // Every block is checked against the data region and the map before
@@ -68,11 +76,7 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
     --budget.dataBlocksLeft;
 
     const uint32_t chunk = std::min(blockSize, runSize - written);
-    progress.put("Writing fragment ");
-    progress.putUnsigned(block);
-    progress.put(" (size ");
-    progress.putUnsigned(chunk);
-    progress.put(")\n");
+    progress.print("Writing fragment ", block, " (size ", chunk, ")\n");
     if (chunk > 0) {
       auto bytes = archive.dataBlock(block, chunk);
       // The header's block size is the data blocks' own in a sound file. A
@@ -81,14 +85,17 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
       if (!bytes) {
         return damage_text::blockSizeTooLarge(blockSize, archive.dataBlockHeader().dataBlockSize);
       }
-      if (Status status = pending.add(*bytes); !status.ok()) return status;
+      if (Status status = batch.add(Piece(bytes->data(), bytes->size())); !status.ok())
+        return status;
       written += chunk;
     }
     // The block was checked against the map above, so it has a successor.
     block = *archive.nextDataBlock(block);
   }
-  return pending.flush();
+  return batch.flush();
 }
+
+}  // namespace
 
 Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
                      TextOutput& progress) {
@@ -102,13 +109,8 @@ Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t fir
     if (!entry) return damage_text::entryOutsideTable(from, "links to", index, entryCount);
     if (entriesLeft-- == 0) return damage_text::entriesLinkInALoop();
 
-    progress.put("Writing block ");
-    progress.putUnsigned(index);
-    progress.put(" (offset ");
-    progress.putUnsigned(entry->fileDataOffset);
-    progress.put(", size ");
-    progress.putUnsigned(entry->fileDataSize);
-    progress.put(")\n");
+    progress.print("Writing block ", index, " (offset ", entry->fileDataOffset, ", size ",
+                   entry->fileDataSize, ")\n");
     Status run =
         writeFragmentChain(archive, output, entry->fileDataOffset, entry->firstDataBlockIndex,
                            entry->fileDataSize, budget, progress);

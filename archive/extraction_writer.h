@@ -20,18 +20,4 @@ namespace vaultcat {
 Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
                      TextOutput& progress);
 
-// The state of one extraction that outlives a single run: how many more
-// data blocks may be visited before the chains must be looping.
-struct ChainBudget {
-  uint64_t dataBlocksLeft;
-};
-
-// Copies one run: follows the data-block chain from `firstDataBlockIndex`
-// until 0xFFFF, each block giving the file header's block size in bytes,
-// until `runSize` bytes are written; blocks past that point give nothing but
-// their progress line. A chain that ends early leaves the run short.
-Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
-                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainBudget& budget,
-                          TextOutput& progress);
-
 }  // namespace vaultcat

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 
 namespace vaultcat {
 
@@ -35,6 +36,11 @@ class TextOutput {
   void putSigned(int64_t value) { putNumber(value); }
   void putUnsigned(uint64_t value) { putNumber(value); }
   void putSpaces(uint64_t count);
+  // Puts each part in turn: texts as they are, integers in decimal.
+  template <class... Parts>
+  void print(const Parts&... parts) {
+    (putPart(parts), ...);
+  }
 
   // Hands everything buffered to deliver(). False if any text since the
   // start failed to arrive.
@@ -56,6 +62,18 @@ class TextOutput {
  private:
   static constexpr size_t kBufferSize = size_t{1} << 16;
   void putLarge(std::string_view text);
+  template <class Part>
+  void putPart(const Part& part) {
+    if constexpr (std::is_same_v<Part, char>) {
+      put(part);
+    } else if constexpr (std::is_integral_v<Part> && std::is_signed_v<Part>) {
+      putSigned(part);
+    } else if constexpr (std::is_integral_v<Part>) {
+      putUnsigned(part);
+    } else {
+      put(std::string_view(part));
+    }
+  }
   template <class Number>
   void putNumber(Number value);
 

@@ -13,7 +13,7 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VAULTCAT_GTEST_SOURCE_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_executable(vaultcat_platform_tests ${PROJECT_SOURCE_DIR}/tests/unit/platform_test.cpp)
-target_link_libraries(vaultcat_platform_tests PRIVATE vaultcat_archive gtest_main)
+target_link_libraries(vaultcat_platform_tests PRIVATE vaultcat_platform gtest_main)
 target_include_directories(vaultcat_platform_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 if(MINGW)
   target_link_options(vaultcat_platform_tests PRIVATE -static)

@@ -19,19 +19,14 @@ void identifyCache(const CacheTitleTable& titles, const CacheArchive& archive,
   // The ID is the file header's, not the directory header's.
   uint32_t cacheId = archive.fileHeader().cacheId;
   if (auto row = titles.find(cacheId); row != titles.end()) {
-    out.put("Identified GCF as: ");
-    out.put(row->second);
-    out.put("\n\n");
+    out.print("Identified GCF as: ", row->second, "\n\n");
     return;
   }
-  out.put("Couldn't identify GCF.\nCache ID was ");
-  // Reported as a signed number, as users have always quoted it.
-  out.putSigned(static_cast<int32_t>(cacheId));
-  out.put(", filename was ");
-  out.put(archivePath);
-  out.put(
-      ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
-      "of this program can correctly identify this cache ID.\n\n");
+  // The ID is reported as a signed number, as users have always quoted it.
+  out.print("Couldn't identify GCF.\nCache ID was ", static_cast<int32_t>(cacheId),
+            ", filename was ", archivePath,
+            ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
+            "of this program can correctly identify this cache ID.\n\n");
 }
 
 }  // namespace vaultcat

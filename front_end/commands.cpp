@@ -2,15 +2,17 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/cache_archive.h"
 #include "archive/damage_text.h"
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
-#include "archive/output_file.h"
-#include "archive/platform.h"
 #include "front_end/cache_titles.h"
 #include "front_end/directory_listing.h"
+#include "front_end/output_sink.h"
+#include "platform/output_file.h"
+#include "platform/process.h"
 
 namespace vaultcat {
 
@@ -35,20 +37,14 @@ void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(wh
 // Opens the archive; on failure says why.
 bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out) {
   if (archive.open(archivePath)) return true;
-  out.put("Couldn't open file ");
-  out.put(archivePath);
-  out.put(": ");
-  out.put(archive.lastError());
-  out.put('\n');
+  out.print("Couldn't open file ", archivePath, ": ", archive.lastError(), "\n");
   return false;
 }
 
 // What both commands print first on an open archive.
 void introduce(const CacheArchive& archive, std::string_view archivePath,
                const CacheTitleTable& titles, TextOutput& out) {
-  out.put("Opened ");
-  out.put(archivePath);
-  out.put('\n');
+  out.print("Opened ", archivePath, "\n");
   identifyCache(titles, archive, archivePath, out);
 }
 
@@ -65,11 +61,13 @@ int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
   return status.ok() ? kSuccess : kFailure;
 }
 
-void printItemMessage(std::string_view before, const char* itemPath, std::string_view after,
-                      TextOutput& out) {
-  out.put(before);
-  out.put(itemPath);
-  out.put(after);
+// The files no output may be written over: the cache, and the file the
+// progress goes to.
+std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive) {
+  std::vector<platform::FileIdentity> files;
+  if (archive.mapping() != nullptr) files.push_back(archive.mapping()->identity());
+  if (auto standardOutput = platform::standardOutputFile()) files.push_back(*standardOutput);
+  return files;
 }
 
 // Writes the file into a temporary output and puts it in place of the
@@ -80,27 +78,24 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
                    TextOutput& out) {
   // Nothing is worth writing for a user who cannot be told the outcome.
   if (!out.flush()) return kFailure;
-  // Neither the cache nor the file the progress goes to may be written over.
-  platform::FileIdentity console;
-  const size_t consoleIsFile = platform::standardOutputFile(console) ? 1 : 0;
   platform::OutputFile output;
   if (!output.create(platform::outputPathFor(itemPath), archive.mapping(),
-                     std::span(&console, consoleIsFile))) {
-    printItemMessage("Couldn't create file ", itemPath, " - do all directorys exist?\n", out);
+                     protectedFiles(archive))) {
+    out.print("Couldn't create file ", itemPath, " - do all directorys exist?\n");
     return kFailure;
   }
-  Status written = writeFileData(archive, output, firstBlockEntry, out);
+  OutputSink sink(output);
+  Status written = writeFileData(archive, sink, firstBlockEntry, out);
+  if (written.damage.empty() && out.flush()) {
+    if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
+  }
   if (!written.damage.empty()) {
     printDamage(written.damage, out);
     return kFailure;
   }
   if (!out.flush()) return kFailure;
-  if (!archive.unchangedSinceOpen()) {
-    printDamage(damage_text::kCacheChanged, out);
-    return kFailure;
-  }
   if (!written.ok() || !output.commit()) {
-    printItemMessage("Couldn't write file ", itemPath, "\n", out);
+    out.print("Couldn't write file ", itemPath, "\n");
     return kFailure;
   }
   out.put("Success!\n");
@@ -117,7 +112,7 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
     return kFailure;
   }
   if (args[2].size() > kMaxPathLength) {
-    out.put("The file path is longer than " + std::to_string(kMaxPathLength) + " characters\n");
+    out.print("The file path is longer than ", kMaxPathLength, " characters\n");
     return kFailure;
   }
   // The item path names the item inside the cache, the output file, and is
@@ -133,9 +128,7 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
   // the directory the command started in instead.
   const std::string destination(args[3]);
   if (!platform::changeWorkingDirectory(destination)) {
-    out.put("Couldn't change to directory ");
-    out.put(destination);
-    out.put('\n');
+    out.print("Couldn't change to directory ", destination, "\n");
     return kFailure;
   }
   if (!openArchive(archive, archivePath, out)) return kFailure;
@@ -159,8 +152,7 @@ Status printListing(const CacheArchive& archive, std::string_view archivePath,
   out.put("Directory listing:\n\n");
   Status status = listDirectory(archive, kRootItem, out);
   // A cache rewritten in place can list short without a fault.
-  if (status.ok() && !archive.unchangedSinceOpen())
-    status = Status::corrupt(damage_text::kCacheChanged);
+  if (status.ok()) status = archive.checkUnchanged();
   return status;
 }
 
@@ -173,9 +165,9 @@ LookupResult findItem(const CacheArchive& archive, const char* itemPath, TextOut
   if (!item.status.ok()) {
     printDamage(item.status.damage, out);
   } else if (!item.found()) {
-    printItemMessage("Couldn't find ", itemPath, " in directory\n", out);
+    out.print("Couldn't find ", itemPath, " in directory\n");
   } else {
-    printItemMessage("Found ", itemPath, ", attempting to extract...\n", out);
+    out.print("Found ", itemPath, ", attempting to extract...\n");
   }
   return item;
 }
@@ -186,8 +178,7 @@ LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item, con
   if (!firstEntry.status.ok()) {
     printDamage(firstEntry.status.damage, out);
   } else if (!firstEntry.found()) {
-    printItemMessage("No block entry for ", itemPath, "\nDid you try to extract a directory?\n",
-                     out);
+    out.print("No block entry for ", itemPath, "\nDid you try to extract a directory?\n");
   }
   return firstEntry;
 }
@@ -215,9 +206,7 @@ int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
     case 'X':
       return extractCommand(args, archive, titles, out);
     default:
-      out.put("Unrecognised command: ");
-      out.put(args[0]);
-      out.put('\n');
+      out.print("Unrecognised command: ", args[0], "\n");
       return kFailure;
   }
 }

@@ -1,17 +1,17 @@
 #include "front_end/console_output.h"
 
-#include "archive/platform.h"
+#include "platform/process.h"
 
 namespace vaultcat {
 
 ConsoleOutput::ConsoleOutput(bool usable) : usable_(usable) {
   if (!usable_) markFailed();
-  platform::setPendingText({usable_ ? buffer() : nullptr, &used()});
+  platform::setUnsentText({usable_ ? buffer() : nullptr, &used()});
 }
 
 ConsoleOutput::~ConsoleOutput() {
   flush();
-  platform::setPendingText({});
+  platform::setUnsentText({});
 }
 
 bool ConsoleOutput::deliver(std::string_view text) {

@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "archive/damage_text.h"
-#include "archive/platform.h"
 #include "front_end/commands.h"
 #include "front_end/console_output.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   const bool standardOutputOpen = vaultcat::platform::setUpProcess(

@@ -52,9 +52,9 @@ class CheckingSink final : public DataSink {
  public:
   explicit CheckingSink(ByteView input) : input_(input) {}
 
-  Status writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+  Status writeAt(uint64_t offset, std::span<const Piece> pieces) override {
     uint64_t end = offset;
-    for (const ByteView& piece : pieces) {
+    for (const Piece& piece : pieces) {
       const auto* begin = input_.data();
       if (piece.data() < begin || piece.data() > begin + input_.size() ||
           piece.size() > input_.size() - static_cast<uint64_t>(piece.data() - begin)) {

@@ -179,22 +179,20 @@ TEST_F(ExtractFailureTest, ADamagedFileChangesNothingInTheDestination) {
   }
 }
 
-TEST_F(ExtractFailureTest, AFailedWriteToADeviceLeavesTheLinkToIt) {
+// A device takes no bytes: a failed run could not take them back.
+TEST_F(ExtractFailureTest, ADeviceIsNeverAnOutputAndTheLinkToItStays) {
   if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
   if (!exists("/dev/full")) GTEST_SKIP() << "needs /dev/full, which this system lacks";
   makeDir("out/docs");
   std::filesystem::create_symlink("/dev/full", at("out/docs/readme.txt"));
 
   ProgramRun r = run({"x", cache_, "docs/readme.txt", at("out")});
-  const std::string head =
-      openedLines(cache_, "Half-Life") + "Found docs/readme.txt, attempting to extract...\n";
-  EXPECT_EQ(r.out.substr(0, head.size()), head) << describe(r);
-  EXPECT_TRUE(r.out.ends_with("\nCouldn't write file docs/readme.txt\n")) << describe(r);
-  EXPECT_EQ(r.out.find("Success!"), std::string::npos);
+  EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") +
+                       "Found docs/readme.txt, attempting to extract...\n"
+                       "Couldn't create file docs/readme.txt - do all directorys exist?\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(std::filesystem::is_symlink(at("out/docs/readme.txt"))) << "the link was removed";
   EXPECT_EQ(listFolder("out/docs"), std::vector<std::string>{"readme.txt"});
-  EXPECT_TRUE(exists("/dev/full"));
 }
 
 }  // namespace

@@ -53,10 +53,10 @@ class MemorySink final : public DataSink {
     bool operator==(const Write&) const = default;
   };
 
-  Status writeAt(uint64_t offset, std::span<const ByteView> pieces) override {
+  Status writeAt(uint64_t offset, std::span<const Piece> pieces) override {
     if (failing) return {Status::Kind::kOutputFailed, {}};
     Write write{offset, {}};
-    for (const ByteView& piece : pieces)
+    for (const Piece& piece : pieces)
       write.bytes.append(reinterpret_cast<const char*>(piece.data()), piece.size());
     writes.push_back(std::move(write));
     return {};

@@ -1,11 +1,12 @@
 // A read-only view of a whole existing file: the cache.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
-#include "archive/byte_view.h"
-#include "archive/platform.h"
+#include "platform/file_identity.h"
 
 namespace vaultcat::platform {
 
@@ -27,7 +28,7 @@ class MappedFile {
   void unmap();
 
   bool isMapped() const { return data_ != nullptr; }
-  ByteView bytes() const { return {data_, size_}; }
+  std::span<const std::byte> bytes() const { return {data_, static_cast<size_t>(size_)}; }
   // The file as it was when it was mapped.
   const FileIdentity& identity() const { return identity_; }
   // The open file behind the view: the system's descriptor or handle.
@@ -39,8 +40,8 @@ class MappedFile {
  private:
   // The system's part of unmap(): releases the view and closes the file.
   static void release(const std::byte* data, uint64_t size, std::intptr_t handle);
-  void adopt(const std::byte* data, uint64_t size, std::intptr_t handle,
-             const FileIdentity& identity);
+  void hold(const std::byte* data, uint64_t size, std::intptr_t handle,
+            const FileIdentity& identity);
 
   const std::byte* data_ = nullptr;
   uint64_t size_ = 0;

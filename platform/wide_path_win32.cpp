@@ -1,4 +1,4 @@
-#include "archive/wide_path_win32.h"
+#include "platform/wide_path_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

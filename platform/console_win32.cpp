@@ -1,4 +1,4 @@
-#include "archive/console_win32.h"
+#include "platform/console_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -1,0 +1,31 @@
+// What tells one file from another, and whether it changed.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+namespace vaultcat::platform {
+
+// The device and the file's number on it, its size, and its modification
+// and change times.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modified = 0;  // in the system's own units
+  int64_t changed = 0;
+
+  bool sameFileAs(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Whether `file` is one of `files`, under any of its names.
+inline bool isOneOf(const FileIdentity& file, std::span<const FileIdentity> files) {
+  return std::any_of(files.begin(), files.end(),
+                     [&](const FileIdentity& other) { return file.sameFileAs(other); });
+}
+
+}  // namespace vaultcat::platform

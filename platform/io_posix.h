@@ -1,0 +1,42 @@
+// Reads and writes on POSIX descriptors that may come back short or
+// interrupted: for the platform's own sources.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vaultcat::platform {
+
+// Repeats `call(done)` until `length` bytes have gone through it: each call
+// moves bytes from `done` on and answers how many, or -1. False if a call
+// fails or moves nothing; an interrupted call is made again. Safe in a
+// signal handler when `call` is.
+template <class Call>
+bool moveAll(size_t length, Call call) {
+  for (size_t done = 0; done < length;) {
+    const ssize_t n = call(done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+inline bool writeAll(int fd, std::string_view text) {
+  return moveAll(text.size(),
+                 [&](size_t done) { return ::write(fd, text.data() + done, text.size() - done); });
+}
+
+// Reads `length` bytes of the file `fd` from `at`; false if the file ends
+// first or cannot be read.
+inline bool readAll(int fd, uint64_t at, char* into, size_t length) {
+  return moveAll(length, [&](size_t done) {
+    return ::pread(fd, into + done, length - done, static_cast<off_t>(at + done));
+  });
+}
+
+}  // namespace vaultcat::platform

@@ -1,0 +1,46 @@
+// How the bytes of an extracted file reach it on POSIX systems: pieces of
+// the mapped cache are moved from the cache's descriptor to the output's,
+// inside the kernel where it can, and through a small staging buffer where
+// it cannot. Pieces of ordinary memory (tests, fuzzing) go through the
+// staging buffer too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "platform/mapped_file.h"
+#include "platform/output_file.h"
+
+namespace vaultcat::platform {
+
+class KernelCopy {
+ public:
+  // `source` is the mapped cache the pieces come from, or null.
+  KernelCopy(int output, const MappedFile* source) : output_(output), source_(source) {}
+  ~KernelCopy();
+  KernelCopy(const KernelCopy&) = delete;
+  KernelCopy& operator=(const KernelCopy&) = delete;
+
+  // Writes the pieces one after another from `offset` on.
+  WriteStatus writeAt(uint64_t offset, std::span<const Piece> pieces);
+
+ private:
+  std::optional<uint64_t> sourceOffset(Piece piece) const;
+  bool readSource(Piece piece, char* into) const;
+  WriteStatus copyFileRange(Piece piece, uint64_t offset, uint64_t& done);
+  WriteStatus spliceThroughPipe(Piece piece, uint64_t offset, uint64_t& done);
+  void stopSplicing();
+  bool writeStaged(uint64_t offset, size_t length);
+
+  int output_;
+  const MappedFile* source_;
+  std::unique_ptr<char[]> staging_;
+  bool copyFileRange_ = true;  // the system copies between these files itself
+  bool splice_ = true;         // ... or through a pipe
+  int pipe_[2] = {-1, -1};     // that pipe, once made
+};
+
+}  // namespace vaultcat::platform

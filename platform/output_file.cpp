@@ -1,0 +1,14 @@
+// What both systems share of the output file: the temporary file's name.
+#include "platform/platform_internal.h"
+
+namespace vaultcat::platform {
+
+std::string temporaryName(std::string_view target, uint64_t seed, size_t maxTargetLength) {
+  uint64_t tag = seed * 0xBF58476D1CE4E5B9u;
+  std::string name = "." + std::string(target.substr(0, maxTargetLength)) + ".vaultcat-";
+  for (int i = 0; i < 8; ++i, tag >>= 5)
+    name.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
+  return name;
+}
+
+}  // namespace vaultcat::platform

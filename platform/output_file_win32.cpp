@@ -1,0 +1,158 @@
+// The output file on Windows: a temporary file beside the target, moved in
+// place with MoveFileExW.
+#include <algorithm>
+#include <string>
+
+#include "platform/handle_win32.h"
+#include "platform/output_file.h"
+#include "platform/platform_internal.h"
+#include "platform/wide_path_win32.h"
+
+namespace vaultcat::platform {
+
+struct OutputFile::Open {
+  explicit Open(HANDLE handle) : file(handle) {}
+  Handle file;
+  bool failed = false;  // a write went wrong since create()
+};
+
+namespace {
+
+// The pending output: its temporary file while it exists, which an
+// interrupt removes (changed only while interrupts are held), and where
+// commit() moves it.
+std::string temporaryPath;
+std::string targetPath;
+
+// WriteFile takes a 32-bit length; larger pieces go out in slices of this.
+constexpr uint64_t kMaxWriteSlice = uint64_t{1} << 30;
+
+std::string temporaryPathFor(const std::string& target) {
+  static uint64_t count = 0;
+  LARGE_INTEGER now{};
+  ::QueryPerformanceCounter(&now);
+  const uint64_t seed = (uint64_t{::GetCurrentProcessId()} << 40) ^
+                        static_cast<uint64_t>(now.QuadPart) ^ (++count * 0x9E3779B97F4A7C15u);
+  const size_t slash = target.find_last_of("/\\");
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  return target.substr(0, nameStart) + temporaryName(target.substr(nameStart), seed, 200);
+}
+
+// Whether what is at `path` may be replaced: nothing, or a disk file that
+// is neither read-only nor one of `protectedFiles`. Names such as NUL, CON
+// or AUX.TXT open a device in any folder: bytes written there are lost or
+// go elsewhere, and the extraction would report a success with no file on
+// disk.
+bool mayReplace(const std::string& path, std::span<const FileIdentity> protectedFiles) {
+  Handle existing(::CreateFileW(widePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!existing.valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  BY_HANDLE_FILE_INFORMATION info{};
+  FileIdentity identity;
+  return ::GetFileType(existing.get()) == FILE_TYPE_DISK &&
+         ::GetFileInformationByHandle(existing.get(), &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0 &&
+         identifyOpenFile(toStored(existing.get()), identity) && !isOneOf(identity, protectedFiles);
+}
+
+}  // namespace
+
+void undoPendingOutput() {
+  if (!temporaryPath.empty()) ::DeleteFileW(widePath(temporaryPath).c_str());
+  temporaryPath.clear();
+}
+
+// Both separators are native here, so the path is used as typed.
+std::string outputPathFor(std::string_view itemPath) { return std::string(itemPath); }
+
+OutputFile::OutputFile() = default;
+OutputFile::~OutputFile() { discard(); }
+
+bool OutputFile::create(const std::string& path, const MappedFile*,
+                        std::span<const FileIdentity> protectedFiles) {
+  discard();
+  if (!targetPath.empty() || !mayReplace(path, protectedFiles)) return false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    const std::string temporary = temporaryPathFor(path);
+    InterruptsHeld held;
+    // Delete sharing lets an interrupt remove the file while it is open.
+    file = ::CreateFileW(widePath(temporary).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      temporaryPath = temporary;
+    } else if (::GetLastError() != ERROR_FILE_EXISTS) {
+      return false;
+    }
+  }
+  if (file == INVALID_HANDLE_VALUE) return false;
+  targetPath = path;
+  open_ = std::make_unique<Open>(file);
+  undoable_ = true;
+  return true;
+}
+
+WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) {
+  if (open_ == nullptr || open_->failed) return {WriteStatus::Kind::kOutputFailed, 0};
+  for (const Piece& piece : pieces) {
+    uint64_t done = 0;
+    while (done < piece.size()) {
+      const auto slice = static_cast<DWORD>(std::min(piece.size() - done, kMaxWriteSlice));
+      // On a handle opened for synchronous I/O the OVERLAPPED only carries
+      // the position; WriteFile returns when the bytes are written. Writing
+      // past the end extends the file, and the gap reads as zeros.
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD written = 0;
+      if (!::WriteFile(open_->file.get(), piece.data() + done, slice, &written, &at) ||
+          written == 0) {
+        open_->failed = true;
+        // The system could not read the cache's bytes under the mapping.
+        const DWORD error = ::GetLastError();
+        const bool unreadable = error == ERROR_NOACCESS || error == ERROR_SWAPERROR;
+        return {
+            unreadable ? WriteStatus::Kind::kSourceUnreadable : WriteStatus::Kind::kOutputFailed,
+            static_cast<int>(error)};
+      }
+      done += written;
+      offset += written;
+    }
+  }
+  return {};
+}
+
+bool OutputFile::commit() {
+  if (open_ == nullptr || open_->failed || !undoable_) return false;
+  const bool closed = open_->file.reset();
+  open_.reset();
+  if (!closed) return false;
+  // Once moved, the file stays: Windows cannot swap two names in one step.
+  InterruptsHeld held;
+  if (!::MoveFileExW(widePath(temporaryPath).c_str(), widePath(targetPath).c_str(),
+                     MOVEFILE_REPLACE_EXISTING))
+    return false;
+  temporaryPath.clear();
+  return true;
+}
+
+void OutputFile::keep() {
+  if (!undoable_) return;
+  InterruptsHeld held;
+  temporaryPath.clear();
+  targetPath.clear();
+  undoable_ = false;
+}
+
+void OutputFile::discard() {
+  open_.reset();
+  if (!undoable_) return;
+  InterruptsHeld held;
+  undoPendingOutput();
+  targetPath.clear();
+  undoable_ = false;
+}
+
+}  // namespace vaultcat::platform
