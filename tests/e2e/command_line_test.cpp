@@ -23,41 +23,12 @@ const char kUsage[] =
     "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
     "\tAll directorys must exist - they will not be created.\n\n";
 
-// Items in stored order, deliberately unsorted, with empty folders at the
-// end of a folder and at the end of the root, and nesting four deep.
 CacheImage treeCache(uint32_t version, uint32_t cacheId) {
   CacheBuilder b(version);
   b.cacheId(cacheId).blockSize(512);
-  b.addFile(0, "readme.txt", sampleBytes(700, 1));      // 1
-  const uint32_t cfg = b.addFolder(0, "cfg");           // 2
-  b.addFile(cfg, "default.cfg", "bind w +forward\n");   // 3
-  b.addFolder(cfg, "empty");                            // 4
-  const uint32_t maps = b.addFolder(0, "maps");         // 5
-  const uint32_t deep = b.addFolder(maps, "deep");      // 6
-  const uint32_t deeper = b.addFolder(deep, "deeper");  // 7
-  b.addFile(deeper, "x.bsp", sampleBytes(1500, 2));     // 8
-  b.addFile(maps, "B.bsp", "");                         // 9
-  b.addFolder(0, "Zeta");                               // 10
+  b.addFile(b.addFolder(0, "cfg"), "default.cfg", "bind w +forward\n");
+  b.addFile(0, "readme.txt", sampleBytes(700, 1));
   return b.build();
-}
-
-const char kTreeListing[] =
-    "readme.txt\n"
-    "cfg\\\n"
-    "  default.cfg\n"
-    "  empty\\\n"
-    "maps\\\n"
-    "  deep\\\n"
-    "    deeper\\\n"
-    "      x.bsp\n"
-    "  B.bsp\n"
-    "Zeta\\\n";
-
-std::string unknownIdLines(const std::string& cacheId, const std::string& path) {
-  return "Opened " + path + "\nCouldn't identify GCF.\nCache ID was " + cacheId +
-         ", filename was " + path +
-         ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
-         "of this program can correctly identify this cache ID.\n\n";
 }
 
 using CommandLineTest = ProgramTest;
@@ -128,35 +99,6 @@ TEST_F(CommandLineTest, ReportsCachesThatCannotBeOpened) {
     EXPECT_EQ(r.status, 1);
   }
   EXPECT_TRUE(listFolder("out").empty());
-}
-
-TEST_F(CommandLineTest, ListsTheWholeTreeOfVersion5And6Caches) {
-  struct Case {
-    uint32_t version, cacheId;
-    std::string name, identification;  // identification: "" for the unknown-ID request
-    std::string cacheIdText;
-  };
-  const Case cases[] = {
-      {5, 51, "v5.gcf", "Opposing Force", ""},
-      {6, 0, "v6.gcf", "Half-Life engine", ""},  // 0 is a known ID, not a missing one
-      {6, 92, "v6-92.gcf", "Codename Gordon", ""},
-      {6, 4, "unknown.gcf", "", "4"},
-      {5, 0x80000001, "high.gcf", "", "-2147483647"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CacheImage image = treeCache(c.version, c.cacheId);
-    // Only the file header's ID counts, not the one in the directory header.
-    image.set32(image.layout().field(testsupport::fields::kDirectoryCacheId), 1);
-    const std::string cache = writeCache(image, c.name);
-    const std::string head = c.identification.empty() ? unknownIdLines(c.cacheIdText, cache)
-                                                      : openedLines(cache, c.identification);
-    for (const char* command : {"l", "L", "list"}) {
-      ProgramRun r = run({command, cache});
-      EXPECT_EQ(r.out, head + "Directory listing:\n\n" + kTreeListing) << command;
-      EXPECT_EQ(r.status, 0) << command;
-    }
-  }
 }
 
 // A cache stores its names in UTF-8: a name with letters beyond ASCII is

@@ -140,15 +140,12 @@ TEST_F(ExtractFailureTest, ADamagedFileChangesNothingInTheDestination) {
     uint64_t offset;
     uint32_t value;
   };
+  // The writer's and the lookup's unit tests hold every kind of damage;
+  // here, one each of a data block and of a block entry, found after the
+  // first run is written.
   const Case cases[] = {
-      // The first run is written out before the second is found damaged.
       {"data block outside the data", layout.blockEntry(entries[1], kFirstDataBlock), 0x7FFF},
-      {"data block 0xFFFFFFFF", layout.blockEntry(entries[1], kFirstDataBlock), 0xFFFFFFFF},
-      {"link outside the map", layout.fragment(0), 0x7FFF},
-      {"data blocks loop", layout.fragment(3), 2},
-      {"next entry outside the table", layout.blockEntry(entries[0], kNextEntry), 0x12345},
       {"entries loop", layout.blockEntry(entries[1], kNextEntry), entries[0]},
-      {"previous entry outside the table", layout.blockEntry(entries[0], kPreviousEntry), 999},
   };
   for (const uint32_t version : {5u, 6u}) {
     for (const Case& c : cases) {

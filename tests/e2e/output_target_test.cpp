@@ -25,9 +25,9 @@ std::string cannotCreate(const std::string& item) {
   return "Couldn't create file " + item + " - do all directorys exist?\n";
 }
 
+// Names that Windows reserves for devices in every folder are refused
+// there; elsewhere they are ordinary names and the file comes out as usual.
 TEST_F(OutputTargetTest, DeviceNamesNeverReportSuccessWithoutAFile) {
-  // Ordinary names where the system has no such devices; there the file
-  // comes out as usual.
   const std::string names[] = {"nul", "CON", "aux.txt", "com1.log"};
   testsupport::CacheBuilder b;
   b.cacheId(1).blockSize(512);
@@ -41,9 +41,8 @@ TEST_F(OutputTargetTest, DeviceNamesNeverReportSuccessWithoutAFile) {
     SCOPED_TRACE(name);
     const std::string bytes = sampleBytes(600, seed++);
     ProgramRun r = run({"x", cache, name, at("out")});
-    if (r.status == 0) {
-      EXPECT_TRUE(r.out.ends_with("\nSuccess!\n")) << describe(r);
-      ASSERT_TRUE(exists(at("out/" + name))) << "success, but no file: " << describe(r);
+    if (runsNatively()) {
+      EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
       EXPECT_EQ(readFile(at("out/" + name)), bytes);
     } else {
       EXPECT_EQ(r.status, 1);

@@ -16,10 +16,29 @@ std::string opened(const std::string& path) { return "Opened " + path + "\n"; }
 const std::string kEngineTitle = "Identified GCF as: Half-Life engine\n\n";
 const std::string kListingHeading = "Directory listing:\n\n";
 
+// The tree of both versions, each cache named by its ID: the file header's
+// ID, never the directory header's, looked up in the built-in table; an ID
+// the table lacks, printed as a signed number, asks to be reported.
 TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
-  for (uint32_t version : {5u, 6u}) {
-    CacheBuilder builder(version);
-    builder.blockSize(512);
+  struct Case {
+    uint32_t version, cacheId;
+    std::string identification;
+  };
+  const std::string unknownId =
+      "Couldn't identify GCF.\nCache ID was %, filename was $.\nPlease send this info to the "
+      "vaultcat issue tracker so future versions\nof this program can correctly identify this "
+      "cache ID.\n\n";
+  const Case cases[] = {
+      {5, 51, "Identified GCF as: Opposing Force\n\n"},
+      {6, 0, kEngineTitle},  // 0 is a known ID, not a missing one
+      {6, 92, "Identified GCF as: Codename Gordon\n\n"},
+      {6, 4, unknownId},
+      {5, 0x80000001, unknownId},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cacheId);
+    CacheBuilder builder(c.version);
+    builder.blockSize(512).cacheId(c.cacheId);
     builder.addFile(0, "zeta.txt", "z");
     const uint32_t maps = builder.addFolder(0, "maps");
     const uint32_t level = builder.addFile(maps, "Level 1.bsp", std::string(1500, 'b'));
@@ -31,8 +50,14 @@ TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
     CacheImage image = builder.build();
     // A file's child link is never followed.
     image.set32(image.layout().directoryEntry(level, kFirstChild), 0xFFFFFFFF);
+    image.set32(image.layout().field(kDirectoryCacheId), 1);
     const ListRun run = listCache(image, "tree.gcf");
-    EXPECT_EQ(run.text, opened(run.path) + kEngineTitle + kListingHeading +
+    std::string identification = c.identification;
+    if (size_t at = identification.find('%'); at != std::string::npos)
+      identification.replace(at, 1, std::to_string(static_cast<int32_t>(c.cacheId)));
+    if (size_t at = identification.find('$'); at != std::string::npos)
+      identification.replace(at, 1, run.path);
+    EXPECT_EQ(run.text, opened(run.path) + identification + kListingHeading +
                             "zeta.txt\n"
                             "maps\\\n"
                             "  Level 1.bsp\n"
@@ -40,8 +65,7 @@ TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
                             "  sub\\\n"
                             "    deep.txt\n"
                             "readme.txt\n"
-                            "Alpha\\\n")
-        << version;
+                            "Alpha\\\n");
     EXPECT_EQ(run.status, 0);
   }
 
