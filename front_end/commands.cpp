@@ -1,6 +1,7 @@
 #include "front_end/commands.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "front_end/directory_listing.h"
 #include "front_end/output_sink.h"
 #include "platform/output_file.h"
+#include "platform/output_path.h"
 #include "platform/process.h"
 
 namespace vaultcat {
@@ -79,8 +81,8 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
   // Nothing is worth writing for a user who cannot be told the outcome.
   if (!out.flush()) return kFailure;
   platform::OutputFile output;
-  if (!output.create(platform::outputPathFor(itemPath), archive.mapping(),
-                     protectedFiles(archive))) {
+  const std::optional<std::string> path = platform::outputPathFor(itemPath);
+  if (!path || !output.create(*path, archive.mapping(), protectedFiles(archive))) {
     out.print("Couldn't create file ", itemPath, " - do all directorys exist?\n");
     return kFailure;
   }
@@ -98,6 +100,8 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
     out.print("Couldn't write file ", itemPath, "\n");
     return kFailure;
   }
+  // "Success!" reaches the user and the file stays, or neither.
+  platform::holdInterruptsToTheEnd();
   out.put("Success!\n");
   if (!out.flush()) return kFailure;
   output.keep();

@@ -15,7 +15,9 @@ ConsoleOutput::~ConsoleOutput() {
 }
 
 bool ConsoleOutput::deliver(std::string_view text) {
-  return usable_ && platform::writeStandardOutput(text);
+  // Once an interrupt has come, the run only leaves the destination as it
+  // was and ends: nothing more is said.
+  return usable_ && platform::interruption() == 0 && platform::writeStandardOutput(text);
 }
 
 }  // namespace vaultcat

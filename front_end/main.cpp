@@ -15,5 +15,8 @@ int main(int argc, char** argv) {
   int status = vaultcat::runCommandLine(args, out);
   // A listing that never reached its reader is not a success.
   if (!out.flush()) status = 1;
+  // An interrupt during an extraction ends the run only once the
+  // destination is as it was: now.
+  vaultcat::platform::endIfInterrupted();
   return status;
 }

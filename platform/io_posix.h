@@ -9,26 +9,24 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/process.h"
+
 namespace vaultcat::platform {
 
 // Repeats `call(done)` until `length` bytes have gone through it: each call
 // moves bytes from `done` on and answers how many, or -1. False if a call
-// fails or moves nothing; an interrupted call is made again. Safe in a
-// signal handler when `call` is.
+// fails or moves nothing, or an interrupt came that the run must end by; a
+// call cut short otherwise is made again. Safe in a signal handler when
+// `call` is.
 template <class Call>
 bool moveAll(size_t length, Call call) {
   for (size_t done = 0; done < length;) {
     const ssize_t n = call(done);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && interruption() == 0) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
-}
-
-inline bool writeAll(int fd, std::string_view text) {
-  return moveAll(text.size(),
-                 [&](size_t done) { return ::write(fd, text.data() + done, text.size() - done); });
 }
 
 // Reads `length` bytes of the file `fd` from `at`; false if the file ends

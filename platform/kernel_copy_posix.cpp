@@ -44,6 +44,10 @@ bool kernelCopyRefused(int error) {
 
 WriteStatus failed(WriteStatus::Kind kind) { return {kind, errno}; }
 
+// Whether a call cut short by a signal is to be made again, or the run is
+// to stop for an interrupt.
+bool retry(ssize_t n) { return n < 0 && errno == EINTR && interruption() == 0; }
+
 }  // namespace
 
 KernelCopy::~KernelCopy() { stopSplicing(); }
@@ -53,6 +57,7 @@ WriteStatus KernelCopy::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   if (staging_ == nullptr) staging_ = std::make_unique<char[]>(kStagingSize);
   size_t staged = 0;  // bytes in the staging buffer, which belong at `offset`
   for (const Piece& piece : pieces) {
+    if (interruption() != 0) return {Kind::kOutputFailed, EINTR};
     uint64_t done = 0;
     if (piece.size() >= kKernelCopyMin) {
       if (staged > 0 && !writeStaged(offset, staged)) return failed(Kind::kOutputFailed);
@@ -108,7 +113,8 @@ WriteStatus KernelCopy::copyFileRange(Piece piece, uint64_t offset, uint64_t& do
   while (done < piece.size()) {
     const ssize_t n =
         ::copy_file_range(from, &fromOffset, output_, &toOffset, piece.size() - done, 0);
-    if (n < 0 && errno == EINTR) continue;
+    if (retry(n)) continue;
+    if (n < 0 && errno == EINTR) return failed(WriteStatus::Kind::kOutputFailed);
     if (n < 0 && kernelCopyRefused(errno)) {
       copyFileRange_ = false;  // the rest goes through the staging buffer
       return {};
@@ -139,7 +145,8 @@ WriteStatus KernelCopy::spliceThroughPipe(Piece piece, uint64_t offset, uint64_t
     loff_t from = static_cast<loff_t>(*at + done);
     const ssize_t n = ::splice(static_cast<int>(source_->handle()), &from, pipe_[1], nullptr,
                                std::min<size_t>(piece.size() - done, kPipeSize), 0);
-    if (n < 0 && errno == EINTR) continue;
+    if (retry(n)) continue;
+    if (n < 0 && errno == EINTR) return failed(WriteStatus::Kind::kOutputFailed);
     if (n == 0) return failed(WriteStatus::Kind::kSourceUnreadable);  // the cache ended early
     // Refused, or the cache could not be read: the staging buffer takes the
     // rest, and its reads tell which.
@@ -150,7 +157,7 @@ WriteStatus KernelCopy::spliceThroughPipe(Piece piece, uint64_t offset, uint64_t
     loff_t to = static_cast<loff_t>(offset + done);
     for (ssize_t left = n; left > 0;) {
       const ssize_t m = ::splice(pipe_[0], nullptr, output_, &to, static_cast<size_t>(left), 0);
-      if (m < 0 && errno == EINTR) continue;
+      if (retry(m)) continue;
       // What the pipe holds is read again from the cache.
       if (m < 0 && left == n && kernelCopyRefused(errno)) {
         stopSplicing();

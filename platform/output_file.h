@@ -28,11 +28,6 @@ struct WriteStatus {
 
 using Piece = std::span<const std::byte>;
 
-// The path of the output file for an item path as the user typed it. Both
-// '/' and '\\' separate folders inside a cache; where the system knows only
-// '/', a '\\' becomes one.
-std::string outputPathFor(std::string_view itemPath);
-
 // Nothing at the path changes until commit(): the bytes go to a new
 // temporary file beside the target (or beside the file a symbolic link
 // leads to), which commit() puts in place of the target in one step.

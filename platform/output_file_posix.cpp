@@ -1,8 +1,7 @@
 // The output file on POSIX systems: a hidden temporary file beside the
-// target, opened exclusively, put in place with renameat2(2).
+// target, opened exclusively, put in place as placement_posix.h says.
 #include <fcntl.h>
 #include <limits.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,7 +14,9 @@
 
 #include "platform/kernel_copy_posix.h"
 #include "platform/output_file.h"
+#include "platform/placement_posix.h"
 #include "platform/platform_internal.h"
+#include "platform/process.h"
 
 namespace vaultcat::platform {
 
@@ -33,33 +34,18 @@ struct OutputFile::Open {
 
 namespace {
 
-// The output being written, as far as it must be undone. The signal
-// handlers read it, so names are kept in fixed buffers, relative to an open
-// folder.
-enum Stage : int {
-  kNothing,    // nothing to undo
-  kTemporary,  // `temporary` exists in `folder`: remove it
-  kCreated,    // `target` is our new file, where there was none: remove it
-  kExchanged,  // `target` is ours and `temporary` holds what it was: swap back
-};
+// The output being written, as far as it must be undone. The fault handler
+// reads it, so names are kept in fixed buffers, relative to an open folder.
 struct UndoRecord {
-  std::atomic<int> stage{kNothing};
+  std::atomic<bool> pending{false};  // the temporary file exists
+  std::atomic<Placement> placement{Placement::kNone};
   int folder = -1;
   bool replacing = false;  // a file was at the target when the output was created
   char temporary[NAME_MAX + 1] = {};
+  char backup[NAME_MAX + 1] = {};
   char target[NAME_MAX + 1] = {};
 };
 UndoRecord undo;
-
-int exchangeNames(int folder, const char* a, const char* b) {
-#ifdef RENAME_EXCHANGE
-  return ::renameat2(folder, a, folder, b, RENAME_EXCHANGE);
-#else
-  (void)folder, (void)a, (void)b;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
 
 // The name that `path` finally leads to through symbolic links; it need
 // not exist. False for a loop of links or a link that cannot be read.
@@ -97,23 +83,28 @@ int openTargetFolder(const std::string& path, std::string& name) {
   return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// A new temporary file beside the target, opened exclusively without
-// following links, and made what an interrupt removes; -1 if none can be
-// made.
-int openTemporaryFile() {
+// A new hidden name beside the target in `name`, unlikely to be anybody
+// else's.
+void makeTemporaryName(char (&name)[NAME_MAX + 1]) {
   static uint64_t count = 0;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const uint64_t seed = (static_cast<uint64_t>(::getpid()) << 40) ^
+                        static_cast<uint64_t>(now.tv_nsec) ^
+                        (static_cast<uint64_t>(now.tv_sec) << 20) ^ (++count * 0x9E3779B97F4A7C15u);
+  const std::string text = temporaryName(undo.target, seed, NAME_MAX - 20);
+  std::memcpy(name, text.c_str(), text.size() + 1);
+}
+
+// A new temporary file beside the target, opened exclusively without
+// following links, and made what an interrupt or fault undoes; -1 if none
+// can be made.
+int openTemporaryFile() {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const uint64_t seed =
-        (static_cast<uint64_t>(::getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
-        (static_cast<uint64_t>(now.tv_sec) << 20) ^ (++count * 0x9E3779B97F4A7C15u);
-    const std::string name = temporaryName(undo.target, seed, NAME_MAX - 20);
-    std::memcpy(undo.temporary, name.c_str(), name.size() + 1);
-    InterruptsHeld held;
+    makeTemporaryName(undo.temporary);
     const int fd = ::openat(undo.folder, undo.temporary,
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) undo.stage.store(kTemporary);
+    if (fd >= 0) undo.pending.store(true);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -135,29 +126,9 @@ bool mayReplace(int folder, const std::string& name, std::span<const FileIdentit
 }  // namespace
 
 void undoPendingOutput() {
-  switch (undo.stage.load()) {
-    case kTemporary:
-      ::unlinkat(undo.folder, undo.temporary, 0);
-      break;
-    case kCreated:
-      ::unlinkat(undo.folder, undo.target, 0);
-      break;
-    case kExchanged:
-      // Only once the user's file is back at its name may ours go.
-      if (exchangeNames(undo.folder, undo.temporary, undo.target) == 0)
-        ::unlinkat(undo.folder, undo.temporary, 0);
-      break;
-    default:
-      break;
-  }
-  undo.stage.store(kNothing);
-}
-
-// Both separators reach the same folder: '\' becomes '/'.
-std::string outputPathFor(std::string_view itemPath) {
-  std::string path(itemPath);
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
+  if (!undo.pending.load()) return;
+  takeBack(undo.folder, undo.placement.load(), undo.temporary, undo.target, undo.backup);
+  undo.pending.store(false);
 }
 
 OutputFile::OutputFile() = default;
@@ -166,7 +137,7 @@ OutputFile::~OutputFile() { discard(); }
 bool OutputFile::create(const std::string& path, const MappedFile* source,
                         std::span<const FileIdentity> protectedFiles) {
   discard();
-  if (undo.stage.load() != kNothing || undo.folder >= 0) return false;  // one output at a time
+  if (undo.pending.load() || undo.folder >= 0) return false;  // one output at a time
   std::string name;
   const int folder = openTargetFolder(path, name);
   if (folder < 0) return false;
@@ -178,18 +149,27 @@ bool OutputFile::create(const std::string& path, const MappedFile* source,
   }
   undo.folder = folder;
   undo.replacing = exists;
+  undo.placement.store(Placement::kNone);
   std::memcpy(undo.target, name.c_str(), name.size() + 1);
+  makeTemporaryName(undo.backup);
+  undoable_ = true;
+  deferInterrupts(true);
   const int fd = openTemporaryFile();
-  if (fd < 0) {
-    ::close(folder);
-    undo.folder = -1;
+  if (fd < 0 || interruption() != 0) {
+    if (fd >= 0) ::close(fd);
+    discard();
     return false;
   }
   // A replaced file keeps its permission bits (but not set-user-ID and the
-  // like); a new one gets what the umask allows.
-  if (exists) ::fchmod(fd, info.st_mode & 0777);
+  // like), and its owner and group where this process may set them (as
+  // root); a new one is the user's, with what the umask allows.
+  if (exists) {
+    if (::fchown(fd, info.st_uid, info.st_gid) != 0) {
+      // Not permitted: the file is the user's.
+    }
+    ::fchmod(fd, info.st_mode & 0777);
+  }
   open_ = std::make_unique<Open>(fd, source);
-  undoable_ = true;
   return true;
 }
 
@@ -202,59 +182,32 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
 
 bool OutputFile::commit() {
   if (open_ == nullptr || open_->failed) return false;
-  InterruptsHeld held;
   const bool closed = open_->close();
   open_.reset();
-  if (!closed) return false;
-
-  // The temporary file takes the target's place in one step. Where the
-  // system can, the user's file is kept under the temporary name until
-  // keep(), so that discard() can still put it back.
-  if (undo.replacing) {
-    if (exchangeNames(undo.folder, undo.temporary, undo.target) == 0) {
-      undo.stage.store(kExchanged);
-      return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // This file system cannot swap two names: replace the file for good.
-    if (::renameat(undo.folder, undo.temporary, undo.folder, undo.target) != 0) return false;
-    undo.stage.store(kNothing);
-    return true;
-  }
-#ifdef RENAME_NOREPLACE
-  if (::renameat2(undo.folder, undo.temporary, undo.folder, undo.target, RENAME_NOREPLACE) == 0) {
-    undo.stage.store(kCreated);
-    return true;
-  }
-  if (errno == EEXIST && exchangeNames(undo.folder, undo.temporary, undo.target) == 0) {
-    undo.stage.store(kExchanged);  // another process put a file there meanwhile
-    return true;
-  }
-  if (errno != EINVAL && errno != ENOSYS) return false;
-#endif
-  if (::renameat(undo.folder, undo.temporary, undo.folder, undo.target) != 0) return false;
-  undo.stage.store(kCreated);
-  return true;
+  if (!closed || interruption() != 0) return false;
+  // The temporary file takes the target's place in one step; what was there
+  // stays reachable until keep(), so that discard() can still put it back.
+  const Placement placement =
+      putInPlace(undo.folder, undo.temporary, undo.target, undo.replacing, undo.backup);
+  undo.placement.store(placement);
+  return placement != Placement::kNone;
 }
 
 void OutputFile::keep() {
   if (!undoable_) return;
-  holdInterrupts();  // never released: the run is complete
-  if (undo.stage.load() == kExchanged) ::unlinkat(undo.folder, undo.temporary, 0);
-  undo.stage.store(kNothing);
-  ::close(undo.folder);
-  undo.folder = -1;
+  settle(undo.folder, undo.placement.load(), undo.temporary, undo.backup);
+  undo.pending.store(false);
+  ::close(std::exchange(undo.folder, -1));
   undoable_ = false;
 }
 
 void OutputFile::discard() {
   open_.reset();
   if (!undoable_) return;
-  InterruptsHeld held;
   undoPendingOutput();
-  ::close(undo.folder);
-  undo.folder = -1;
+  ::close(std::exchange(undo.folder, -1));
   undoable_ = false;
+  deferInterrupts(false);
 }
 
 }  // namespace vaultcat::platform

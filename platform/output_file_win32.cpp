@@ -6,6 +6,7 @@
 #include "platform/handle_win32.h"
 #include "platform/output_file.h"
 #include "platform/platform_internal.h"
+#include "platform/process.h"
 #include "platform/wide_path_win32.h"
 
 namespace vaultcat::platform {
@@ -18,15 +19,20 @@ struct OutputFile::Open {
 
 namespace {
 
-// The pending output: its temporary file while it exists, which an
-// interrupt removes (changed only while interrupts are held), and where
-// commit() moves it.
-std::string temporaryPath;
-std::string targetPath;
+// The pending output, as far as it must be undone: its temporary file until
+// commit(), then the new target and, where one was replaced, the old file
+// under the backup name until keep().
+enum class Stage { kNothing, kTemporary, kCreated, kReplaced };
+struct UndoRecord {
+  Stage stage = Stage::kNothing;
+  std::string temporary, backup, target;
+};
+UndoRecord undo;
 
 // WriteFile takes a 32-bit length; larger pieces go out in slices of this.
 constexpr uint64_t kMaxWriteSlice = uint64_t{1} << 30;
 
+// A hidden-looking name beside `target`.
 std::string temporaryPathFor(const std::string& target) {
   static uint64_t count = 0;
   LARGE_INTEGER now{};
@@ -36,6 +42,10 @@ std::string temporaryPathFor(const std::string& target) {
   const size_t slash = target.find_last_of("/\\");
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   return target.substr(0, nameStart) + temporaryName(target.substr(nameStart), seed, 200);
+}
+
+bool exists(const std::string& path) {
+  return ::GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Whether what is at `path` may be replaced: nothing, or a disk file that
@@ -59,12 +69,23 @@ bool mayReplace(const std::string& path, std::span<const FileIdentity> protected
 }  // namespace
 
 void undoPendingOutput() {
-  if (!temporaryPath.empty()) ::DeleteFileW(widePath(temporaryPath).c_str());
-  temporaryPath.clear();
+  switch (undo.stage) {
+    case Stage::kTemporary:
+      ::DeleteFileW(widePath(undo.temporary).c_str());
+      break;
+    case Stage::kCreated:
+      ::DeleteFileW(widePath(undo.target).c_str());
+      break;
+    case Stage::kReplaced:
+      // The old file takes its name back; ours goes with the replacement.
+      ::MoveFileExW(widePath(undo.backup).c_str(), widePath(undo.target).c_str(),
+                    MOVEFILE_REPLACE_EXISTING);
+      break;
+    case Stage::kNothing:
+      break;
+  }
+  undo.stage = Stage::kNothing;
 }
-
-// Both separators are native here, so the path is used as typed.
-std::string outputPathFor(std::string_view itemPath) { return std::string(itemPath); }
 
 OutputFile::OutputFile() = default;
 OutputFile::~OutputFile() { discard(); }
@@ -72,25 +93,25 @@ OutputFile::~OutputFile() { discard(); }
 bool OutputFile::create(const std::string& path, const MappedFile*,
                         std::span<const FileIdentity> protectedFiles) {
   discard();
-  if (!targetPath.empty() || !mayReplace(path, protectedFiles)) return false;
+  if (undo.stage != Stage::kNothing || !mayReplace(path, protectedFiles)) return false;
+  undo.target = path;
+  deferInterrupts(true);
+  undoable_ = true;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    const std::string temporary = temporaryPathFor(path);
-    InterruptsHeld held;
-    // Delete sharing lets an interrupt remove the file while it is open.
-    file = ::CreateFileW(widePath(temporary).c_str(), GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      temporaryPath = temporary;
-    } else if (::GetLastError() != ERROR_FILE_EXISTS) {
-      return false;
-    }
+    undo.temporary = temporaryPathFor(path);
+    file = ::CreateFileW(widePath(undo.temporary).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  if (file == INVALID_HANDLE_VALUE) return false;
-  targetPath = path;
+  if (file == INVALID_HANDLE_VALUE || interruption() != 0) {
+    Handle(file).reset();
+    discard();
+    return false;
+  }
+  undo.stage = Stage::kTemporary;
+  undo.backup = temporaryPathFor(path);
   open_ = std::make_unique<Open>(file);
-  undoable_ = true;
   return true;
 }
 
@@ -128,31 +149,40 @@ bool OutputFile::commit() {
   if (open_ == nullptr || open_->failed || !undoable_) return false;
   const bool closed = open_->file.reset();
   open_.reset();
-  if (!closed) return false;
-  // Once moved, the file stays: Windows cannot swap two names in one step.
-  InterruptsHeld held;
-  if (!::MoveFileExW(widePath(temporaryPath).c_str(), widePath(targetPath).c_str(),
-                     MOVEFILE_REPLACE_EXISTING))
-    return false;
-  temporaryPath.clear();
+  if (!closed || interruption() != 0) return false;
+  const std::wstring temporary = widePath(undo.temporary), target = widePath(undo.target);
+  if (!exists(undo.target)) {
+    // A file another process puts there meanwhile is not replaced.
+    if (!::MoveFileExW(temporary.c_str(), target.c_str(), 0)) return false;
+    undo.stage = Stage::kCreated;
+    return true;
+  }
+  // The old file stays under the backup name until keep(), so that
+  // discard() can still put it back. Where the file system cannot do that,
+  // it is replaced for good.
+  if (::ReplaceFileW(target.c_str(), temporary.c_str(), widePath(undo.backup).c_str(),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    undo.stage = Stage::kReplaced;
+    return true;
+  }
+  if (!::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+  undo.stage = Stage::kNothing;
   return true;
 }
 
 void OutputFile::keep() {
   if (!undoable_) return;
-  InterruptsHeld held;
-  temporaryPath.clear();
-  targetPath.clear();
+  if (undo.stage == Stage::kReplaced) ::DeleteFileW(widePath(undo.backup).c_str());
+  undo.stage = Stage::kNothing;
   undoable_ = false;
 }
 
 void OutputFile::discard() {
   open_.reset();
   if (!undoable_) return;
-  InterruptsHeld held;
   undoPendingOutput();
-  targetPath.clear();
   undoable_ = false;
+  deferInterrupts(false);
 }
 
 }  // namespace vaultcat::platform

@@ -26,22 +26,18 @@ void keepFaultLine(std::string_view line);
 // handler.
 void writeFaultReport();
 
-// While interrupts are held, an interrupt waits: the pending output is
-// changing stage.
-void holdInterrupts();
-void releaseInterrupts();
-class InterruptsHeld {
- public:
-  InterruptsHeld() { holdInterrupts(); }
-  ~InterruptsHeld() { releaseInterrupts(); }
-  InterruptsHeld(const InterruptsHeld&) = delete;
-  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-};
+// While an output is pending, an interrupt is noted for the run to end by
+// rather than ending it at once.
+void deferInterrupts(bool deferred);
 
-// Leaves the pending OutputFile's target as it was before it was created.
-// The interrupt and fault handlers call it too; on POSIX systems it is safe
-// in a signal handler.
+// Leaves the pending output's target as it was before it was created. The
+// fault handler calls it too; on POSIX systems it is safe in a signal
+// handler.
 void undoPendingOutput();
+
+// The system's own rules for one part of an output path, beyond those
+// isSafeName() applies everywhere.
+bool systemAllowsName(std::string_view name);
 
 // A hidden name for a temporary file beside `target` (a file name, no
 // folder), unlikely to be anybody else's: a dot, the target's name cut to

@@ -18,15 +18,28 @@ namespace vaultcat::platform {
 // - descriptors 0 to 2 are opened on the null device if they are closed, so
 //   that no file opened later takes their place;
 // - SIGPIPE and SIGXFSZ become errors of the call that meets them;
-// - an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl-C and Ctrl-Break on
-//   Windows) first leaves the pending OutputFile's target as it was, then
-//   ends the process as it would have;
+// - an interrupt (any signal that would end the process, but SIGKILL; on
+//   Windows Ctrl-C, Ctrl-Break and closing the console) ends the process as
+//   it would have, except while an output is pending: then the run notes it
+//   (interruption()), stops at its next step, leaves the destination as it
+//   was, and ends by it (endIfInterrupted());
 // - a fault on reading the bytes of a MappedFile (the file shrank, or its
 //   disk failed) writes the unsent text (setUnsentText()), then
-//   `faultLine`, leaves the pending OutputFile's target as it was and exits
+//   `faultLine`, leaves the pending output's target as it was and exits
 //   with status 1.
 // Returns false if standard output was closed at the start.
 bool setUpProcess(std::string_view faultLine);
+
+// The interrupt the run must end by, once it has left the destination as it
+// was: the signal's number (on Windows the console event's, plus one), or 0.
+int interruption();
+// Ends the process by the interrupt that came, if one did, as it would have
+// ended without us; returns otherwise.
+void endIfInterrupted();
+// For the last words of a complete run: from here on an interrupt waits for
+// the process to exit, except while standard output cannot take text yet,
+// when it still counts. Once the text is written, the run stays complete.
+void holdInterruptsToTheEnd();
 
 // Text that is printed but not yet written out: buffer[0, used). A fault
 // handler writes it before its own line, so it may read both at any moment.
@@ -36,7 +49,9 @@ struct UnsentText {
 };
 void setUnsentText(UnsentText text);
 
-// Writes all of `text` to standard output; false if it could not.
+// Writes all of `text` to standard output, waiting while it cannot take
+// more (a full pipe, even one left non-blocking); false if it could not, or
+// an interrupt came first.
 bool writeStandardOutput(std::string_view text);
 // The regular file standard output goes to, if it goes to one.
 std::optional<FileIdentity> standardOutputFile();

@@ -1,14 +1,16 @@
 // The process on POSIX systems: standard descriptors, signal handlers,
 // standard output and the working directory.
 //
-// The signal handlers read only plain data that the normal code sets before
-// the word that makes it visible, and call only write(2), unlinkat(2),
-// renameat2(2), signal(2), raise(3) and _exit(2).
+// The handlers read only atomic words and fixed buffers that the normal code
+// sets, and call only write(2), poll(2), unlinkat(2), renameat2(2),
+// sigaction(2), raise(3) and _exit(2).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/io_posix.h"
@@ -19,21 +21,41 @@ namespace vaultcat::platform {
 
 namespace {
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default action ends the process and that may come from
+// outside: SIGKILL cannot be caught, and the faults of the program itself
+// (SIGSEGV and the like) are not hidden. SIGPIPE and SIGXFSZ are errors of
+// the call that meets them instead.
+constexpr int kInterrupts[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,  SIGALRM,
+                               SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT};
 
-void changeInterruptMask(int how) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : kInterrupts) sigaddset(&set, signal);
-  ::sigprocmask(how, &set, nullptr);
+std::atomic<bool> deferred{false};
+std::atomic<int> noted{0};  // the first interrupt while deferred
+std::atomic<bool> finalText{false};
+sigset_t interruptSet;     // every interrupt, real-time signals too
+sigset_t deliverableMask;  // the mask before holdInterruptsToTheEnd()
+
+// Ends the process by `signal` as it would have ended without us: the
+// default action, once the signal is no longer blocked.
+void endBy(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  ::sigaction(signal, &action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  ::raise(signal);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 
 extern "C" void onInterrupt(int signal) {
-  undoPendingOutput();
-  // The handler was reset to the default on entry, and the signal is
-  // blocked until the handler returns: then it ends the process as it would
-  // have without us, and the shell sees an interrupted command.
-  ::raise(signal);
+  // The handler never resets itself: a second interrupt in a row finds it
+  // in place, and is noted like the first.
+  if (!deferred.load()) {
+    endBy(signal);  // pending until this handler returns
+    return;
+  }
+  int none = 0;
+  noted.compare_exchange_strong(none, signal);
 }
 
 extern "C" void onFault(int signal, siginfo_t* info, void*) {
@@ -48,6 +70,17 @@ extern "C" void onFault(int signal, siginfo_t* info, void*) {
   writeFaultReport();
   undoPendingOutput();
   ::_exit(1);
+}
+
+// Waits until standard output can take text, letting interrupts in even
+// while they are held; false if one came.
+bool waitUntilWritable() {
+  while (true) {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    const int ready = ::ppoll(&out, 1, nullptr, finalText.load() ? &deliverableMask : nullptr);
+    if (interruption() != 0) return false;
+    if (ready >= 0 || errno != EINTR) return true;  // an error shows in the write
+  }
 }
 
 }  // namespace
@@ -70,26 +103,57 @@ bool setUpProcess(std::string_view faultLine) {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
 
+  sigemptyset(&interruptSet);
+  for (int signal : kInterrupts) sigaddset(&interruptSet, signal);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&interruptSet, signal);
   struct sigaction action {};
-  sigfillset(&action.sa_mask);
-  action.sa_handler = onInterrupt;
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
-  for (int signal : kInterrupts) {
+  action.sa_mask = interruptSet;
+  action.sa_handler = onInterrupt;  // no SA_RESTART: a blocked call returns to be told
+  for (int signal = 1; signal <= SIGRTMAX; ++signal) {
     // An interrupt the shell told us to ignore stays ignored.
     struct sigaction before {};
-    if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    if (sigismember(&interruptSet, signal) != 1 || ::sigaction(signal, nullptr, &before) != 0 ||
+        before.sa_handler == SIG_IGN)
+      continue;
     ::sigaction(signal, &action, nullptr);
   }
-  action.sa_handler = nullptr;
+  sigfillset(&action.sa_mask);
   action.sa_sigaction = onFault;
   action.sa_flags = SA_SIGINFO;
   ::sigaction(SIGBUS, &action, nullptr);
   return standardOutputOpen;
 }
 
-void holdInterrupts() { changeInterruptMask(SIG_BLOCK); }
-void releaseInterrupts() { changeInterruptMask(SIG_UNBLOCK); }
-bool writeStandardOutput(std::string_view text) { return writeAll(STDOUT_FILENO, text); }
+void deferInterrupts(bool on) { deferred.store(on); }
+int interruption() { return noted.load(); }
+
+void endIfInterrupted() {
+  if (const int signal = noted.load(); signal != 0) endBy(signal);
+}
+
+void holdInterruptsToTheEnd() {
+  ::sigprocmask(SIG_BLOCK, &interruptSet, &deliverableMask);
+  finalText.store(true);
+}
+
+bool writeStandardOutput(std::string_view text) {
+  for (size_t done = 0; done < text.size();) {
+    // Last words wait for room with interrupts let in, then go out whole.
+    if (finalText.load() && !waitUntilWritable()) return false;
+    const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      if (interruption() != 0) return false;
+    } else if (n < 0 && errno == EAGAIN) {
+      // Left non-blocking by whoever started us: wait for the reader.
+      if (!waitUntilWritable()) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::optional<FileIdentity> standardOutputFile() {
   struct stat info {};

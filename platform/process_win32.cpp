@@ -1,5 +1,6 @@
 // The process on Windows: a console control handler, a vectored exception
 // handler, standard output and the working directory.
+#include <atomic>
 #include <cstdio>
 
 #include "platform/console_win32.h"
@@ -12,18 +13,29 @@ namespace vaultcat::platform {
 
 namespace {
 
-// The console control handler runs on a thread of its own: holding this
-// lock keeps it from undoing an output while the main thread changes it.
-SRWLOCK interruptLock = SRWLOCK_INIT;
+std::atomic<bool> deferred{false};
+std::atomic<int> noted{0};  // the console event that came while deferred, plus one
+std::atomic<bool> finalText{false};
+std::atomic<bool> complete{false};  // the last words are out: the run stays complete
+HANDLE mainThread = nullptr;
 
-BOOL WINAPI onConsoleControl(DWORD) {
-  // The lock is never given back: the default handler that runs next ends
-  // the process.
-  ::AcquireSRWLockExclusive(&interruptLock);
-  undoPendingOutput();
+// The console control handler runs on a thread of its own. While an output
+// is pending it only notes the event and cancels a write the main thread
+// may be waiting in; the main thread then leaves the destination as it was
+// and ends the process (endIfInterrupted()). Returning FALSE lets the
+// default handler end it, should the main thread take too long.
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (complete.load()) return TRUE;
+  if (!deferred.load()) return FALSE;
+  int none = 0;
+  noted.compare_exchange_strong(none, static_cast<int>(event) + 1);
+  ::CancelSynchronousIo(mainThread);
+  ::WaitForSingleObject(mainThread, 10000);
   return FALSE;
 }
 
+// Runs on the thread that read the mapping, as a call from the faulting
+// instruction: it may undo the output itself.
 LONG WINAPI onException(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
   if (record.ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record.NumberParameters < 2)
@@ -33,7 +45,6 @@ LONG WINAPI onException(EXCEPTION_POINTERS* exception) {
   // The cache's disk or network failed under the mapping: the lines already
   // printed stay, then one line says why the run ends.
   writeFaultReport();
-  ::AcquireSRWLockExclusive(&interruptLock);
   undoPendingOutput();
   ::TerminateProcess(::GetCurrentProcess(), 1);
   return EXCEPTION_CONTINUE_SEARCH;
@@ -51,21 +62,32 @@ bool setUpProcess(std::string_view faultLine) {
   // The text is buffered by the program itself; a second buffer here would
   // hold lines back from the fault handler.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &mainThread,
+                    0, FALSE, DUPLICATE_SAME_ACCESS);
   ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
   ::AddVectoredExceptionHandler(1, onException);
   return standardOutput() != nullptr;
 }
 
-// Not nested anywhere: a lock of this kind cannot be taken twice.
-void holdInterrupts() { ::AcquireSRWLockExclusive(&interruptLock); }
-void releaseInterrupts() { ::ReleaseSRWLockExclusive(&interruptLock); }
+void deferInterrupts(bool on) { deferred.store(on); }
+int interruption() { return noted.load(); }
+
+void endIfInterrupted() {
+  if (noted.load() != 0 && !complete.load()) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+void holdInterruptsToTheEnd() { finalText.store(true); }
 
 bool writeStandardOutput(std::string_view text) {
+  if (noted.load() != 0) return false;
   // A console takes UTF-16 (platform/console_win32.h). Otherwise text mode:
   // each "\n" goes out as CR LF.
-  if (standardOutputIsConsole()) return writeConsole(text);
-  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
-         std::fflush(stdout) == 0;
+  const bool written = standardOutputIsConsole()
+                           ? writeConsole(text)
+                           : std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+                                 std::fflush(stdout) == 0;
+  if (written && noted.load() == 0 && finalText.load()) complete.store(true);
+  return written && !(noted.load() != 0 && !complete.load());
 }
 
 std::optional<FileIdentity> standardOutputFile() {

@@ -84,6 +84,32 @@ TEST_F(ExtractFailureTest, RefusesWhatItCannotExtract) {
   EXPECT_TRUE(listFolder("out").empty());
 }
 
+// Names that would lead out of the destination, whether the cache holds
+// them or the user types them, are refused before anything is created.
+TEST_F(ExtractFailureTest, NamesThatWouldLeaveTheDestinationAreRefused) {
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  b.addFile(b.addFolder(b.addFolder(0, ".."), ".."), "evil.txt", "evil");
+  b.addFile(b.addFolder(0, "\\scratch"), "abs.txt", "abs");
+  b.addFile(b.addFolder(0, "/scratch"), "abs.txt", "abs");
+  b.addFile(b.addFolder(0, "."), "dot.txt", "dot");
+  const std::string cache = writeCache(b.build(), "names.gcf");
+  makeDir("out/a/b");
+  for (const std::string path : {"../../evil.txt", "..\\..\\evil.txt", "\\scratch\\abs.txt",
+                                 "/scratch/abs.txt", "./dot.txt"}) {
+    SCOPED_TRACE(path);
+    ProgramRun r = run({"x", cache, path, at("out/a/b")});
+    EXPECT_EQ(r.out, openedLines(cache, "Half-Life") + "Found " + path +
+                         ", attempting to extract...\nCouldn't create file " + path +
+                         " - do all directorys exist?\n");
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "names.gcf", "out"}));
+  EXPECT_EQ(listFolder("out"), std::vector<std::string>{"a"});
+  EXPECT_EQ(listFolder("out/a"), std::vector<std::string>{"b"});
+  EXPECT_TRUE(listFolder("out/a/b").empty());
+}
+
 // If the destination cannot become the working directory, nothing may be
 // opened or written relative to the directory the command started in.
 TEST_F(ExtractFailureTest, StopsWhenTheDestinationIsNotAFolder) {

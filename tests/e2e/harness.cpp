@@ -101,6 +101,12 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
+  std::vector<char*> environment;
+  for (char** name = environ; *name != nullptr; ++name) environment.push_back(*name);
+  std::vector<std::string> added = options.environment;
+  for (std::string& name : added) environment.push_back(name.data());
+  environment.push_back(nullptr);
+
   Pipe out, err, failure;
   if (!out.open() || !err.open() || !failure.open()) {
     launchError_ = "cannot make pipes";
@@ -119,15 +125,18 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
     if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
     ::dup2(out.write, STDOUT_FILENO);
     if (options.closeStandardOutput) ::close(STDOUT_FILENO);
+    if (options.nonBlockingOutput) ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
     ::dup2(err.write, STDERR_FILENO);
     if (options.fileSizeLimit > 0) {
       rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    const rlimit noCore{0, 0};  // a run ended by SIGQUIT leaves no core file behind
+    ::setrlimit(RLIMIT_CORE, &noCore);
     const char* step = "chdir";
     if (::chdir(workingDir.c_str()) == 0) {
       step = "exec";
-      ::execvp(argv[0], argv.data());
+      ::execvpe(argv[0], argv.data(), environment.data());
     }
     int error = errno;
     (void)!::write(failure.write, step, std::strlen(step));

@@ -34,8 +34,10 @@ struct ProgramRun {
 bool runsNatively();
 
 struct RunOptions {
-  bool closeStandardOutput = false;  // the program starts with descriptor 1 closed
-  uint64_t fileSizeLimit = 0;        // RLIMIT_FSIZE in bytes; 0 for none
+  bool closeStandardOutput = false;           // the program starts with descriptor 1 closed
+  bool nonBlockingOutput = false;             // ... or with it left non-blocking
+  uint64_t fileSizeLimit = 0;                 // RLIMIT_FSIZE in bytes; 0 for none
+  std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
 };
 
 // The program started in `workingDir`. Its standard output is a pipe that

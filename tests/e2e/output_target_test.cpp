@@ -86,10 +86,14 @@ TEST_F(OutputTargetTest, ReplacesFilesInPlaceAndWritesThroughLinks) {
   const std::string bytes = sampleBytes(1500, 100);
   makeDir("out");
   makeDir("elsewhere");
-  // A replaced file keeps its mode; a link stays a link and its target gets
-  // the bytes, whether or not it existed.
+  // A replaced file keeps its mode, and as root its owner and group; a link
+  // stays a link and its target gets the bytes, whether or not it existed.
   { std::ofstream(at("out/mode.bin")) << "old"; }
   ::chmod(at("out/mode.bin").c_str(), 0640);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(at("out/mode.bin").c_str(), 4321, 4322), 0);
+  }
   { std::ofstream(at("elsewhere/real.bin")) << "old"; }
   fs::create_symlink("../elsewhere/real.bin", at("out/link.bin"));
   fs::create_symlink("../elsewhere/new.bin", at("out/dangling.bin"));
@@ -102,6 +106,10 @@ TEST_F(OutputTargetTest, ReplacesFilesInPlaceAndWritesThroughLinks) {
   EXPECT_EQ(readFile(at("out/mode.bin")), bytes);
   EXPECT_EQ(fs::status(at("out/mode.bin")).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  struct stat owned {};
+  ASSERT_EQ(::stat(at("out/mode.bin").c_str(), &owned), 0);
+  EXPECT_EQ(owned.st_uid, root ? 4321u : ::geteuid());
+  EXPECT_EQ(owned.st_gid, root ? 4322u : ::getegid());
   for (const char* link : {"out/link.bin", "out/dangling.bin", "out/null.bin"})
     EXPECT_TRUE(fs::is_symlink(at(link))) << link;
   EXPECT_EQ(readFile(at("elsewhere/real.bin")), bytes);

@@ -9,10 +9,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +138,110 @@ TEST_F(SystemFaultTest, InterruptsAndALostReaderLeaveTheUsersFile) {
     EXPECT_EQ(r.status, signal == SIGPIPE ? 1 : 128 + signal) << describe(r);
     expectOutUntouched();
   }
+}
+
+// Any signal that would end the process, alone or in a burst of mixed kinds
+// at any moment of the run: the user's file as it was and the run ended by
+// a signal, or the new file and "Success!". Never a temporary file.
+TEST_F(SystemFaultTest, AStormOfSignalsLeavesTheOldFileOrTheNewWithSuccess) {
+  CacheBuilder b;
+  b.cacheId(1).blockSize(8192);
+  b.addFile(0, "big.bin", sampleBytes(1 << 20, 91));
+  const testsupport::CacheImage small = b.build();
+  ASSERT_TRUE(small.writeFile(at("small.gcf")));
+  const int kinds[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                       SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGRTMIN + 3};
+  // The signals come at any moment from the start to a little past the end
+  // of a run left alone, however long a run takes in this build.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run({"x", at("small.gcf"), "big.bin", at("out")}).status, 0);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - start) *
+                    3 / 2;
+  std::mt19937 random(17);
+  int completed = 0, interrupted = 0;
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    std::ofstream(at("out/big.bin"), std::ios::binary) << kUsersCopy;
+    StartedProgram program({"x", at("small.gcf"), "big.bin", at("out")}, root());
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(random() % static_cast<uint64_t>(span.count() + 1)));
+    std::vector<int> sent;
+    for (auto n = 1 + random() % 3; n-- > 0;) {
+      sent.push_back(kinds[random() % std::size(kinds)]);
+      ::kill(program.pid(), sent.back());
+    }
+    const ProgramRun r = program.finish();
+    EXPECT_EQ(listFolder("out"), std::vector<std::string>{"big.bin"});
+    if (r.status == 0) {
+      ++completed;
+      EXPECT_TRUE(r.out.ends_with("\nSuccess!\n")) << describe(r);
+      EXPECT_TRUE(readFile(at("out/big.bin")) == small.expectedContent(1)) << "not the new file";
+    } else {
+      ++interrupted;
+      EXPECT_NE(std::find(sent.begin(), sent.end(), r.status - 128), sent.end()) << describe(r);
+      EXPECT_EQ(r.out.find("Success!"), std::string::npos) << describe(r);
+      EXPECT_EQ(readFile(at("out/big.bin")), kUsersCopy);
+    }
+  }
+  // Both outcomes must have been tried for the rounds to mean anything.
+  EXPECT_GT(completed, 0);
+  EXPECT_GT(interrupted, 0);
+}
+
+// Where the file system cannot swap two names, the user's file keeps a
+// second name until "Success!" is written, so a failure to write it still
+// puts the file back. Where it has no hard links either, the file is
+// replaced before "Success!", never after: a run never says it succeeded
+// for a file that is not in place.
+TEST_F(SystemFaultTest, WithoutASwapTheUsersFileStillComesBack) {
+  const std::string cache = freshCache();
+  const std::string bytes = big_.expectedContent(1);
+  struct Case {
+    const char* refused;
+    int status;
+    bool replaced;
+  };
+  const Case cases[] = {
+      {"exchange", 0, true},
+      {"exchange,success", 1, false},
+      {"exchange,link", 0, true},
+      {"exchange,link,success", 1, true},  // no way back: replaced, and not said
+      {"noreplace", 0, true},              // no file there: created all the same
+      {"noreplace,link", 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refused);
+    const bool fresh = std::string_view(c.refused).starts_with("noreplace");
+    if (fresh)
+      fs::remove(at("out/big.bin"));
+    else
+      std::ofstream(at("out/big.bin"), std::ios::binary) << kUsersCopy;
+    ProgramRun r = run({"x", cache, "big.bin", at("out")}, {},
+                       {.environment = {std::string("LD_PRELOAD=") + VAULTCAT_REFUSE_CALLS,
+                                        std::string("VAULTCAT_REFUSE=") + c.refused,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0"}});
+    EXPECT_EQ(r.status, c.status) << describe(r);
+    EXPECT_EQ(r.out.ends_with("\nSuccess!\n"), c.status == 0) << describe(r);
+    EXPECT_EQ(listFolder("out"), std::vector<std::string>{"big.bin"});
+    EXPECT_TRUE(readFile(at("out/big.bin")) == (c.replaced ? bytes : kUsersCopy));
+  }
+}
+
+// Standard output left non-blocking by whoever started the program, with
+// its reader late: the run waits for the reader, and no line is cut.
+TEST_F(SystemFaultTest, ANonBlockingStandardOutputWaitsForItsReader) {
+  StartedProgram program({"x", freshCache(), "big.bin", at("out")}, root(),
+                         {.nonBlockingOutput = true});
+  ASSERT_TRUE(program.waitUntilOutputBlocks());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const ProgramRun r = program.finish();
+  EXPECT_EQ(r.status, 0) << describe(r);
+  // Opened, identified, an empty line, found, the one block entry, one line
+  // for each of the 6,144 data blocks, and Success!: each line whole.
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 5 + 6144 + 1);
+  EXPECT_TRUE(r.out.ends_with("\nWriting fragment 6143 (size 512)\nSuccess!\n")) << describe(r);
+  EXPECT_TRUE(readFile(at("out/big.bin")) == big_.expectedContent(1));
 }
 
 TEST_F(SystemFaultTest, AClosedStandardOutputOrAFileSizeLimitFailsTheRun) {

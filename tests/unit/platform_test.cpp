@@ -14,6 +14,7 @@
 
 #include "platform/mapped_file.h"
 #include "platform/output_file.h"
+#include "platform/output_path.h"
 #include "platform/process.h"
 #include "support/temp_folder.h"
 
@@ -106,7 +107,7 @@ TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
   for (const std::string item : {"docs/a.txt", "docs\\b.txt"}) {
     OutputFile out;
     Piece piece = viewOf(item);
-    EXPECT_TRUE(out.create(outputPathFor(item))) << item;
+    EXPECT_TRUE(out.create(outputPathFor(item).value_or(""))) << item;
     EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Kind::kOk) << item;
     EXPECT_TRUE(out.commit()) << item;
     out.keep();
@@ -114,6 +115,51 @@ TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
   fs::current_path(start);
   EXPECT_EQ(readText("docs/a.txt"), "docs/a.txt");
   EXPECT_EQ(readText("docs/b.txt"), "docs\\b.txt");
+}
+
+// No output path leaves the folder it is taken in, nor names a device.
+TEST(OutputPath, EveryPartMustBeANameOfItsOwn) {
+#ifdef _WIN32
+  const bool windows = true;
+#else
+  const bool windows = false;
+#endif
+  const std::pair<const char*, const char*> everywhere[] = {
+      {"docs\\notes/a.txt", "docs/notes/a.txt"},
+      {"..", nullptr},
+      {"../a", nullptr},
+      {"a/../../b", nullptr},
+      {"a/..", nullptr},
+      {"./a", nullptr},
+      {"a/./b", nullptr},
+      {"/etc/a", nullptr},
+      {"\\etc\\a", nullptr},
+      {"\\\\host\\a", nullptr},
+      {"a//b", nullptr},
+      {"a/", nullptr},
+      {"", nullptr},
+      {"...", windows ? nullptr : "..."},
+      {" a", " a"},
+      {"a\x01"
+       "b",
+       windows ? nullptr
+               : "a\x01"
+                 "b"},
+  };
+  for (const auto& [typed, path] : everywhere) {
+    EXPECT_EQ(outputPathFor(typed), path ? std::optional<std::string>(path) : std::nullopt)
+        << typed;
+  }
+  // What Windows reads as a drive, a stream or a device in every folder, or
+  // trims to another name.
+  for (const char* typed :
+       {"c:a", "a:b", "a/b:c", "con", "CON.txt", "docs/aux", "Nul ", "com1.log", "LPT9",
+        "com\xC2\xB9", "CONIN$", "a.", "a ", "a/.. ", "a?", "a*b", "a|b"}) {
+    EXPECT_EQ(outputPathFor(typed).has_value(), !windows) << typed;
+  }
+  for (const char* typed : {"com10", "console", "nul_", "a.b", "lpt"}) {
+    EXPECT_TRUE(outputPathFor(typed).has_value()) << typed;
+  }
 }
 
 TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {

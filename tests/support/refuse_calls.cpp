@@ -1,0 +1,55 @@
+// Loaded into the program under test with LD_PRELOAD, it makes the system
+// refuse what some file systems refuse, and fail what fails rarely, so that
+// the program's other ways can be tried. VAULTCAT_REFUSE lists, by comma:
+//   exchange   renameat2() knows no RENAME_EXCHANGE (EINVAL)
+//   noreplace  renameat2() knows no RENAME_NOREPLACE (EINVAL)
+//   link       linkat() is not permitted (EPERM), as where there are no hard links
+//   success    the write of "Success!" to standard output fails (EIO)
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+bool refused(const char* what) {
+  const char* list = getenv("VAULTCAT_REFUSE");
+  return list != nullptr && strstr(list, what) != nullptr;
+}
+
+template <class Function>
+Function next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int renameat2(int from, const char* a, int to, const char* b, unsigned flags) {
+  if (((flags & RENAME_EXCHANGE) && refused("exchange")) ||
+      ((flags & RENAME_NOREPLACE) && refused("noreplace"))) {
+    errno = EINVAL;
+    return -1;
+  }
+  return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from, a, to, b,
+                                                                                  flags);
+}
+
+extern "C" int linkat(int from, const char* a, int to, const char* b, int flags) {
+  if (refused("link")) {
+    errno = EPERM;
+    return -1;
+  }
+  return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from, a, to, b, flags);
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
+  if (fd == STDOUT_FILENO && size >= 8 && memcmp(buffer, "Success!", 8) == 0 &&
+      refused("success")) {
+    errno = EIO;
+    return -1;
+  }
+  return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+}
