@@ -10,7 +10,9 @@
 # Names in a cache can hold any byte but NUL, so the listing is read with care:
 # - only the one backslash that ends a line marks a folder; a name that holds
 #   '/' or '\' anywhere (and everything below it) is not offered, since the
-#   program splits item paths at both and could never find it;
+#   program splits item paths at both and could never find it; nor is a name
+#   that is empty, "." or ".." (nor anything below it), which the program
+#   will not write out;
 # - each line is read under the last folder seen one level up. A name holding
 #   a newline prints as two lines: no candidate ever holds a newline, the
 #   items after it still land in their folders (unless its second half was
@@ -53,7 +55,7 @@ _vaultcat_items() {
       name = substr($0, RLENGTH + 1)
       isFolder = sub(/\\$/, "", name)
       path = prefix[depth] name
-      ok = usable[depth] && name != "" && name !~ /[\/\\]/
+      ok = usable[depth] && name != "" && name != "." && name != ".." && name !~ /[\/\\]/
       if (isFolder) { prefix[depth + 1] = path "/"; usable[depth + 1] = ok }
       if (ok && prefix[depth] == folder && index(path, typed) == 1) print path (isFolder ? "/" : "")
     }'
