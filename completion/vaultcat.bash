@@ -13,6 +13,8 @@
 #   program splits item paths at both and could never find it; nor is a name
 #   that is empty, "." or ".." (nor anything below it), which the program
 #   will not write out;
+# - the typed path matches as the program looks items up: the letters A to Z
+#   in either case, every other byte as it is, whatever the locale;
 # - each line is read under the last folder seen one level up. A name holding
 #   a newline prints as two lines: no candidate ever holds a newline, the
 #   items after it still land in their folders (unless its second half was
@@ -41,11 +43,13 @@ _vaultcat_unquote() {
 
 # Prints the cache's items that complete $3: those in the folder that $3
 # names up to its last '/', whose paths begin with $3; folders end in '/'.
+# awk runs in the C locale, where tolower folds A to Z and nothing else, and
+# every byte is a character.
 _vaultcat_items() {
   local program=$1 cache=$2
-  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 awk '
+  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 LC_ALL=C awk '
     BEGIN {
-      typed = ENVIRON["VAULTCAT_CURRENT"]; folder = typed; sub(/[^\/]*$/, "", folder)
+      typed = tolower(ENVIRON["VAULTCAT_CURRENT"]); folder = typed; sub(/[^\/]*$/, "", folder)
       prefix[0] = ""; usable[0] = 1
     }
     !tree { if ($0 == "Directory listing:") { tree = 1; getline } next }
@@ -57,7 +61,8 @@ _vaultcat_items() {
       path = prefix[depth] name
       ok = usable[depth] && name != "" && name != "." && name != ".." && name !~ /[\/\\]/
       if (isFolder) { prefix[depth + 1] = path "/"; usable[depth + 1] = ok }
-      if (ok && prefix[depth] == folder && index(path, typed) == 1) print path (isFolder ? "/" : "")
+      if (!ok) next
+      if (tolower(prefix[depth]) == folder && index(tolower(path), typed) == 1) print path (isFolder ? "/" : "")
     }'
   return "${PIPESTATUS[0]}"
 }

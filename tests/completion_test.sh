@@ -39,9 +39,10 @@ expect '' "$program" l c.gcf ''
 expect $'docs/\n+nospace' "$program" x c.gcf d
 expect $'docs/guide.txt\ndocs/notes/' "$program" x c.gcf docs/
 expect '' "$program" x c.gcf docs/../
+expect $'docs/notes/\n+nospace' "$program" x c.gcf DOCS/N
 expect 'docs/notes/todo.txt' "$program" x c.gcf docs/notes/t
 expect 'docs/notes/todo.txt' "$program" x "'c.gcf'" docs/notes/t
-expect 'My $(touch pwned).txt' "$program" x c.gcf M
+expect 'My $(touch pwned).txt' "$program" x c.gcf My
 expect '' "$program" x c.gcf back
 expect 'maps/level1.bsp' "$program" x c.gcf maps/l
 expect '' "$program" x missing.gcf ''
