@@ -1,9 +1,10 @@
 # bash completion for vaultcat                                -*- shell-script -*-
 #
-#   vaultcat <TAB>                      l and x
-#   vaultcat l <TAB>, vaultcat x <TAB>  cache files (*.gcf) and folders
+#   vaultcat <TAB>                      a, l and x
+#   vaultcat l <TAB> (a, x alike)       cache files (*.gcf) and folders
 #   vaultcat x cache.gcf d<TAB>         the cache's own folders and files
-#   vaultcat x cache.gcf file <TAB>     folders
+#   vaultcat a cache.gcf d<TAB>         the cache's own folders only
+#   vaultcat x cache.gcf file <TAB>     folders (a alike)
 #
 # The cache's items come from the program's own listing, `vaultcat l`: two
 # spaces of indentation per level, a folder's line ending in a backslash.
@@ -43,13 +44,14 @@ _vaultcat_unquote() {
 
 # Prints the cache's items that complete $3: those in the folder that $3
 # names up to its last '/', whose paths begin with $3; folders end in '/'.
-# awk runs in the C locale, where tolower folds A to Z and nothing else, and
-# every byte is a character.
+# With $4 set, folders only. awk runs in the C locale, where tolower folds
+# A to Z and nothing else, and every byte is a character.
 _vaultcat_items() {
   local program=$1 cache=$2
-  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 LC_ALL=C awk '
+  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 VAULTCAT_FOLDERS=${4-} LC_ALL=C awk '
     BEGIN {
       typed = tolower(ENVIRON["VAULTCAT_CURRENT"]); folder = typed; sub(/[^\/]*$/, "", folder)
+      foldersOnly = ENVIRON["VAULTCAT_FOLDERS"] != ""
       prefix[0] = ""; usable[0] = 1
     }
     !tree { if ($0 == "Directory listing:") { tree = 1; getline } next }
@@ -61,35 +63,37 @@ _vaultcat_items() {
       path = prefix[depth] name
       ok = usable[depth] && name != "" && name != "." && name != ".." && name !~ /[\/\\]/
       if (isFolder) { prefix[depth + 1] = path "/"; usable[depth + 1] = ok }
-      if (!ok) next
+      if (!ok || (foldersOnly && !isFolder)) next
       if (tolower(prefix[depth]) == folder && index(tolower(path), typed) == 1) print path (isFolder ? "/" : "")
     }'
   return "${PIPESTATUS[0]}"
 }
 
 _vaultcat() {
-  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items
+  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items folders=
   COMPREPLY=()
   case $COMP_CWORD in
     1)
-      mapfile -t COMPREPLY < <(compgen -W 'l x' -- "$current")
+      mapfile -t COMPREPLY < <(compgen -W 'a l x' -- "$current")
       ;;
     2)
-      [[ $command == [lLxX]* ]] || return 0
+      [[ $command == [aAlLxX]* ]] || return 0
       compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -f -X '!*.[gG][cC][fF]' -- "$current"; compgen -d -- "$current")
       ;;
     3)
-      [[ $command == [xX]* ]] || return 0
+      [[ $command == [aAxX]* ]] || return 0
+      [[ $command == [aA]* ]] && folders=1  # x takes any item, a only a folder
       compopt -o filenames
       items=$(_vaultcat_items "$(_vaultcat_unquote "${COMP_WORDS[0]}")" \
-                              "$(_vaultcat_unquote "${COMP_WORDS[2]}")" "$current") || return 0
+                              "$(_vaultcat_unquote "${COMP_WORDS[2]}")" "$current" \
+                              "$folders") || return 0
       [[ -n $items ]] && mapfile -t COMPREPLY <<<"$items"
       # A folder is completed like a directory: no space after its '/'.
       if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]]; then compopt -o nospace; fi
       ;;
     4)
-      [[ $command == [xX]* ]] || return 0
+      [[ $command == [aAxX]* ]] || return 0
       compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -d -- "$current")
       ;;

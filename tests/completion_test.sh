@@ -33,13 +33,14 @@ expect() {
   fi
 }
 
-expect $'l\nx' "$program" ''
+expect $'a\nl\nx' "$program" ''
 expect $'c.gcf\nout\ntree' "$program" x ''
 expect '' "$program" l c.gcf ''
 expect $'docs/\n+nospace' "$program" x c.gcf d
 expect $'docs/guide.txt\ndocs/notes/' "$program" x c.gcf docs/
 expect '' "$program" x c.gcf docs/../
 expect $'docs/notes/\n+nospace' "$program" x c.gcf DOCS/N
+expect $'docs/\nmaps/' "$program" a c.gcf ''
 expect 'docs/notes/todo.txt' "$program" x c.gcf docs/notes/t
 expect 'docs/notes/todo.txt' "$program" x "'c.gcf'" docs/notes/t
 expect 'My $(touch pwned).txt' "$program" x c.gcf My
