@@ -11,10 +11,14 @@
 # (_FORTIFY_SOURCE needs the optimiser, and warns without it), the sanitizer
 # and fuzzing builds, which check more on their own, and cross builds (the
 # MinGW build among them), since the flags are the build machine's. Without
-# dpkg-buildflags a build goes on unhardened.
+# dpkg-buildflags a build goes on unhardened; a package build stops instead.
 option(VAULTCAT_HARDEN "Harden optimised native builds with the flags dpkg-buildflags gives, where it exists" ON)
 find_program(VAULTCAT_DPKG_BUILDFLAGS dpkg-buildflags)
 mark_as_advanced(VAULTCAT_DPKG_BUILDFLAGS)
+if(VAULTCAT_PACKAGE_BUILD AND NOT (VAULTCAT_HARDEN AND VAULTCAT_DPKG_BUILDFLAGS))
+  message(FATAL_ERROR "A package build is hardened with the flags of dpkg-buildflags: install dpkg-dev, "
+                      "and leave VAULTCAT_HARDEN on")
+endif()
 if(NOT VAULTCAT_HARDEN OR NOT VAULTCAT_DPKG_BUILDFLAGS OR CMAKE_CROSSCOMPILING OR MSVC
    OR VAULTCAT_SANITIZE OR VAULTCAT_FUZZ)
   return()
