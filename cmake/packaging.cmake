@@ -25,9 +25,17 @@ if(WIN32)
 else()
   install(TARGETS vaultcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+  # The changelog is written at build time, dated as the commit built from
+  # (changelog.cmake).
+  add_custom_target(vaultcat_changelog ALL
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DTEMPLATE=${CMAKE_CURRENT_LIST_DIR}/changelog.in
+            -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/changelog -DPROJECT_VERSION=${PROJECT_VERSION}
+            -DVAULTCAT_PACKAGE_MAINTAINER=${VAULTCAT_PACKAGE_MAINTAINER} -P ${CMAKE_CURRENT_LIST_DIR}/changelog.cmake
+    BYPRODUCTS ${CMAKE_CURRENT_BINARY_DIR}/changelog
+    VERBATIM)
+
   # Debian keeps manual pages and changelogs gzipped at the highest level,
   # without a time stamp (-n), so that the same sources give the same bytes.
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
   set(vaultcat_gzipped)
   foreach(source ${PROJECT_SOURCE_DIR}/docs/vaultcat.1 ${CMAKE_CURRENT_BINARY_DIR}/changelog)
     get_filename_component(name ${source} NAME)
@@ -41,6 +49,7 @@ else()
     list(APPEND vaultcat_gzipped ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz)
   endforeach()
   add_custom_target(gzipped_docs ALL DEPENDS ${vaultcat_gzipped})
+  add_dependencies(gzipped_docs vaultcat_changelog)
 
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gzipped/vaultcat.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/completion/vaultcat.bash
