@@ -2,8 +2,9 @@
 #
 # Elsewhere than Windows, `cmake --install` puts the program in bin/, the
 # manual page (gzipped) in share/man/man1/, the bash completion in
-# share/bash-completion/completions/, and the README, the format description
-# and the licence (as `copyright`) in share/doc/vaultcat/. CPack makes a
+# share/bash-completion/completions/, and the README, the format description,
+# the changelog and the licence (as `copyright`, in Debian's machine-readable
+# form) in share/doc/vaultcat/. CPack makes a
 # .tar.gz of that, or with `cpack -G DEB` a Debian package. On Windows the
 # program sits at the top of a .zip beside the README and the licence, with
 # the format description in docs/, where the usage text points.
@@ -11,6 +12,8 @@ include(GNUInstallDirs)
 
 set(VAULTCAT_PACKAGE_MAINTAINER "the vaultcat developers <vaultcat@example.org>"
     CACHE STRING "Maintainer named in the Debian package and its changelog: a name and an address")
+set(VAULTCAT_PACKAGE_HOMEPAGE "https://vaultcat.example.org/"
+    CACHE STRING "Home page named in the Debian package and its copyright file")
 
 if(WIN32)
   install(TARGETS vaultcat RUNTIME DESTINATION .)
@@ -26,13 +29,23 @@ else()
   install(TARGETS vaultcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The changelog is written at build time, dated as the commit built from
-  # (changelog.cmake).
+  # (changelog.cmake); the copyright file holds LICENSE word for word.
   add_custom_target(vaultcat_changelog ALL
     COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DTEMPLATE=${CMAKE_CURRENT_LIST_DIR}/changelog.in
             -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/changelog -DPROJECT_VERSION=${PROJECT_VERSION}
             -DVAULTCAT_PACKAGE_MAINTAINER=${VAULTCAT_PACKAGE_MAINTAINER} -P ${CMAKE_CURRENT_LIST_DIR}/changelog.cmake
     BYPRODUCTS ${CMAKE_CURRENT_BINARY_DIR}/changelog
     VERBATIM)
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE VAULTCAT_LICENSE_TEXT)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" found "${VAULTCAT_LICENSE_TEXT}")
+  set(VAULTCAT_COPYRIGHT ${CMAKE_MATCH_1})
+  # A field's lines after the first start with a space; an empty one is " .".
+  string(REGEX REPLACE "\n+$" "" VAULTCAT_LICENSE_TEXT "${VAULTCAT_LICENSE_TEXT}")
+  string(REPLACE "\n" "\n " VAULTCAT_LICENSE_TEXT " ${VAULTCAT_LICENSE_TEXT}")
+  string(REGEX REPLACE "\n \n" "\n .\n" VAULTCAT_LICENSE_TEXT "${VAULTCAT_LICENSE_TEXT}")
+  string(REGEX REPLACE "\n \n" "\n .\n" VAULTCAT_LICENSE_TEXT "${VAULTCAT_LICENSE_TEXT}")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright.in ${CMAKE_CURRENT_BINARY_DIR}/copyright @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
 
   # Debian keeps manual pages and changelogs gzipped at the highest level,
   # without a time stamp (-n), so that the same sources give the same bytes.
@@ -57,7 +70,7 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/format.md
                 ${CMAKE_CURRENT_BINARY_DIR}/gzipped/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR TGZ)
 endif()
 
@@ -72,6 +85,8 @@ set(CPACK_STRIP_FILES ON)
 # dpkg-dev), so it names libc and the C++ runtime at the versions the build
 # needs.
 set(CPACK_PACKAGE_CONTACT ${VAULTCAT_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_HOMEPAGE_URL ${VAULTCAT_PACKAGE_HOMEPAGE})
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${VAULTCAT_PACKAGE_HOMEPAGE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
