@@ -2,12 +2,14 @@
 #
 # Elsewhere than Windows, `cmake --install` puts the program in bin/, the
 # manual page (gzipped) in share/man/man1/, the bash completion in
-# share/bash-completion/completions/, and the README, the format description,
-# the changelog and the licence (as `copyright`, in Debian's machine-readable
-# form) in share/doc/vaultcat/. CPack makes a
-# .tar.gz of that, or with `cpack -G DEB` a Debian package. On Windows the
-# program sits at the top of a .zip beside the README and the licence, with
-# the format description in docs/, where the usage text points.
+# share/bash-completion/completions/, and the user's README
+# (docs/README.user.md, as README.md), the format description, the changelog
+# and the licence (as `copyright`, in Debian's machine-readable form) in
+# share/doc/vaultcat/.
+# CPack makes a .tar.gz of that, or with `cpack -G DEB` a Debian package. On
+# Windows the program sits at the top of a .zip beside the user's README and
+# the licence, with the format description in docs/, where the usage text
+# points.
 include(GNUInstallDirs)
 
 set(VAULTCAT_PACKAGE_MAINTAINER "the vaultcat developers <vaultcat@example.org>"
@@ -17,7 +19,8 @@ set(VAULTCAT_PACKAGE_HOMEPAGE "https://vaultcat.example.org/"
 
 if(WIN32)
   install(TARGETS vaultcat RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/README.user.md DESTINATION . RENAME README.md)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION docs)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -48,10 +51,24 @@ else()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
 
   # Debian keeps manual pages and changelogs gzipped at the highest level,
-  # without a time stamp (-n), so that the same sources give the same bytes.
+  # without a time stamp (-n), so that the same sources give the same bytes;
+  # other documents too, once they pass 4 kB (measured at configure time,
+  # which a change to them runs again). Each pair: a file, and its name
+  # once installed.
   set(vaultcat_gzipped)
-  foreach(source ${PROJECT_SOURCE_DIR}/docs/vaultcat.1 ${CMAKE_CURRENT_BINARY_DIR}/changelog)
-    get_filename_component(name ${source} NAME)
+  foreach(pair "docs/vaultcat.1;vaultcat.1" "${CMAKE_CURRENT_BINARY_DIR}/changelog;changelog"
+               "docs/README.user.md;README.md" "docs/format.md;format.md")
+    list(GET pair 0 source)
+    list(GET pair 1 name)
+    get_filename_component(source ${source} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+    if(name MATCHES "[.]md$")
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+      file(SIZE ${source} size)
+      if(size LESS_EQUAL 4096)
+        install(FILES ${source} DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME ${name})
+        continue()
+      endif()
+    endif()
     add_custom_command(
       OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz
       COMMAND ${CMAKE_COMMAND} -E copy ${source} gzipped/${name}
@@ -60,6 +77,9 @@ else()
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       VERBATIM)
     list(APPEND vaultcat_gzipped ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz)
+    if(NOT name STREQUAL "vaultcat.1")
+      install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    endif()
   endforeach()
   add_custom_target(gzipped_docs ALL DEPENDS ${vaultcat_gzipped})
   add_dependencies(gzipped_docs vaultcat_changelog)
@@ -67,9 +87,6 @@ else()
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gzipped/vaultcat.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/completion/vaultcat.bash
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vaultcat)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/format.md
-                ${CMAKE_CURRENT_BINARY_DIR}/gzipped/changelog.gz
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR TGZ)
 endif()
