@@ -2,10 +2,10 @@
 #
 # Elsewhere than Windows, `cmake --install` puts the program in bin/, the
 # manual page (gzipped) in share/man/man1/, the bash completion in
-# share/bash-completion/completions/, and the user's README
-# (docs/README.user.md, as README.md), the format description, the changelog
-# and the licence (as `copyright`, in Debian's machine-readable form) in
-# share/doc/vaultcat/.
+# share/bash-completion/completions/, the lintian overrides in
+# share/lintian/overrides/, and the user's README (docs/README.user.md, as
+# README.md), the format description, the changelog and the licence (as
+# `copyright`, in Debian's machine-readable form) in share/doc/vaultcat/.
 # CPack makes a .tar.gz of that, or with `cpack -G DEB` a Debian package. On
 # Windows the program sits at the top of a .zip beside the user's README and
 # the licence, with the format description in docs/, where the usage text
@@ -30,6 +30,12 @@ if(WIN32)
   endif()
 else()
   install(TARGETS vaultcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(VAULTCAT_PACKAGE_BUILD AND CMAKE_OBJCOPY)
+    # What strip leaves and Debian's own packages drop: the compilers'
+    # version strings.
+    add_custom_command(TARGET vaultcat POST_BUILD
+                       COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment $<TARGET_FILE:vaultcat> VERBATIM)
+  endif()
 
   # The changelog is written at build time, dated as the commit built from
   # (changelog.cmake); the copyright file holds LICENSE word for word.
@@ -87,6 +93,8 @@ else()
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gzipped/vaultcat.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/completion/vaultcat.bash
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vaultcat)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/vaultcat.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vaultcat)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR TGZ)
 endif()
