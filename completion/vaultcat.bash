@@ -1,16 +1,21 @@
 # bash completion for vaultcat                                -*- shell-script -*-
 #
-#   vaultcat <TAB>                      l and x
-#   vaultcat l <TAB>, vaultcat x <TAB>  cache files (*.gcf) and folders
+#   vaultcat <TAB>                      a, l and x
+#   vaultcat l <TAB> (a, x alike)       cache files (*.gcf) and folders
 #   vaultcat x cache.gcf d<TAB>         the cache's own folders and files
-#   vaultcat x cache.gcf file <TAB>     folders
+#   vaultcat a cache.gcf d<TAB>         the cache's own folders only
+#   vaultcat x cache.gcf file <TAB>     folders (a alike)
 #
 # The cache's items come from the program's own listing, `vaultcat l`: two
 # spaces of indentation per level, a folder's line ending in a backslash.
 # Names in a cache can hold any byte but NUL, so the listing is read with care:
 # - only the one backslash that ends a line marks a folder; a name that holds
 #   '/' or '\' anywhere (and everything below it) is not offered, since the
-#   program splits item paths at both and could never find it;
+#   program splits item paths at both and could never find it; nor is a name
+#   that is empty, "." or ".." (nor anything below it), which the program
+#   will not write out;
+# - the typed path matches as the program looks items up: the letters A to Z
+#   in either case, every other byte as it is, whatever the locale;
 # - each line is read under the last folder seen one level up. A name holding
 #   a newline prints as two lines: no candidate ever holds a newline, the
 #   items after it still land in their folders (unless its second half was
@@ -39,11 +44,14 @@ _vaultcat_unquote() {
 
 # Prints the cache's items that complete $3: those in the folder that $3
 # names up to its last '/', whose paths begin with $3; folders end in '/'.
+# With $4 set, folders only. awk runs in the C locale, where tolower folds
+# A to Z and nothing else, and every byte is a character.
 _vaultcat_items() {
   local program=$1 cache=$2
-  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 awk '
+  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 VAULTCAT_FOLDERS=${4-} LC_ALL=C awk '
     BEGIN {
-      typed = ENVIRON["VAULTCAT_CURRENT"]; folder = typed; sub(/[^\/]*$/, "", folder)
+      typed = tolower(ENVIRON["VAULTCAT_CURRENT"]); folder = typed; sub(/[^\/]*$/, "", folder)
+      foldersOnly = ENVIRON["VAULTCAT_FOLDERS"] != ""
       prefix[0] = ""; usable[0] = 1
     }
     !tree { if ($0 == "Directory listing:") { tree = 1; getline } next }
@@ -53,36 +61,39 @@ _vaultcat_items() {
       name = substr($0, RLENGTH + 1)
       isFolder = sub(/\\$/, "", name)
       path = prefix[depth] name
-      ok = usable[depth] && name != "" && name !~ /[\/\\]/
+      ok = usable[depth] && name != "" && name != "." && name != ".." && name !~ /[\/\\]/
       if (isFolder) { prefix[depth + 1] = path "/"; usable[depth + 1] = ok }
-      if (ok && prefix[depth] == folder && index(path, typed) == 1) print path (isFolder ? "/" : "")
+      if (!ok || (foldersOnly && !isFolder)) next
+      if (tolower(prefix[depth]) == folder && index(tolower(path), typed) == 1) print path (isFolder ? "/" : "")
     }'
   return "${PIPESTATUS[0]}"
 }
 
 _vaultcat() {
-  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items
+  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items folders=
   COMPREPLY=()
   case $COMP_CWORD in
     1)
-      mapfile -t COMPREPLY < <(compgen -W 'l x' -- "$current")
+      mapfile -t COMPREPLY < <(compgen -W 'a l x' -- "$current")
       ;;
     2)
-      [[ $command == [lLxX]* ]] || return 0
+      [[ $command == [aAlLxX]* ]] || return 0
       compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -f -X '!*.[gG][cC][fF]' -- "$current"; compgen -d -- "$current")
       ;;
     3)
-      [[ $command == [xX]* ]] || return 0
+      [[ $command == [aAxX]* ]] || return 0
+      [[ $command == [aA]* ]] && folders=1  # x takes any item, a only a folder
       compopt -o filenames
       items=$(_vaultcat_items "$(_vaultcat_unquote "${COMP_WORDS[0]}")" \
-                              "$(_vaultcat_unquote "${COMP_WORDS[2]}")" "$current") || return 0
+                              "$(_vaultcat_unquote "${COMP_WORDS[2]}")" "$current" \
+                              "$folders") || return 0
       [[ -n $items ]] && mapfile -t COMPREPLY <<<"$items"
       # A folder is completed like a directory: no space after its '/'.
       if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]]; then compopt -o nospace; fi
       ;;
     4)
-      [[ $command == [xX]* ]] || return 0
+      [[ $command == [aAxX]* ]] || return 0
       compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -d -- "$current")
       ;;

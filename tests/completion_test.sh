@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # The bash completion, sourced as bash does, completing against a small
 # cache made by make_cache. Among its names are one holding a newline, one
-# holding a backslash and one holding $(...).
+# holding a backslash, one holding $(...), and in docs/ a file named "." and
+# a folder named "..".
 #
 #   completion_test.sh COMPLETION VAULTCAT MAKE_CACHE WORK_DIR
 set -uo pipefail
 export LC_ALL=C
 completion=$1 program=$2 make_cache=$3 work=$4
-rm -rf "$work" && mkdir -p "$work/tree/docs/notes" "$work/tree/maps" "$work/out" && cd "$work" || exit 1
+rm -rf "$work" && mkdir -p "$work/tree/docs/notes" "$work/tree/docs/dotdot" "$work/tree/maps" "$work/out" &&
+  cd "$work" || exit 1
 touch tree/docs/guide.txt tree/docs/notes/todo.txt tree/maps/level1.bsp notes.txt \
-  tree/maps/$'a\nb.bsp' 'tree/back\slash.txt' 'tree/My $(touch pwned).txt'
-"$make_cache" tree c.gcf >/dev/null || exit 1
+  tree/maps/$'a\nb.bsp' 'tree/back\slash.txt' 'tree/My $(touch pwned).txt' tree/docs/dot tree/docs/dotdot/up.txt
+"$make_cache" --rename dot . --rename dotdot .. tree c.gcf >/dev/null || exit 1
 
 . "$completion"
 options=
@@ -31,14 +33,17 @@ expect() {
   fi
 }
 
-expect $'l\nx' "$program" ''
+expect $'a\nl\nx' "$program" ''
 expect $'c.gcf\nout\ntree' "$program" x ''
 expect '' "$program" l c.gcf ''
 expect $'docs/\n+nospace' "$program" x c.gcf d
 expect $'docs/guide.txt\ndocs/notes/' "$program" x c.gcf docs/
+expect '' "$program" x c.gcf docs/../
+expect $'docs/notes/\n+nospace' "$program" x c.gcf DOCS/N
+expect $'docs/\nmaps/' "$program" a c.gcf ''
 expect 'docs/notes/todo.txt' "$program" x c.gcf docs/notes/t
 expect 'docs/notes/todo.txt' "$program" x "'c.gcf'" docs/notes/t
-expect 'My $(touch pwned).txt' "$program" x c.gcf M
+expect 'My $(touch pwned).txt' "$program" x c.gcf My
 expect '' "$program" x c.gcf back
 expect 'maps/level1.bsp' "$program" x c.gcf maps/l
 expect '' "$program" x missing.gcf ''

@@ -1,17 +1,20 @@
 // make_cache: builds a cache file from a directory tree on disk.
 //
 //   make_cache [--version 5|6] [--cache-id N] [--block-size N] [--shuffle SEED]
-//              SOURCE_DIR OUTPUT.gcf
+//              [--rename FROM TO]... SOURCE_DIR OUTPUT.gcf
 //
 // Each folder lists its children in byte order of their names, so the same
 // tree always gives the same cache. --shuffle deals the data blocks and the
-// block-entry table out in a random order drawn from SEED.
+// block-entry table out in a random order drawn from SEED. --rename stores
+// every item named FROM as TO: names no folder on disk can have, such as
+// "." and "..".
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -32,13 +35,16 @@ std::optional<uint32_t> parseNumber(const std::string& text) {
   return value;
 }
 
+std::map<std::string, std::string> renames;
+
 void addTree(CacheBuilder& builder, uint32_t folder, const fs::path& dir) {
   std::vector<fs::directory_entry> children(fs::directory_iterator(dir), fs::directory_iterator{});
   std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
     return a.path().filename().string() < b.path().filename().string();
   });
   for (const auto& child : children) {
-    const std::string name = child.path().filename().string();
+    std::string name = child.path().filename().string();
+    if (const auto renamed = renames.find(name); renamed != renames.end()) name = renamed->second;
     if (child.is_directory()) {
       addTree(builder, builder.addFolder(folder, name), child.path());
     } else if (child.is_regular_file()) {
@@ -55,7 +61,7 @@ void addTree(CacheBuilder& builder, uint32_t folder, const fs::path& dir) {
 int usage() {
   std::fputs(
       "usage: make_cache [--version 5|6] [--cache-id N] [--block-size N] [--shuffle SEED] "
-      "SOURCE_DIR OUTPUT.gcf\n",
+      "[--rename FROM TO]... SOURCE_DIR OUTPUT.gcf\n",
       stderr);
   return 1;
 }
@@ -70,6 +76,11 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg.rfind("--", 0) != 0) {
       paths.push_back(arg);
+      continue;
+    }
+    if (arg == "--rename" && i + 2 < argc) {
+      renames[argv[i + 1]] = argv[i + 2];
+      i += 2;
       continue;
     }
     if (i + 1 == argc) return usage();
