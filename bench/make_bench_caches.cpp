@@ -1,7 +1,8 @@
 // make_bench_caches: writes the inputs of bench/run into one folder, all
 // made by our own cache writer.
 //
-//   make_bench_caches [--data-mib N] [--folders N] [--files N] OUTPUT_DIR
+//   make_bench_caches [--data-mib N] [--folders N] [--files N] [--tree-files N]
+//                     OUTPUT_DIR
 //
 //   contiguous.gcf  one file, big.bin, of N MiB (default 1024) whose data
 //                   blocks follow each other in one chain
@@ -16,13 +17,23 @@
 //   names.txt       every item path of many.gcf in listing order, folders
 //                   ending in '/', for building the archives the listing is
 //                   compared with
+//
+// and only when --tree-files N is given (so that the outputs above are the
+// same whether it is or not):
+//
+//   tree.gcf        N files of 1 MiB at its root, fileNNNN.bin, each in a
+//                   chain of its own, for extracting a whole tree of data
+//   tree/           the same files as plain files, for the peers' archive
+//                   and for checking what an extraction made
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "support/cache_writer.h"
 
@@ -110,16 +121,34 @@ void makeManyItemCache(const std::string& dir, uint32_t folders, uint32_t files)
   writeCache(builder, dir + "/many.gcf");
 }
 
+void makeTreeCache(const std::string& dir, uint32_t files) {
+  // One stream cut into files, so that no two files hold the same bytes and
+  // a file extracted under another's name shows.
+  const std::string bytes = pseudoRandomBytes(uint64_t{files} << 20);
+  std::filesystem::create_directories(dir + "/tree");
+  CacheBuilder builder(6);
+  builder.cacheId(kCacheId).blockSize(8192);
+  for (uint32_t i = 0; i < files; ++i) {
+    const std::string name = numbered("file", i, 4, ".bin");
+    std::string file = bytes.substr(uint64_t{i} << 20, 1 << 20);
+    writePlainFile(dir + "/tree/" + name, file);
+    builder.addFile(0, name, std::move(file));
+  }
+  writeCache(builder, dir + "/tree.gcf");
+}
+
 int usage() {
-  std::fputs("usage: make_bench_caches [--data-mib N] [--folders N] [--files N] OUTPUT_DIR\n",
-             stderr);
+  std::fputs(
+      "usage: make_bench_caches [--data-mib N] [--folders N] [--files N] [--tree-files N] "
+      "OUTPUT_DIR\n",
+      stderr);
   return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint32_t dataMib = 1024, folders = 1000, files = 999;
+  uint32_t dataMib = 1024, folders = 1000, files = 999, treeFiles = 0;
   std::string dir;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -140,6 +169,8 @@ int main(int argc, char** argv) {
       folders = *value;
     else if (arg == "--files")
       files = *value;
+    else if (arg == "--tree-files")
+      treeFiles = *value;
     else
       return usage();
   }
@@ -152,6 +183,7 @@ int main(int argc, char** argv) {
   try {
     makeBigCaches(dir, dataMib);
     makeManyItemCache(dir, folders, files);
+    if (treeFiles != 0) makeTreeCache(dir, treeFiles);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make_bench_caches: %s\n", e.what());
     return 1;
