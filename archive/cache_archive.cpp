@@ -100,7 +100,8 @@ const char* CacheArchive::locateSections() {
 }
 
 Status CacheArchive::checkUnchanged() const {
-  return !mapping_.isMapped() || mapping_.unchanged() ? Status{} : damage_text::cacheChanged();
+  if (!mapping_.isMapped() || mapping_.unchanged()) return {};
+  return mapping_.faulted() ? damage_text::cacheUnreadable() : damage_text::cacheChanged();
 }
 
 std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {

@@ -88,9 +88,8 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
   }
   OutputSink sink(output);
   Status written = writeFileData(archive, sink, firstBlockEntry, out);
-  if (written.damage.empty() && out.flush()) {
-    if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
-  }
+  // A cache that changed explains any failure, and fails a success.
+  if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
   if (!written.damage.empty()) {
     printDamage(written.damage, out);
     return kFailure;

@@ -58,6 +58,7 @@ WriteStatus KernelCopy::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   size_t staged = 0;  // bytes in the staging buffer, which belong at `offset`
   for (const Piece& piece : pieces) {
     if (interruption() != 0) return {Kind::kOutputFailed, EINTR};
+    if (source_ != nullptr && source_->faulted()) return {Kind::kSourceUnreadable, EFAULT};
     uint64_t done = 0;
     if (piece.size() >= kKernelCopyMin) {
       if (staged > 0 && !writeStaged(offset, staged)) return failed(Kind::kOutputFailed);

@@ -24,7 +24,9 @@ void MappedFile::unmap() {
 
 bool MappedFile::unchanged() const {
   FileIdentity now;
-  return data_ != nullptr && identifyOpenFile(handle_, now) && now == identity_;
+  return data_ != nullptr && !faulted() && identifyOpenFile(handle_, now) && now == identity_;
 }
+
+bool MappedFile::faulted() const { return data_ != nullptr && platform::faulted(); }
 
 }  // namespace vaultcat::platform

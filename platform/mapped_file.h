@@ -36,6 +36,13 @@ class MappedFile {
   // Whether the file is still what it was when it was mapped: same size,
   // not written since. False if that cannot be told.
   bool unchanged() const;
+  // Whether reading the mapping faulted (the file shrank, or its disk
+  // failed) while an output was pending: what was read since is not the
+  // file's.
+  bool faulted() const;
+  // Lets the system take back the memory of pages read so far; they are
+  // read again when next touched.
+  void forgetPages() const;
 
  private:
   // The system's part of unmap(): releases the view and closes the file.

@@ -36,6 +36,13 @@ bool MappedFile::map(const std::string& path) {
   return true;
 }
 
+void MappedFile::forgetPages() const {
+  // The mapping is never written, so its pages only go back to the file's
+  // cache.
+  if (data_ != nullptr)
+    ::madvise(const_cast<std::byte*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
+}
+
 void MappedFile::release(const std::byte* data, uint64_t size, std::intptr_t handle) {
   ::munmap(const_cast<std::byte*>(data), static_cast<size_t>(size));
   ::close(static_cast<int>(handle));

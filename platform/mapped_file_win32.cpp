@@ -33,6 +33,9 @@ bool MappedFile::map(const std::string& path) {
   return true;
 }
 
+// Windows trims a process's pages by itself when memory is short.
+void MappedFile::forgetPages() const {}
+
 void MappedFile::release(const std::byte* data, uint64_t, std::intptr_t handle) {
   ::UnmapViewOfFile(data);
   ::CloseHandle(fromStored(handle));

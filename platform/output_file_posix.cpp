@@ -34,11 +34,16 @@ struct OutputFile::Open {
 
 namespace {
 
-// The output being written, as far as it must be undone. The fault handler
-// reads it, so names are kept in fixed buffers, relative to an open folder.
-struct UndoRecord {
-  std::atomic<bool> pending{false};  // the temporary file exists
-  std::atomic<Placement> placement{Placement::kNone};
+// The output being written, as far as it must be undone: names relative to
+// an open folder.
+struct UndoRecord final : PendingOutput {
+  void undo() override {
+    if (!created) return;
+    takeBack(folder, placement, temporary, target, backup);
+    created = false;
+  }
+  bool created = false;  // the temporary file exists
+  Placement placement = Placement::kNone;
   int folder = -1;
   bool replacing = false;  // a file was at the target when the output was created
   char temporary[NAME_MAX + 1] = {};
@@ -104,7 +109,7 @@ int openTemporaryFile() {
     makeTemporaryName(undo.temporary);
     const int fd = ::openat(undo.folder, undo.temporary,
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) undo.pending.store(true);
+    if (fd >= 0) undo.created = true;
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -125,19 +130,13 @@ bool mayReplace(int folder, const std::string& name, std::span<const FileIdentit
 
 }  // namespace
 
-void undoPendingOutput() {
-  if (!undo.pending.load()) return;
-  takeBack(undo.folder, undo.placement.load(), undo.temporary, undo.target, undo.backup);
-  undo.pending.store(false);
-}
-
 OutputFile::OutputFile() = default;
 OutputFile::~OutputFile() { discard(); }
 
 bool OutputFile::create(const std::string& path, const MappedFile* source,
                         std::span<const FileIdentity> protectedFiles) {
   discard();
-  if (undo.pending.load() || undo.folder >= 0) return false;  // one output at a time
+  if (pendingOutput() != nullptr || undo.folder >= 0) return false;  // one output at a time
   std::string name;
   const int folder = openTargetFolder(path, name);
   if (folder < 0) return false;
@@ -149,11 +148,11 @@ bool OutputFile::create(const std::string& path, const MappedFile* source,
   }
   undo.folder = folder;
   undo.replacing = exists;
-  undo.placement.store(Placement::kNone);
+  undo.placement = Placement::kNone;
   std::memcpy(undo.target, name.c_str(), name.size() + 1);
   makeTemporaryName(undo.backup);
   undoable_ = true;
-  deferInterrupts(true);
+  setPendingOutput(&undo);
   const int fd = openTemporaryFile();
   if (fd < 0 || interruption() != 0) {
     if (fd >= 0) ::close(fd);
@@ -189,14 +188,15 @@ bool OutputFile::commit() {
   // stays reachable until keep(), so that discard() can still put it back.
   const Placement placement =
       putInPlace(undo.folder, undo.temporary, undo.target, undo.replacing, undo.backup);
-  undo.placement.store(placement);
+  undo.placement = placement;
   return placement != Placement::kNone;
 }
 
 void OutputFile::keep() {
   if (!undoable_) return;
-  settle(undo.folder, undo.placement.load(), undo.temporary, undo.backup);
-  undo.pending.store(false);
+  settle(undo.folder, undo.placement, undo.temporary, undo.backup);
+  undo.created = false;
+  setPendingOutput(nullptr);
   ::close(std::exchange(undo.folder, -1));
   undoable_ = false;
 }
@@ -204,10 +204,10 @@ void OutputFile::keep() {
 void OutputFile::discard() {
   open_.reset();
   if (!undoable_) return;
-  undoPendingOutput();
+  undo.undo();
+  setPendingOutput(nullptr);
   ::close(std::exchange(undo.folder, -1));
   undoable_ = false;
-  deferInterrupts(false);
 }
 
 }  // namespace vaultcat::platform

@@ -23,7 +23,8 @@ namespace {
 // commit(), then the new target and, where one was replaced, the old file
 // under the backup name until keep().
 enum class Stage { kNothing, kTemporary, kCreated, kReplaced };
-struct UndoRecord {
+struct UndoRecord final : PendingOutput {
+  void undo() override;
   Stage stage = Stage::kNothing;
   std::string temporary, backup, target;
 };
@@ -68,23 +69,22 @@ bool mayReplace(const std::string& path, std::span<const FileIdentity> protected
 
 }  // namespace
 
-void undoPendingOutput() {
-  switch (undo.stage) {
+void UndoRecord::undo() {
+  switch (stage) {
     case Stage::kTemporary:
-      ::DeleteFileW(widePath(undo.temporary).c_str());
+      ::DeleteFileW(widePath(temporary).c_str());
       break;
     case Stage::kCreated:
-      ::DeleteFileW(widePath(undo.target).c_str());
+      ::DeleteFileW(widePath(target).c_str());
       break;
     case Stage::kReplaced:
       // The old file takes its name back; ours goes with the replacement.
-      ::MoveFileExW(widePath(undo.backup).c_str(), widePath(undo.target).c_str(),
-                    MOVEFILE_REPLACE_EXISTING);
+      ::MoveFileExW(widePath(backup).c_str(), widePath(target).c_str(), MOVEFILE_REPLACE_EXISTING);
       break;
     case Stage::kNothing:
       break;
   }
-  undo.stage = Stage::kNothing;
+  stage = Stage::kNothing;
 }
 
 OutputFile::OutputFile() = default;
@@ -95,7 +95,7 @@ bool OutputFile::create(const std::string& path, const MappedFile*,
   discard();
   if (undo.stage != Stage::kNothing || !mayReplace(path, protectedFiles)) return false;
   undo.target = path;
-  deferInterrupts(true);
+  setPendingOutput(&undo);
   undoable_ = true;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
@@ -174,15 +174,16 @@ void OutputFile::keep() {
   if (!undoable_) return;
   if (undo.stage == Stage::kReplaced) ::DeleteFileW(widePath(undo.backup).c_str());
   undo.stage = Stage::kNothing;
+  setPendingOutput(nullptr);
   undoable_ = false;
 }
 
 void OutputFile::discard() {
   open_.reset();
   if (!undoable_) return;
-  undoPendingOutput();
+  undo.undo();
+  setPendingOutput(nullptr);
   undoable_ = false;
-  deferInterrupts(false);
 }
 
 }  // namespace vaultcat::platform

@@ -26,14 +26,28 @@ void keepFaultLine(std::string_view line);
 // handler.
 void writeFaultReport();
 
-// While an output is pending, an interrupt is noted for the run to end by
-// rather than ending it at once.
-void deferInterrupts(bool deferred);
+// The output being written, which must be undone if the run does not
+// complete.
+class PendingOutput {
+ public:
+  // Leaves the destination as it was before the output began.
+  virtual void undo() = 0;
 
-// Leaves the pending output's target as it was before it was created. The
-// fault handler calls it too; on POSIX systems it is safe in a signal
-// handler.
+ protected:
+  ~PendingOutput() = default;
+};
+// Makes `output` the one pending, or none for null. While one is, an
+// interrupt is noted for the run to end by rather than ending it at once,
+// and a fault on reading the cache is noted (faulted()) rather than ending
+// it, so that the run undoes the output in its own time.
+void setPendingOutput(PendingOutput* output);
+PendingOutput* pendingOutput();
+// Undoes the pending output, if there is one, and forgets it.
 void undoPendingOutput();
+
+// Notes that reading the cache faulted; whether it did.
+void noteFault();
+bool faulted();
 
 // The system's own rules for one part of an output path, beyond those
 // isSafeName() applies everywhere.

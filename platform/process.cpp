@@ -17,7 +17,19 @@ std::atomic<const char*> unsentBuffer{nullptr};
 std::atomic<const std::atomic<size_t>*> unsentUsed{nullptr};
 char faultLine[256];
 std::atomic<size_t> faultLineLength{0};
+std::atomic<PendingOutput*> pending{nullptr};
+std::atomic<bool> readFaulted{false};
 }  // namespace
+
+void setPendingOutput(PendingOutput* output) { pending.store(output); }
+PendingOutput* pendingOutput() { return pending.load(); }
+
+void undoPendingOutput() {
+  if (PendingOutput* output = pending.exchange(nullptr)) output->undo();
+}
+
+void noteFault() { readFaulted.store(true); }
+bool faulted() { return readFaulted.load(); }
 
 void setUnsentText(UnsentText text) {
   unsentUsed.store(text.used);

@@ -2,11 +2,12 @@
 // standard output and the working directory.
 //
 // The handlers read only atomic words and fixed buffers that the normal code
-// sets, and call only write(2), poll(2), unlinkat(2), renameat2(2),
-// sigaction(2), raise(3) and _exit(2).
+// sets, and call only write(2), poll(2), mmap(2), sigaction(2), raise(3) and
+// _exit(2); undoing an output is left to the normal code.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +29,7 @@ namespace {
 constexpr int kInterrupts[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,  SIGALRM,
                                SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT};
 
-std::atomic<bool> deferred{false};
-std::atomic<int> noted{0};  // the first interrupt while deferred
+std::atomic<int> noted{0};  // the first interrupt while an output is pending
 std::atomic<bool> finalText{false};
 sigset_t interruptSet;     // every interrupt, real-time signals too
 sigset_t deliverableMask;  // the mask before holdInterruptsToTheEnd()
@@ -50,7 +50,7 @@ void endBy(int signal) {
 extern "C" void onInterrupt(int signal) {
   // The handler never resets itself: a second interrupt in a row finds it
   // in place, and is noted like the first.
-  if (!deferred.load()) {
+  if (pendingOutput() == nullptr) {
     endBy(signal);  // pending until this handler returns
     return;
   }
@@ -59,16 +59,26 @@ extern "C" void onInterrupt(int signal) {
 }
 
 extern "C" void onFault(int signal, siginfo_t* info, void*) {
-  if (!isWatched(reinterpret_cast<uintptr_t>(info->si_addr))) {
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  if (!isWatched(address)) {
     // Not a read of the cache: a fault of our own, which must not be
     // hidden. Returning repeats it, now with the default action.
     ::signal(signal, SIG_DFL);
     return;
   }
-  // The cache shrank under the mapping or its disk failed. The lines
-  // already printed stay, then one line says why the run ends.
+  // The cache shrank under the mapping or its disk failed. With an output
+  // pending, the page reads as zeros from here on, which the reader's
+  // checks take as any damaged bytes, and the run, told by faulted(),
+  // leaves the destination as it was before it says why it ends.
+  static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  noteFault();
+  if (pendingOutput() != nullptr &&
+      ::mmap(reinterpret_cast<void*>(address & ~(pageSize - 1)), pageSize, PROT_READ,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
+    return;
+  // Otherwise nothing is to be undone: the lines already printed stay, then
+  // one line says why the run ends.
   writeFaultReport();
-  undoPendingOutput();
   ::_exit(1);
 }
 
@@ -124,7 +134,6 @@ bool setUpProcess(std::string_view faultLine) {
   return standardOutputOpen;
 }
 
-void deferInterrupts(bool on) { deferred.store(on); }
 int interruption() { return noted.load(); }
 
 void endIfInterrupted() {

@@ -13,7 +13,6 @@ namespace vaultcat::platform {
 
 namespace {
 
-std::atomic<bool> deferred{false};
 std::atomic<int> noted{0};  // the console event that came while deferred, plus one
 std::atomic<bool> finalText{false};
 std::atomic<bool> complete{false};  // the last words are out: the run stays complete
@@ -26,7 +25,7 @@ HANDLE mainThread = nullptr;
 // default handler end it, should the main thread take too long.
 BOOL WINAPI onConsoleControl(DWORD event) {
   if (complete.load()) return TRUE;
-  if (!deferred.load()) return FALSE;
+  if (pendingOutput() == nullptr) return FALSE;
   int none = 0;
   noted.compare_exchange_strong(none, static_cast<int>(event) + 1);
   ::CancelSynchronousIo(mainThread);
@@ -69,7 +68,6 @@ bool setUpProcess(std::string_view faultLine) {
   return standardOutput() != nullptr;
 }
 
-void deferInterrupts(bool on) { deferred.store(on); }
 int interruption() { return noted.load(); }
 
 void endIfInterrupted() {
