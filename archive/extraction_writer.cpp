@@ -49,12 +49,6 @@ class PieceBatch {
   size_t count_ = 0;
 };
 
-// The state of one extraction that outlives a single run: how many more
-// data blocks may be visited before the chains must be looping.
-struct ChainBudget {
-  uint64_t dataBlocksLeft;
-};
-
 // Copies one run: follows the data-block chain from `firstDataBlockIndex`
 // until 0xFFFF, each block giving the file header's block size in bytes,
 // until `runSize` bytes are written; blocks past that point give nothing but
@@ -97,17 +91,21 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
 
 }  // namespace
 
+ChainBudget ChainBudget::of(const CacheArchive& archive) {
+  return {archive.blockEntryCount(),
+          std::min(archive.dataBlockHeader().dataBlockCount, archive.fragmentCount())};
+}
+
 Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
-                     TextOutput& progress) {
+                     TextOutput& progress, ChainBudget* shared) {
   const uint32_t entryCount = archive.blockEntryCount();
-  ChainBudget budget{std::min(archive.dataBlockHeader().dataBlockCount, archive.fragmentCount())};
-  // A chain of runs cannot be longer than the table; a longer one loops.
-  uint64_t entriesLeft = entryCount;
+  ChainBudget own = ChainBudget::of(archive);
+  ChainBudget& budget = shared != nullptr ? *shared : own;
   uint32_t from = firstBlockEntry;
   for (uint32_t index = firstBlockEntry; index != entryCount;) {
     auto entry = archive.blockEntry(index);
     if (!entry) return damage_text::entryOutsideTable(from, "links to", index, entryCount);
-    if (entriesLeft-- == 0) return damage_text::entriesLinkInALoop();
+    if (budget.entriesLeft-- == 0) return damage_text::entriesLinkInALoop();
 
     progress.print("Writing block ", index, " (offset ", entry->fileDataOffset, ", size ",
                    entry->fileDataSize, ")\n");

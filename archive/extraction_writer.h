@@ -17,7 +17,17 @@ namespace vaultcat {
 // every data block to `progress`. A first entry equal to the table's size
 // names an empty chain: nothing is written. Stops at the first link that
 // cannot be followed, or when the output fails.
+//
+// A chain longer than the cache could hold must loop: no file visits a
+// block entry or a data block twice. Files extracted together share one
+// `budget`, since in a sound cache no two files share an entry or a block
+// either.
+struct ChainBudget {
+  uint64_t entriesLeft;
+  uint64_t dataBlocksLeft;
+  static ChainBudget of(const CacheArchive& archive);
+};
 Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
-                     TextOutput& progress);
+                     TextOutput& progress, ChainBudget* budget = nullptr);
 
 }  // namespace vaultcat

@@ -24,7 +24,7 @@ bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
-LookupResult findItemByPath(const CacheArchive& archive, char* path) {
+LookupResult findItemByPath(const CacheArchive& archive, char* path, std::vector<uint32_t>* trail) {
   // An empty path names nothing.
   if (path[0] == '\0') return {};
   uint32_t folder = kRootItem;
@@ -36,6 +36,7 @@ LookupResult findItemByPath(const CacheArchive& archive, char* path) {
     const bool last = *end == '\0';
     *end = '\0';
     LookupResult child = findChildByName(archive, component, folder);
+    if (child.found() && trail != nullptr) trail->push_back(static_cast<uint32_t>(child.index));
     if (!child.found() || last) return child;
     folder = static_cast<uint32_t>(child.index);
     component = end + 1;
@@ -55,32 +56,67 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
   return result;
 }
 
-LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex) {
-  // The file header's block count bounds the scan and marks "no previous
-  // entry"; the scan still stops at the end of the table if that is shorter.
+namespace {
+
+// The head of the chain that `entry` (which names `item`) is on: its
+// previous entries followed back, at most `stepsLeft` of them.
+LookupResult headOfChain(const CacheArchive& archive, uint32_t entry, uint32_t item,
+                         uint64_t& stepsLeft) {
   const uint32_t noPrevious = archive.fileHeader().blockCount;
   const uint32_t entryCount = archive.blockEntryCount();
-  const uint32_t scanEnd = std::min(noPrevious, entryCount);
-  for (uint32_t i = 0; i < scanEnd; ++i) {
-    // i is below the table's size, so the entry is there.
-    std::optional<BlockEntry> entry = archive.blockEntry(i);
-    if (entry->entryFlags == kHiddenBlockEntryFlags || entry->directoryItemIndex != itemIndex)
-      continue;
-    // The first entry found may sit anywhere in the file's chain: walk back
-    // to its head. A chain cannot be longer than the table.
-    uint32_t current = i;
-    for (uint64_t steps = 0; entry->previousBlockEntryIndex != noPrevious; ++steps) {
-      uint32_t previous = entry->previousBlockEntryIndex;
-      entry = archive.blockEntry(previous);
-      if (!entry) {
-        return {-1, damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
-      }
-      if (steps >= entryCount) return {-1, damage_text::entriesLinkBackInALoop(itemIndex)};
-      current = previous;
+  uint32_t current = entry;
+  // `entry` is below the table's size, so it is there.
+  for (auto record = archive.blockEntry(entry); record->previousBlockEntryIndex != noPrevious;) {
+    const uint32_t previous = record->previousBlockEntryIndex;
+    record = archive.blockEntry(previous);
+    if (!record) {
+      return {-1, damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
     }
-    return {current, {}};
+    if (stepsLeft-- == 0) return {-1, damage_text::entriesLinkBackInALoop(item)};
+    current = previous;
+  }
+  return {current, {}};
+}
+
+// Where the scan for an item's entries stops: the file header's block count
+// bounds it and marks "no previous entry"; the scan still stops at the end
+// of the table if that is shorter.
+uint32_t scanEnd(const CacheArchive& archive) {
+  return std::min(archive.fileHeader().blockCount, archive.blockEntryCount());
+}
+
+bool namesItem(const BlockEntry& entry, uint32_t item) {
+  return entry.entryFlags != kHiddenBlockEntryFlags && entry.directoryItemIndex == item;
+}
+
+}  // namespace
+
+LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex) {
+  for (uint32_t i = 0; i < scanEnd(archive); ++i) {
+    // i is below the table's size, so the entry is there. The first entry
+    // found may sit anywhere in the file's chain: walk back to its head. A
+    // chain cannot be longer than the table.
+    if (!namesItem(*archive.blockEntry(i), itemIndex)) continue;
+    uint64_t stepsLeft = archive.blockEntryCount();
+    return headOfChain(archive, i, itemIndex, stepsLeft);
   }
   return {};
+}
+
+BlockEntryIndex::BlockEntryIndex(const CacheArchive& archive)
+    : archive_(archive),
+      first_(archive.itemCount(), archive.blockEntryCount()),
+      stepsLeft_(archive.blockEntryCount()) {
+  for (uint32_t i = scanEnd(archive); i-- > 0;) {
+    const BlockEntry entry = *archive.blockEntry(i);
+    if (entry.entryFlags != kHiddenBlockEntryFlags && entry.directoryItemIndex < first_.size())
+      first_[entry.directoryItemIndex] = i;
+  }
+}
+
+LookupResult BlockEntryIndex::headOf(uint32_t itemIndex) {
+  if (itemIndex >= first_.size() || first_[itemIndex] == archive_.blockEntryCount()) return {};
+  return headOfChain(archive_, first_[itemIndex], itemIndex, stepsLeft_);
 }
 
 }  // namespace vaultcat

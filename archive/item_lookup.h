@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "archive/cache_archive.h"
 #include "archive/status.h"
@@ -22,8 +23,10 @@ struct LookupResult {
 // character always belongs to the first component (so "/a" names a root
 // child called "/a"). An empty component is looked up like any other name.
 // Intermediate components are not required to be folders. The path is cut
-// into components in place: pass a copy that may be changed.
-LookupResult findItemByPath(const CacheArchive& archive, char* path);
+// into components in place: pass a copy that may be changed. `trail`, if
+// given, receives the item each component found, in order.
+LookupResult findItemByPath(const CacheArchive& archive, char* path,
+                            std::vector<uint32_t>* trail = nullptr);
 
 // The first child of `folderIndex`, in stored order, whose name equals
 // `name` when the letters A to Z are folded to a to z (all other bytes must
@@ -35,5 +38,20 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
 // skipped), followed back to the entry that has no previous one. -1 for a
 // folder, which owns no block entries.
 LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex);
+
+// What findBlockEntryForItem() answers, for many items at the cost of one
+// pass over the table: for a whole tree of files.
+class BlockEntryIndex {
+ public:
+  explicit BlockEntryIndex(const CacheArchive& archive);
+  LookupResult headOf(uint32_t itemIndex);
+
+ private:
+  const CacheArchive& archive_;
+  std::vector<uint32_t> first_;  // the first entry naming each item, or the table's size
+  // In a sound file each entry is on one file's chain, so the walks back of
+  // all files together take no more steps than the table has entries.
+  uint64_t stepsLeft_;
+};
 
 }  // namespace vaultcat

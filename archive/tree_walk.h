@@ -64,9 +64,9 @@ struct WalkedItem {
 // sibling order: each folder is followed at once by its contents. Stops at
 // the first link that cannot be followed (outside the directory, a name
 // outside the name table, a loop, folders nested deeper than
-// kMaxFolderDepth), after visiting every item before it. The walk keeps
-// its own stack rather than recursing, so a damaged tree cannot exhaust the
-// program's.
+// kMaxFolderDepth), after visiting every item before it, or as soon as
+// `visit` answers false. The walk keeps its own stack rather than
+// recursing, so a damaged tree cannot exhaust the program's.
 template <class Visit>
 Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& visit) {
   auto folder = archive.directoryEntry(folderIndex);
@@ -82,7 +82,8 @@ Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& 
       levels.pop_back();
       continue;
     }
-    visit({child->index, levels.size() - 1, child->name, child->entry.isFolder()});
+    if (!visit(WalkedItem{child->index, levels.size() - 1, child->name, child->entry.isFolder()}))
+      break;
     // A file's firstChildIndex is never read; an empty folder adds nothing.
     if (!child->entry.isFolder() || child->entry.firstChildIndex == 0) continue;
     if (levels.size() >= kMaxFolderDepth) return damage_text::foldersTooDeep(child->index);

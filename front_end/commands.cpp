@@ -10,6 +10,7 @@
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
 #include "front_end/cache_titles.h"
+#include "front_end/command_steps.h"
 #include "front_end/directory_listing.h"
 #include "front_end/output_sink.h"
 #include "platform/output_file.h"
@@ -20,9 +21,6 @@ namespace vaultcat {
 
 namespace {
 
-constexpr int kSuccess = 0;
-constexpr int kFailure = 1;
-
 void printUsage(TextOutput& out) {
   out.put("vaultcat - by the vaultcat developers\n");
   out.put("Based on code and file formats from\n");
@@ -32,22 +30,9 @@ void printUsage(TextOutput& out) {
   out.put(
       "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
       "\tAll directorys must exist - they will not be created.\n\n");
-}
-
-void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
-
-// Opens the archive; on failure says why.
-bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out) {
-  if (archive.open(archivePath)) return true;
-  out.print("Couldn't open file ", archivePath, ": ", archive.lastError(), "\n");
-  return false;
-}
-
-// What both commands print first on an open archive.
-void introduce(const CacheArchive& archive, std::string_view archivePath,
-               const CacheTitleTable& titles, TextOutput& out) {
-  out.print("Opened ", archivePath, "\n");
-  identifyCache(titles, archive, archivePath, out);
+  out.put(
+      "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file "
+      "into dir.\n\tFolders are created as needed; / is the whole cache.\n\n");
 }
 
 int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
@@ -61,15 +46,6 @@ int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
   Status status = printListing(archive, archivePath, titles, out);
   if (!status.ok()) printDamage(status.damage, out);
   return status.ok() ? kSuccess : kFailure;
-}
-
-// The files no output may be written over: the cache, and the file the
-// progress goes to.
-std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive) {
-  std::vector<platform::FileIdentity> files;
-  if (archive.mapping() != nullptr) files.push_back(archive.mapping()->identity());
-  if (auto standardOutput = platform::standardOutputFile()) files.push_back(*standardOutput);
-  return files;
 }
 
 // Writes the file into a temporary output and puts it in place of the
@@ -86,7 +62,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
     out.print("Couldn't create file ", itemPath, " - do all directorys exist?\n");
     return kFailure;
   }
-  OutputSink sink(output);
+  OutputSink<platform::OutputFile> sink(output);
   Status written = writeFileData(archive, sink, firstBlockEntry, out);
   // A cache that changed explains any failure, and fails a success.
   if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
@@ -149,6 +125,27 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
 
 }  // namespace
 
+bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out) {
+  if (archive.open(archivePath)) return true;
+  out.print("Couldn't open file ", archivePath, ": ", archive.lastError(), "\n");
+  return false;
+}
+
+void introduce(const CacheArchive& archive, std::string_view archivePath,
+               const CacheTitleTable& titles, TextOutput& out) {
+  out.print("Opened ", archivePath, "\n");
+  identifyCache(titles, archive, archivePath, out);
+}
+
+void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
+
+std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive) {
+  std::vector<platform::FileIdentity> files;
+  if (archive.mapping() != nullptr) files.push_back(archive.mapping()->identity());
+  if (auto standardOutput = platform::standardOutputFile()) files.push_back(*standardOutput);
+  return files;
+}
+
 Status printListing(const CacheArchive& archive, std::string_view archivePath,
                     const CacheTitleTable& titles, TextOutput& out) {
   introduce(archive, archivePath, titles, out);
@@ -195,8 +192,12 @@ int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
   CacheTitleTable titles;
   fillCacheTitles(titles);
 
-  if (args.empty()) {
+  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
     printUsage(out);
+    return kSuccess;
+  }
+  if (args[0] == "-V" || args[0] == "--version") {
+    out.put("vaultcat " VAULTCAT_VERSION "\n");
     return kSuccess;
   }
   // Only the first character chooses the command, so "list" and "xtract"
@@ -208,6 +209,9 @@ int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
     case 'x':
     case 'X':
       return extractCommand(args, archive, titles, out);
+    case 'a':
+    case 'A':
+      return treeCommand(args, archive, titles, out);
     default:
       out.print("Unrecognised command: ", args[0], "\n");
       return kFailure;

@@ -9,6 +9,7 @@ Status listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutp
     out.putSpaces(2 * item.depth);
     out.put(item.name);
     out.put(item.folder ? "\\\n" : "\n");
+    return true;
   });
 }
 

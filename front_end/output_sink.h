@@ -1,6 +1,9 @@
-// The output file as the extraction writer's sink: what the system says
-// went wrong, in the reader's terms.
+// An output of the system layer (a file, or a file of a tree) as the
+// extraction writer's sink: what the system says went wrong, in the
+// reader's terms.
 #pragma once
+
+#include <algorithm>
 
 #include "archive/damage_text.h"
 #include "archive/data_sink.h"
@@ -8,11 +11,18 @@
 
 namespace vaultcat {
 
+template <class Output>
 class OutputSink final : public DataSink {
  public:
-  explicit OutputSink(platform::OutputFile& file) : file_(file) {}
+  explicit OutputSink(Output& file) : file_(file) {}
+
+  // The length of the file so far: the end of the furthest piece written.
+  uint64_t size() const { return size_; }
 
   Status writeAt(uint64_t offset, std::span<const Piece> pieces) override {
+    uint64_t end = offset;
+    for (const Piece& piece : pieces) end += piece.size();
+    size_ = std::max(size_, end);
     switch (file_.writeAt(offset, pieces).kind) {
       case platform::WriteStatus::Kind::kOk:
         return {};
@@ -24,7 +34,8 @@ class OutputSink final : public DataSink {
   }
 
  private:
-  platform::OutputFile& file_;
+  Output& file_;
+  uint64_t size_ = 0;
 };
 
 }  // namespace vaultcat

@@ -9,6 +9,7 @@
 #include "archive/cache_archive.h"
 #include "archive/data_sink.h"
 #include "archive/extraction_writer.h"
+#include "archive/item_lookup.h"
 #include "archive/text_output.h"
 #include "archive/tree_walk.h"
 #include "front_end/cache_titles.h"
@@ -126,11 +127,30 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
                            path.append(item.name);
                            paths.push_back({item.index, std::move(path)});
                            above.push_back(item.name);
+                           return true;
                          }).damage;
   report.items = paths.size();
 
   CheckingSink sink(input);
   DiscardingOutput progress;
+  // What the tree command does: every head from one index, and every file
+  // against one budget, which may stop at damage sooner but never answer
+  // otherwise.
+  BlockEntryIndex index(archive);
+  ChainBudget budget = ChainBudget::of(archive);
+  const DataBlockHeader& blocks = archive.dataBlockHeader();
+  uint64_t treeBytes = 0;
+  for (const WalkedPath& walked : paths) {
+    const LookupResult head = index.headOf(walked.index);
+    if (!head.status.ok()) continue;
+    if (findBlockEntryForItem(archive, walked.index).index != head.index)
+      fail("the index and the scan give different heads");
+    if (head.found())
+      (void)writeFileData(archive, sink, static_cast<uint32_t>(head.index), progress, &budget);
+    treeBytes += sink.takeWritten();
+  }
+  if (treeBytes > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
+    fail("the files of a tree copied more bytes than the data region holds");
   for (const WalkedPath& walked : paths) {
     if (walked.path.size() > kMaxPathLength) {
       ++report.pathsNotFound;
@@ -149,7 +169,6 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
     if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
     Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);
-    const DataBlockHeader& blocks = archive.dataBlockHeader();
     if (sink.takeWritten() > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
       fail("a file copied more bytes than the data region holds");
     if (result.ok()) {

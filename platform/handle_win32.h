@@ -11,6 +11,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <span>
+
+#include "platform/output_file.h"
 
 namespace vaultcat::platform {
 
@@ -30,6 +33,11 @@ class Handle {
     handle_ = nullptr;
     return handle;
   }
+  // Holds `handle` instead of the one held.
+  void take(HANDLE handle) {
+    reset();
+    handle_ = handle;
+  }
   // Closes the handle; false if the system reports that it failed.
   bool reset() {
     const bool closed = !valid() || ::CloseHandle(handle_) != 0;
@@ -45,5 +53,8 @@ class Handle {
 // header; INVALID_HANDLE_VALUE is -1 there, their "closed".
 inline std::intptr_t toStored(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 inline HANDLE fromStored(std::intptr_t stored) { return reinterpret_cast<HANDLE>(stored); }
+
+// Writes the pieces one after another from `offset` on, in `file`.
+WriteStatus writeAtOffset(HANDLE file, uint64_t offset, std::span<const Piece> pieces);
 
 }  // namespace vaultcat::platform

@@ -20,6 +20,8 @@ class KernelCopy {
  public:
   // `source` is the mapped cache the pieces come from, or null.
   KernelCopy(int output, const MappedFile* source) : output_(output), source_(source) {}
+  // Writes to another file from here on, keeping the buffer and the pipe.
+  void setOutput(int output) { output_ = output; }
   ~KernelCopy();
   KernelCopy(const KernelCopy&) = delete;
   KernelCopy& operator=(const KernelCopy&) = delete;

@@ -3,9 +3,10 @@
 
 namespace vaultcat::platform {
 
-std::string temporaryName(std::string_view target, uint64_t seed, size_t maxTargetLength) {
-  uint64_t tag = seed * 0xBF58476D1CE4E5B9u;
-  std::string name = "." + std::string(target.substr(0, maxTargetLength)) + ".vaultcat-";
+std::string temporaryName(std::string_view target, size_t maxTargetLength) {
+  uint64_t tag = uniqueTag() * 0xBF58476D1CE4E5B9u;
+  std::string name = "." + std::string(target.substr(0, maxTargetLength));
+  name += target.empty() ? "vaultcat-" : ".vaultcat-";
   for (int i = 0; i < 8; ++i, tag >>= 5)
     name.push_back("abcdefghijklmnopqrstuvwxyz234567"[tag & 31]);
   return name;

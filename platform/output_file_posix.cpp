@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,7 +38,9 @@ namespace {
 struct UndoRecord final : PendingOutput {
   void undo() override {
     if (!created) return;
-    takeBack(folder, placement, temporary, target, backup);
+    // Only once the user's file is back at its name may ours go.
+    if (takeBack(placement, {folder, temporary}, {folder, target}, {folder, backup}))
+      ::unlinkat(folder, temporary, 0);
     created = false;
   }
   bool created = false;  // the temporary file exists
@@ -88,16 +89,9 @@ int openTargetFolder(const std::string& path, std::string& name) {
   return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// A new hidden name beside the target in `name`, unlikely to be anybody
-// else's.
+// A new hidden name beside the target in `name`.
 void makeTemporaryName(char (&name)[NAME_MAX + 1]) {
-  static uint64_t count = 0;
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  const uint64_t seed = (static_cast<uint64_t>(::getpid()) << 40) ^
-                        static_cast<uint64_t>(now.tv_nsec) ^
-                        (static_cast<uint64_t>(now.tv_sec) << 20) ^ (++count * 0x9E3779B97F4A7C15u);
-  const std::string text = temporaryName(undo.target, seed, NAME_MAX - 20);
+  const std::string text = temporaryName(undo.target, NAME_MAX - 20);
   std::memcpy(name, text.c_str(), text.size() + 1);
 }
 
@@ -186,15 +180,15 @@ bool OutputFile::commit() {
   if (!closed || interruption() != 0) return false;
   // The temporary file takes the target's place in one step; what was there
   // stays reachable until keep(), so that discard() can still put it back.
-  const Placement placement =
-      putInPlace(undo.folder, undo.temporary, undo.target, undo.replacing, undo.backup);
+  const Placement placement = putInPlace({undo.folder, undo.temporary}, {undo.folder, undo.target},
+                                         undo.replacing, {undo.folder, undo.backup});
   undo.placement = placement;
   return placement != Placement::kNone;
 }
 
 void OutputFile::keep() {
   if (!undoable_) return;
-  settle(undo.folder, undo.placement, undo.temporary, undo.backup);
+  settle(undo.placement, {undo.folder, undo.temporary}, {undo.folder, undo.backup});
   undo.created = false;
   setPendingOutput(nullptr);
   ::close(std::exchange(undo.folder, -1));

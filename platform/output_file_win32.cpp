@@ -35,14 +35,9 @@ constexpr uint64_t kMaxWriteSlice = uint64_t{1} << 30;
 
 // A hidden-looking name beside `target`.
 std::string temporaryPathFor(const std::string& target) {
-  static uint64_t count = 0;
-  LARGE_INTEGER now{};
-  ::QueryPerformanceCounter(&now);
-  const uint64_t seed = (uint64_t{::GetCurrentProcessId()} << 40) ^
-                        static_cast<uint64_t>(now.QuadPart) ^ (++count * 0x9E3779B97F4A7C15u);
   const size_t slash = target.find_last_of("/\\");
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  return target.substr(0, nameStart) + temporaryName(target.substr(nameStart), seed, 200);
+  return target.substr(0, nameStart) + temporaryName(target.substr(nameStart), 200);
 }
 
 bool exists(const std::string& path) {
@@ -115,8 +110,7 @@ bool OutputFile::create(const std::string& path, const MappedFile*,
   return true;
 }
 
-WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) {
-  if (open_ == nullptr || open_->failed) return {WriteStatus::Kind::kOutputFailed, 0};
+WriteStatus writeAtOffset(HANDLE file, uint64_t offset, std::span<const Piece> pieces) {
   for (const Piece& piece : pieces) {
     uint64_t done = 0;
     while (done < piece.size()) {
@@ -128,9 +122,7 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
       at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
       at.OffsetHigh = static_cast<DWORD>(offset >> 32);
       DWORD written = 0;
-      if (!::WriteFile(open_->file.get(), piece.data() + done, slice, &written, &at) ||
-          written == 0) {
-        open_->failed = true;
+      if (!::WriteFile(file, piece.data() + done, slice, &written, &at) || written == 0) {
         // The system could not read the cache's bytes under the mapping.
         const DWORD error = ::GetLastError();
         const bool unreadable = error == ERROR_NOACCESS || error == ERROR_SWAPERROR;
@@ -143,6 +135,13 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
     }
   }
   return {};
+}
+
+WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) {
+  if (open_ == nullptr || open_->failed) return {WriteStatus::Kind::kOutputFailed, 0};
+  const WriteStatus status = writeAtOffset(open_->file.get(), offset, pieces);
+  open_->failed = !status.ok();
+  return status;
 }
 
 bool OutputFile::commit() {

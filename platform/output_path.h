@@ -17,6 +17,11 @@ namespace vaultcat::platform {
 // extension).
 bool isSafeName(std::string_view name);
 
+// `name` as the system's folders tell names apart: two names with one key
+// cannot both be in one folder. Byte for byte on POSIX systems; on Windows
+// letters in either case are one.
+std::string nameKey(std::string_view name);
+
 // The output path for an item path as typed, whose parts '/' and '\\' both
 // separate: the same parts joined by '/'. Nothing if any part is not a safe
 // name, so that nothing outside the folder can be reached: no "..", no

@@ -1,9 +1,12 @@
 // Output names on POSIX systems: every byte but '/' and NUL may be in a
 // name, so the shared rules are all there is.
+#include "platform/output_path.h"
 #include "platform/platform_internal.h"
 
 namespace vaultcat::platform {
 
 bool systemAllowsName(std::string_view) { return true; }
+
+std::string nameKey(std::string_view name) { return std::string(name); }
 
 }  // namespace vaultcat::platform

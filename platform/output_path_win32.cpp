@@ -1,7 +1,11 @@
 // Output names on Windows.
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <string>
 
+#include "platform/handle_win32.h"
+#include "platform/output_path.h"
 #include "platform/platform_internal.h"
 
 namespace vaultcat::platform {
@@ -27,6 +31,19 @@ bool isDeviceName(std::string_view name) {
 }
 
 }  // namespace
+
+// Windows tells names apart as its file systems do: letters in either case
+// are one, as the system's own upper case has them.
+std::string nameKey(std::string_view name) {
+  const int length = static_cast<int>(name.size());
+  const int units = ::MultiByteToWideChar(CP_UTF8, 0, name.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, name.data(), length, wide.data(), units);
+  ::CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+  std::string key(wide.size() * sizeof(wchar_t), '\0');
+  std::memcpy(key.data(), wide.data(), key.size());
+  return key;
+}
 
 bool systemAllowsName(std::string_view name) {
   const bool forbidden = std::any_of(name.begin(), name.end(), [](char c) {

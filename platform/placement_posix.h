@@ -14,21 +14,31 @@ enum class Placement : int {
   kReplaced,   // the target is the new file for good: nothing kept the old one
 };
 
-// Puts the file `temporary` in `folder` in place of `target` there, in one
-// step. Where a file was at the target (`replacing`), it stays reachable:
-// swapped to the temporary name where the file system can swap two names,
-// else linked under `backup` first; where it can do neither, it is
-// replaced for good. kNone, with errno, if nothing could be done.
-Placement putInPlace(int folder, const char* temporary, const char* target, bool replacing,
-                     const char* backup);
+// A name in an open folder. All names of one placement lie on one file
+// system.
+struct At {
+  int folder;
+  const char* name;
+};
 
-// Takes a placement back: the target is again what it was. Safe in a
-// signal handler.
-void takeBack(int folder, Placement placement, const char* temporary, const char* target,
-              const char* backup);
+// Puts the file `temporary` in place of `target`, in one step. Where a file
+// was at the target (`replacing`), it stays reachable: swapped to the
+// temporary name where the file system can swap two names, else linked
+// under `backup` first; where it can do neither, it is replaced for good.
+// Where there was none and another process puts one there meanwhile, that
+// one is kept the same way. kNone, with errno, if nothing could be done.
+Placement putInPlace(At temporary, At target, bool replacing, At backup);
+// Puts the folder `temporary` where nothing is, with all it holds: never
+// over anything, not even a folder made meanwhile.
+Placement putFolderInPlace(At temporary, At target);
 
-// Lets go of what takeBack() would need: the old file, once the run is
-// complete.
-void settle(int folder, Placement placement, const char* temporary, const char* backup);
+// Takes a placement back: the target is again what it was, and what was
+// put in place is at the temporary name again, or gone. False if it could
+// not be: then the temporary name may hold the user's file.
+bool takeBack(Placement placement, At temporary, At target, At backup);
+
+// Lets go of what takeBack() would need, once the run is complete: the old
+// file kept under the temporary or backup name.
+void settle(Placement placement, At temporary, At backup);
 
 }  // namespace vaultcat::platform

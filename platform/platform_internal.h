@@ -53,9 +53,11 @@ bool faulted();
 // isSafeName() applies everywhere.
 bool systemAllowsName(std::string_view name);
 
-// A hidden name for a temporary file beside `target` (a file name, no
-// folder), unlikely to be anybody else's: a dot, the target's name cut to
-// `maxTargetLength`, and a tag made from `seed`.
-std::string temporaryName(std::string_view target, uint64_t seed, size_t maxTargetLength);
+// A hidden name for a temporary file or folder beside `target` (a name, no
+// folder; may be empty), unlikely to be anybody else's: a dot, the target's
+// name cut to `maxTargetLength`, and a tag of the process, the time and a
+// count (uniqueTag()).
+std::string temporaryName(std::string_view target, size_t maxTargetLength);
+uint64_t uniqueTag();
 
 }  // namespace vaultcat::platform

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -174,5 +175,13 @@ std::optional<FileIdentity> standardOutputFile() {
 }
 
 bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+uint64_t uniqueTag() {
+  static uint64_t count = 0;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return (static_cast<uint64_t>(::getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
+         (static_cast<uint64_t>(now.tv_sec) << 20) ^ (++count * 0x9E3779B97F4A7C15u);
+}
 
 }  // namespace vaultcat::platform

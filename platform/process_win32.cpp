@@ -97,6 +97,14 @@ std::optional<FileIdentity> standardOutputFile() {
   return identity;
 }
 
+uint64_t uniqueTag() {
+  static uint64_t count = 0;
+  LARGE_INTEGER now{};
+  ::QueryPerformanceCounter(&now);
+  return (uint64_t{::GetCurrentProcessId()} << 40) ^ static_cast<uint64_t>(now.QuadPart) ^
+         (++count * 0x9E3779B97F4A7C15u);
+}
+
 bool changeWorkingDirectory(const std::string& path) {
   return ::SetCurrentDirectoryW(widePath(path).c_str()) != 0;
 }

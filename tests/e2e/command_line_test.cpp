@@ -21,7 +21,9 @@ const char kUsage[] =
     "Usage:\n\n"
     "vaultcat.exe l gcf_file\n\tPrints directory listing of files in gcf_file.\n\n"
     "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
-    "\tAll directorys must exist - they will not be created.\n\n";
+    "\tAll directorys must exist - they will not be created.\n\n"
+    "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file into "
+    "dir.\n\tFolders are created as needed; / is the whole cache.\n\n";
 
 CacheImage treeCache(uint32_t version, uint32_t cacheId) {
   CacheBuilder b(version);
@@ -42,8 +44,17 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArgumen
     std::vector<std::string> args;
     std::string out;
   };
+  const std::string version = "vaultcat " + std::string(VAULTCAT_VERSION) + "\n";
   const Case cases[] = {
       {{}, kUsage},
+      {{"-h"}, kUsage},
+      {{"--help", cache}, kUsage},
+      {{"--version"}, version},
+      {{"-V"}, version},
+      {{"-v"}, "Unrecognised command: -v\n"},
+      {{"--helpme"}, "Unrecognised command: --helpme\n"},
+      {{"A", cache, "/"},
+       "You must supply the gcf filename, a folder to extract and a directory to extract to.\n"},
       {{"q"}, "Unrecognised command: q\n"},
       {{"query", cache}, "Unrecognised command: query\n"},
       {{"-l", cache}, "Unrecognised command: -l\n"},
@@ -60,7 +71,7 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArgumen
     SCOPED_TRACE(testing::PrintToString(c.args));
     ProgramRun r = run(c.args);
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, c.args.empty() ? 0 : 1);
+    EXPECT_EQ(r.status, c.out == kUsage || c.out == version ? 0 : 1);
   }
   EXPECT_EQ(listFolder(""), std::vector<std::string>{"a.gcf"});
 }

@@ -1,0 +1,76 @@
+// A folder extracted as a whole, all or nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/file_identity.h"
+#include "platform/mapped_file.h"
+#include "platform/output_file.h"
+
+namespace vaultcat::platform {
+
+// Every folder and file goes into a hidden staging folder first: inside the
+// destination, or beside it where the destination does not exist yet. Only
+// commit(), once everything is written, changes what is in the destination:
+// a new folder is moved in with everything in it, a new file is moved in,
+// and a file already there is swapped with the new one, the old one kept
+// until keep(). Every way out that does not reach keep() leaves the
+// destination as it was, an interrupt too. One output is pending at a time.
+class OutputTree {
+ public:
+  OutputTree();
+  ~OutputTree();
+  OutputTree(const OutputTree&) = delete;
+  OutputTree& operator=(const OutputTree&) = delete;
+
+  // What is at a path under the destination.
+  enum class Found {
+    kNothing,
+    kFolder,
+    kFile,   // a regular file this process may replace
+    kOther,  // anything else, never entered nor replaced: a link, a device, a
+             // FIFO, a file the user may not write, or a protected file
+  };
+  // Where an item goes, as far as the destination already has it.
+  enum class Place {
+    kInNewFolder,  // its folder is new too: it moves in with it
+    kNew,          // its folder is there and it is not: it moves in alone
+    kThere,        // it is there: a folder to go on in, a file to replace
+  };
+
+  // Takes `destination` as the folder to extract into; it is created if it
+  // does not exist, and then its parent must. False, with nothing created,
+  // if it cannot be. `source` and `protectedFiles` are as for OutputFile.
+  bool begin(const std::string& destination, const MappedFile* source,
+             std::span<const FileIdentity> protectedFiles);
+  bool destinationExists() const { return destinationExists_; }
+  // What is at `path` (parts joined by '/') under the destination now.
+  Found inspect(const std::string& path) const;
+
+  // The folder `path`.
+  bool addFolder(const std::string& path, Place place);
+  // The file `path`: its bytes go to writeAt() until endFile(), which is
+  // false if any of them did not reach it.
+  bool beginFile(const std::string& path, Place place);
+  WriteStatus writeAt(uint64_t offset, std::span<const Piece> pieces);
+  bool endFile();
+
+  // Puts everything in place. False if something could not be; the
+  // destination is as it was then.
+  bool commit();
+  // Ends the extraction: what was put in place stays, and what it replaced
+  // goes.
+  void keep();
+  // Leaves the destination as it was.
+  void discard();
+
+ private:
+  struct State;  // as each system keeps it
+  std::unique_ptr<State> state_;
+  bool destinationExists_ = false;
+};
+
+}  // namespace vaultcat::platform
