@@ -48,7 +48,7 @@ class OutputTree {
              std::span<const FileIdentity> protectedFiles);
   bool destinationExists() const { return destinationExists_; }
   // What is at `path` (parts joined by '/') under the destination now.
-  Found inspect(const std::string& path) const;
+  Found inspect(const std::string& path);
 
   // The folder `path`.
   bool addFolder(const std::string& path, Place place);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -65,14 +66,28 @@ void removeTree(int folder, const std::string& name) {
 
 struct OutputTree::State final : PendingOutput {
   enum class Kind : uint8_t { kFolder, kFile, kReplacement };
-  // One move of commit(): the item at `path` (an offset into `paths`).
+  // One move of commit(): the item named `name` (an offset into `names`)
+  // in the folder `folder` (an index into `folders`). A million steps take
+  // some 25 MB this way, where whole paths took 40.
   struct Step {
-    uint64_t path;
+    uint32_t folder;
+    uint32_t name;
     Kind kind;
     Placement placement = Placement::kNone;
   };
 
-  explicit State(const MappedFile* cache) : copy(-1, cache) {}
+  // The owner, group and permission bits of a file.
+  struct Metadata {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+  };
+
+  explicit State(const MappedFile* cache) : copy(-1, cache) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
   ~State() {
     undo();
     closeIfOpen(destination);
@@ -80,23 +95,34 @@ struct OutputTree::State final : PendingOutput {
   }
   void undo() override;
   bool makeStaging();
-  At inTree(const Step& step) const { return {tree, paths.c_str() + step.path}; }
-  At inDestination(const Step& step) const { return {destination, paths.c_str() + step.path}; }
+  bool record(const std::string& path, Kind kind);
+  // The step's path from the tree's top, in `scratch`.
+  const char* pathOf(const Step& step) {
+    const std::string& folder = folders[step.folder];
+    scratch.assign(folder).append(folder.empty() ? "" : "/").append(names.c_str() + step.name);
+    return scratch.c_str();
+  }
   At backup(size_t step) {
     backupName = std::to_string(step);
     return {old, backupName.c_str()};
   }
 
   std::vector<FileIdentity> protectedFiles;
+  // What a new file gets, and what files to be replaced have otherwise.
+  uid_t owner = ::geteuid();
+  gid_t group = ::getegid();
+  mode_t mode = 0666;
+  std::unordered_map<std::string, Metadata> metadata;
   int destination = -1;         // the destination, where it exists
   int parent = -1;              // the folder it is in, where it does not yet
   std::string destinationName;  // its name there
   int home = -1;                // where the staging folder is: one of the two
   std::string staging;          // the staging folder's name there; empty until made
   int stagingFolder = -1, tree = -1, old = -1;
-  std::string backupName;
+  std::string backupName, scratch;
   std::vector<Step> steps;
-  std::string paths;                  // every step's path, each ended by a NUL
+  std::vector<std::string> folders;   // from the tree's top, "" for the top itself
+  std::string names;                  // each ended by a NUL
   Placement root = Placement::kNone;  // the tree itself, where the destination is new
   bool committed = false;
   int file = -1;  // the file being written
@@ -116,27 +142,44 @@ bool OutputTree::State::makeStaging() {
   stagingFolder = ::openat(home, staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   // The tree takes the destination's place where there is none: a folder
   // made as the user's folders are.
-  for (const auto& [name, mode, fd] : {std::tuple{"t", 0777, &tree}, {"o", 0700, &old}}) {
-    if (stagingFolder < 0 || ::mkdirat(stagingFolder, name, static_cast<mode_t>(mode)) != 0)
+  for (const auto& [name, bits, fd] : {std::tuple{"t", 0777, &tree}, {"o", 0700, &old}}) {
+    if (stagingFolder < 0 || ::mkdirat(stagingFolder, name, static_cast<mode_t>(bits)) != 0)
       return false;
     *fd = ::openat(stagingFolder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   return tree >= 0 && old >= 0 && interruption() == 0;
 }
 
+bool OutputTree::State::record(const std::string& path, Kind kind) {
+  const size_t slash = path.rfind('/');
+  const std::string_view folder =
+      std::string_view(path).substr(0, slash == std::string::npos ? 0 : slash);
+  // The files of one folder come one after another, so a folder is kept
+  // once for each run of them.
+  if (folders.empty() || folders.back() != folder) folders.emplace_back(folder);
+  if (names.size() > UINT32_MAX || folders.size() > UINT32_MAX) return false;
+  steps.push_back(
+      {static_cast<uint32_t>(folders.size() - 1), static_cast<uint32_t>(names.size()), kind});
+  names.append(path, slash == std::string::npos ? 0 : slash + 1).push_back('\0');
+  return true;
+}
+
 void OutputTree::State::undo() {
   closeIfOpen(file);
   if (committed) {
     // Back in the staging folder, the moves are gone with it.
-    for (size_t i = steps.size(); i-- > 0;)
-      takeBack(steps[i].placement, inTree(steps[i]), inDestination(steps[i]), backup(i));
+    for (size_t i = steps.size(); i-- > 0;) {
+      const char* path = pathOf(steps[i]);
+      takeBack(steps[i].placement, {tree, path}, {destination, path}, backup(i));
+    }
     takeBack(root, {stagingFolder, "t"}, {parent, destinationName.c_str()}, {old, ""});
     committed = false;
   }
   for (int* fd : {&tree, &old, &stagingFolder}) closeIfOpen(*fd);
   if (!staging.empty()) removeTree(home, std::exchange(staging, std::string()));
   steps.clear();
-  paths.clear();
+  folders.clear();
+  names.clear();
   if (pendingOutput() == this) setPendingOutput(nullptr);
 }
 
@@ -174,29 +217,31 @@ bool OutputTree::begin(const std::string& destination, const MappedFile* source,
   return true;
 }
 
-OutputTree::Found OutputTree::inspect(const std::string& path) const {
-  if (state_ == nullptr || state_->destination < 0) return Found::kNothing;
+OutputTree::Found OutputTree::inspect(const std::string& path) {
+  State& s = *state_;
+  if (s.destination < 0) return Found::kNothing;
   struct stat info {};
-  if (::fstatat(state_->destination, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+  if (::fstatat(s.destination, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? Found::kNothing : Found::kOther;
   if (S_ISDIR(info.st_mode)) return Found::kFolder;
   const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
   // Root may write any file; anyone else is asked, as for a single file.
   const bool writable =
-      ::geteuid() == 0 || ::faccessat(state_->destination, path.c_str(), W_OK, AT_EACCESS) == 0;
-  return S_ISREG(info.st_mode) && writable && !isOneOf(found, state_->protectedFiles)
-             ? Found::kFile
-             : Found::kOther;
+      s.owner == 0 || ::faccessat(s.destination, path.c_str(), W_OK, AT_EACCESS) == 0;
+  if (!S_ISREG(info.st_mode) || !writable || isOneOf(found, s.protectedFiles)) return Found::kOther;
+  // A replaced file keeps its permission bits and, where this process may
+  // set them, its owner and group, as a single extracted file does. Only
+  // those a new file would not have are noted, for beginFile().
+  const State::Metadata kept{info.st_uid, info.st_gid, info.st_mode & 0777};
+  if (kept.owner != s.owner || kept.group != s.group || kept.mode != s.mode)
+    s.metadata.emplace(path, kept);
+  return Found::kFile;
 }
 
 bool OutputTree::addFolder(const std::string& path, Place place) {
   State& s = *state_;
   if (!s.makeStaging() || ::mkdirat(s.tree, path.c_str(), 0777) != 0) return false;
-  if (place == Place::kNew) {
-    s.steps.push_back({s.paths.size(), State::Kind::kFolder});
-    s.paths.append(path).push_back('\0');
-  }
-  return true;
+  return place != Place::kNew || s.record(path, State::Kind::kFolder);
 }
 
 bool OutputTree::beginFile(const std::string& path, Place place) {
@@ -208,18 +253,13 @@ bool OutputTree::beginFile(const std::string& path, Place place) {
   s.fileFailed = false;
   s.copy.setOutput(s.file);
   if (place == Place::kInNewFolder) return true;
-  s.steps.push_back(
-      {s.paths.size(), place == Place::kThere ? State::Kind::kReplacement : State::Kind::kFile});
-  s.paths.append(path).push_back('\0');
-  // A replaced file keeps its permission bits and, where this process may
-  // set them, its owner and group, as a single extracted file does.
-  struct stat info {};
-  if (place == Place::kThere &&
-      ::fstatat(s.destination, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (::fchown(s.file, info.st_uid, info.st_gid) != 0) {
+  if (!s.record(path, place == Place::kThere ? State::Kind::kReplacement : State::Kind::kFile))
+    return false;
+  if (const auto kept = s.metadata.find(path); place == Place::kThere && kept != s.metadata.end()) {
+    if (::fchown(s.file, kept->second.owner, kept->second.group) != 0) {
       // Not permitted: the file is the user's.
     }
-    ::fchmod(s.file, info.st_mode & 0777);
+    ::fchmod(s.file, kept->second.mode);
   }
   return true;
 }
@@ -248,10 +288,11 @@ bool OutputTree::commit() {
   }
   for (size_t i = 0; i < s.steps.size(); ++i) {
     State::Step& step = s.steps[i];
+    const At inTree{s.tree, s.pathOf(step)}, inDestination{s.destination, inTree.name};
     step.placement = step.kind == State::Kind::kFolder
-                         ? putFolderInPlace(s.inTree(step), s.inDestination(step))
-                         : putInPlace(s.inTree(step), s.inDestination(step),
-                                      step.kind == State::Kind::kReplacement, s.backup(i));
+                         ? putFolderInPlace(inTree, inDestination)
+                         : putInPlace(inTree, inDestination, step.kind == State::Kind::kReplacement,
+                                      s.backup(i));
     if (step.placement == Placement::kNone || interruption() != 0) return false;
   }
   return true;

@@ -118,7 +118,7 @@ bool OutputTree::begin(const std::string& destination, const MappedFile*,
   return true;
 }
 
-OutputTree::Found OutputTree::inspect(const std::string& path) const {
+OutputTree::Found OutputTree::inspect(const std::string& path) {
   if (state_ == nullptr || !state_->destinationExists) return Found::kNothing;
   const std::wstring wide = state_->inDestination(path);
   const DWORD attributes = ::GetFileAttributesW(wide.c_str());

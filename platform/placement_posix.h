@@ -3,10 +3,12 @@
 // sources.
 #pragma once
 
+#include <cstdint>
+
 namespace vaultcat::platform {
 
 // How a file was put in place, which says how to take it back.
-enum class Placement : int {
+enum class Placement : uint8_t {
   kNone,       // not in place: only the temporary file exists
   kCreated,    // the target is the new file, where there was none
   kExchanged,  // the target is the new file; the temporary name holds the old one

@@ -108,11 +108,17 @@ TEST_F(TreeTest, ExtractsAFolderTheWholeCacheOrOneFile) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(treeAt(at(out)), c.tree);
   }
-  // Again over what it made: every file replaced, nothing else there.
-  std::ofstream(at("out0/docs/manual/guide.txt"), std::ios::binary) << "old";
+  // Again over what it made: every file replaced, keeping its mode, and
+  // nothing else there.
+  const std::string guide = at("out0/docs/manual/guide.txt");
+  std::ofstream(guide, std::ios::binary) << "old";
+  fs::permissions(guide, fs::perms::owner_read | fs::perms::owner_write);
   ProgramRun r = run({"a", cache_, "/", "out0"});
   EXPECT_EQ(r.out, all);
   EXPECT_EQ(treeAt(at("out0")), whole());
+  if (runsNatively()) {
+    EXPECT_EQ(fs::status(guide).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  }
 }
 
 TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
