@@ -118,4 +118,11 @@ std::optional<ByteView> CacheArchive::dataBlock(uint32_t index, uint32_t length)
   return file_.subView(start, length);
 }
 
+std::optional<ByteView> CacheArchive::dataBlocks(uint32_t first, uint32_t count) const {
+  if (first >= dataBlockHeader_.dataBlockCount || count > dataBlockHeader_.dataBlockCount - first)
+    return std::nullopt;
+  const uint64_t size = dataBlockHeader_.dataBlockSize;
+  return file_.subView(sections_.firstDataBlock + first * size, count * size);
+}
+
 }  // namespace vaultcat

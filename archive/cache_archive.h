@@ -102,6 +102,9 @@ class CacheArchive {
   // block is outside the data region or `length` is more than a data block
   // holds (the bytes after it belong to other blocks, or to no block).
   std::optional<ByteView> dataBlock(uint32_t index, uint32_t length) const;
+  // `count` whole data blocks from block `first` on; nothing if they leave
+  // the data region.
+  std::optional<ByteView> dataBlocks(uint32_t first, uint32_t count) const;
 
  private:
   bool checkAndHold(ByteView bytes);

@@ -21,6 +21,10 @@ class DataSink {
   // written, read as zeros. Answers kOutputFailed if the output refused
   // bytes, kCacheUnreadable if the pieces could not be read.
   virtual Status writeAt(uint64_t offset, std::span<const Piece> pieces) = 0;
+  // Says which bytes of the cache the writes to come will take, in the
+  // order they lie in it, so that an output reading them from a disk can
+  // ask for them all at once.
+  virtual void prefetch(std::span<const Piece>) {}
 };
 
 }  // namespace vaultcat

@@ -16,6 +16,8 @@ class OutputSink final : public DataSink {
  public:
   explicit OutputSink(Output& file) : file_(file) {}
 
+  void prefetch(std::span<const Piece> spans) override { file_.prefetch(spans); }
+
   // The length of the file so far: the end of the furthest piece written.
   uint64_t size() const { return size_; }
 

@@ -1,6 +1,8 @@
 #include "platform/kernel_copy_posix.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +36,9 @@ namespace {
 constexpr uint64_t kKernelCopyMin = uint64_t{256} << 10;
 constexpr size_t kStagingSize = size_t{256} << 10;
 constexpr size_t kPipeSize = size_t{1} << 20;  // what a user may ask for without privilege
+// How many pieces are asked of the disk ahead of the one read, where the
+// pieces are not in the page cache.
+constexpr size_t kPiecesAhead = 256;
 
 // What copy_file_range(2) answers where it cannot copy between these two
 // files at all; the bytes then go through the staging buffer.
@@ -56,6 +61,7 @@ WriteStatus KernelCopy::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   using Kind = WriteStatus::Kind;
   if (staging_ == nullptr) staging_ = std::make_unique<char[]>(kStagingSize);
   size_t staged = 0;  // bytes in the staging buffer, which belong at `offset`
+  unadvised_ = pieces.data();
   for (const Piece& piece : pieces) {
     if (interruption() != 0) return {Kind::kOutputFailed, EINTR};
     if (source_ != nullptr && source_->faulted()) return {Kind::kSourceUnreadable, EFAULT};
@@ -72,7 +78,8 @@ WriteStatus KernelCopy::writeAt(uint64_t offset, std::span<const Piece> pieces) 
     }
     while (done < piece.size()) {
       const size_t length = std::min<size_t>(piece.size() - done, kStagingSize - staged);
-      if (!readSource(piece.subspan(done, length), staging_.get() + staged))
+      const auto after = pieces.subspan(static_cast<size_t>(&piece - pieces.data()));
+      if (!readSource(piece.subspan(done, length), staging_.get() + staged, after))
         return failed(Kind::kSourceUnreadable);
       done += length;
       staged += length;
@@ -97,11 +104,60 @@ std::optional<uint64_t> KernelCopy::sourceOffset(Piece piece) const {
   return at - start;
 }
 
-bool KernelCopy::readSource(Piece piece, char* into) const {
-  if (std::optional<uint64_t> at = sourceOffset(piece))
-    return readAll(static_cast<int>(source_->handle()), *at, into, piece.size());
-  std::memcpy(into, piece.data(), piece.size());
-  return true;
+bool KernelCopy::readSource(Piece piece, char* into, std::span<const Piece> coming) {
+  const std::optional<uint64_t> at = sourceOffset(piece);
+  if (!at) {
+    std::memcpy(into, piece.data(), piece.size());
+    return true;
+  }
+  const int fd = static_cast<int>(source_->handle());
+  size_t done = 0;
+  if (tryWithoutWaiting_) {
+    // What the page cache holds is read at once.
+    iovec whole{into, piece.size()};
+    const ssize_t n = ::preadv2(fd, &whole, 1, static_cast<off_t>(*at), RWF_NOWAIT);
+    if (n == static_cast<ssize_t>(piece.size())) return true;
+    if (n > 0) done = static_cast<size_t>(n);
+    if (n < 0 && errno != EAGAIN) tryWithoutWaiting_ = false;  // not known here: always ask ahead
+  }
+  // The piece must come from the disk: so may those after it, which are
+  // asked for now, so that the disk works on many at a time rather than on
+  // one after another.
+  adviseAhead(fd, coming);
+  return readAll(fd, *at + done, into + done, piece.size() - done);
+}
+
+void KernelCopy::prefetch(std::span<const Piece> spans) const {
+  static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  static const uint64_t memory =
+      static_cast<uint64_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(pageSize);
+  if (spans.empty() || !sourceOffset(spans.front())) return;
+  // Where the first bytes are in the page cache, so most likely are the
+  // rest, and asking would cost more than it saves. Bytes that would not
+  // fit in a quarter of the memory are not asked for at once: the first
+  // would be gone again before they were read.
+  unsigned char resident = 0;
+  const auto first = reinterpret_cast<uintptr_t>(spans.front().data()) & ~(pageSize - 1);
+  if (::mincore(reinterpret_cast<void*>(first), pageSize, &resident) == 0 && (resident & 1) != 0)
+    return;
+  uint64_t total = 0;
+  for (const Piece& span : spans) total += span.size();
+  if (total > memory / 4) return;
+  const int fd = static_cast<int>(source_->handle());
+  for (const Piece& span : spans) {
+    ::posix_fadvise(fd, static_cast<off_t>(*sourceOffset(span)), static_cast<off_t>(span.size()),
+                    POSIX_FADV_WILLNEED);
+  }
+}
+
+void KernelCopy::adviseAhead(int fd, std::span<const Piece> coming) {
+  const Piece* end = coming.data() + std::min(coming.size(), kPiecesAhead);
+  for (const Piece* piece = std::max(unadvised_, coming.data()); piece < end; ++piece) {
+    if (std::optional<uint64_t> at = sourceOffset(*piece))
+      ::posix_fadvise(fd, static_cast<off_t>(*at), static_cast<off_t>(piece->size()),
+                      POSIX_FADV_WILLNEED);
+  }
+  unadvised_ = std::max(unadvised_, end);
 }
 
 WriteStatus KernelCopy::copyFileRange(Piece piece, uint64_t offset, uint64_t& done) {

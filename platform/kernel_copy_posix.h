@@ -28,10 +28,14 @@ class KernelCopy {
 
   // Writes the pieces one after another from `offset` on.
   WriteStatus writeAt(uint64_t offset, std::span<const Piece> pieces);
+  // Asks the disk for these bytes of the source at once, where they are
+  // not in the page cache yet.
+  void prefetch(std::span<const Piece> spans) const;
 
  private:
   std::optional<uint64_t> sourceOffset(Piece piece) const;
-  bool readSource(Piece piece, char* into) const;
+  bool readSource(Piece piece, char* into, std::span<const Piece> coming);
+  void adviseAhead(int fd, std::span<const Piece> coming);
   WriteStatus copyFileRange(Piece piece, uint64_t offset, uint64_t& done);
   WriteStatus spliceThroughPipe(Piece piece, uint64_t offset, uint64_t& done);
   void stopSplicing();
@@ -40,9 +44,11 @@ class KernelCopy {
   int output_;
   const MappedFile* source_;
   std::unique_ptr<char[]> staging_;
-  bool copyFileRange_ = true;  // the system copies between these files itself
-  bool splice_ = true;         // ... or through a pipe
-  int pipe_[2] = {-1, -1};     // that pipe, once made
+  bool copyFileRange_ = true;         // the system copies between these files itself
+  bool splice_ = true;                // ... or through a pipe
+  int pipe_[2] = {-1, -1};            // that pipe, once made
+  bool tryWithoutWaiting_ = true;     // reads that would wait for the disk can be told
+  const Piece* unadvised_ = nullptr;  // the first piece of a write not yet asked of the disk
 };
 
 }  // namespace vaultcat::platform

@@ -173,6 +173,10 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   return status;
 }
 
+void OutputFile::prefetch(std::span<const Piece> spans) {
+  if (open_ != nullptr) open_->copy.prefetch(spans);
+}
+
 bool OutputFile::commit() {
   if (open_ == nullptr || open_->failed) return false;
   const bool closed = open_->close();

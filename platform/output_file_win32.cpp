@@ -144,6 +144,9 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   return status;
 }
 
+// The system reads a mapped view ahead by itself.
+void OutputFile::prefetch(std::span<const Piece>) {}
+
 bool OutputFile::commit() {
   if (open_ == nullptr || open_->failed || !undoable_) return false;
   const bool closed = open_->file.reset();

@@ -272,6 +272,8 @@ WriteStatus OutputTree::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   return status;
 }
 
+void OutputTree::prefetch(std::span<const Piece> spans) { state_->copy.prefetch(spans); }
+
 bool OutputTree::endFile() {
   State& s = *state_;
   const bool closed = ::close(std::exchange(s.file, -1)) == 0;

@@ -170,6 +170,8 @@ WriteStatus OutputTree::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   return status;
 }
 
+void OutputTree::prefetch(std::span<const Piece>) {}
+
 bool OutputTree::endFile() {
   State& s = *state_;
   return s.file.reset() && !s.fileFailed;
