@@ -2,6 +2,11 @@
 // shows, which files it refuses, where positioned writes land however the
 // calls split them, and that a discarded or failed output is never left
 // looking complete. The same expectations hold for every system.
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -197,13 +202,13 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   EXPECT_EQ(names, std::vector<std::string>{"out.bin"}) << "a temporary file was left";
 }
 
-// Pieces of every kind in one write, from a mapped cache and from ordinary
-// memory: longer than a staging buffer and ending off a page boundary; tiny;
-// just under, at and over the length that is copied inside the kernel; and
-// a run of single 8 KiB blocks in falling order, as a fragmented file gives
-// them. From the mapping at offset 0, the first piece lies in the output as
-// in the cache, pages alike. However the calls split them, the bytes arrive
-// whole and in order.
+// Pieces of every kind in one write, from a mapped cache read from the disk
+// and from ordinary memory: a run of single 8 KiB blocks in falling order,
+// as a fragmented file gives them; longer than a staging buffer and ending
+// off a page boundary; tiny; just under, at and over the length that is
+// copied inside the kernel. From the mapping the long piece lies in the
+// output as in the cache, pages alike. However the calls split them, the
+// bytes arrive whole and in order.
 TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   std::string source(9 << 20, '\0');
   std::mt19937 rng(7);
@@ -211,18 +216,28 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   struct Span {
     uint64_t from, length;
   };
-  std::vector<Span> spans{{0, (5 << 20) + 123}, {(5 << 20) + 500, 3}, {(6 << 20) + 77, 200 << 10}};
+  std::vector<Span> spans;
   for (uint64_t block = 40; block-- > 0;) spans.push_back({(7 << 20) + block * 8192, 8192});
+  spans.insert(spans.end(),
+               {{0, (5 << 20) + 123}, {(5 << 20) + 500, 3}, {(6 << 20) + 77, 200 << 10}});
   spans.push_back({(8 << 20) + 1, (256 << 10) - 1});
   spans.push_back({(8 << 20) + (300 << 10), 256 << 10});
   spans.push_back({(8 << 20) + (600 << 10), (256 << 10) + 1});
 
   MappedFile mapping;
   ASSERT_TRUE(mapping.map(writeText("source.bin", source)));
+#ifndef _WIN32
+  // Read from the disk: the blocks find nothing in the page cache, and the
+  // pieces after them are asked of the disk ahead of the reads.
+  const int file = ::open(path("source.bin").c_str(), O_RDONLY);
+  ASSERT_EQ(::fdatasync(file), 0);
+  ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(file);
+#endif
   for (const bool mapped : {true, false}) {
     SCOPED_TRACE(mapped ? "mapped" : "in memory");
     const std::span<const std::byte> bytes = mapped ? mapping.bytes() : viewOf(source);
-    const uint64_t offset = mapped ? 0 : 7;
+    const uint64_t offset = mapped ? (5 << 20) - 40 * 8192 : 7;
     std::vector<Piece> pieces;
     std::string expected(offset, '\0');
     for (const Span& s : spans) {
@@ -231,6 +246,7 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
     }
     OutputFile out;
     ASSERT_TRUE(out.create(path("out.bin"), mapped ? &mapping : nullptr));
+    out.prefetch(std::span(pieces).subspan(41));
     ASSERT_EQ(out.writeAt(offset, pieces).kind, Kind::kOk);
     ASSERT_TRUE(out.commit());
     out.keep();
