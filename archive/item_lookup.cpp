@@ -5,6 +5,7 @@
 
 #include "archive/damage_text.h"
 #include "archive/tree_walk.h"
+#include "platform/output_path.h"
 
 namespace vaultcat {
 
@@ -52,6 +53,10 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
   LookupResult result;
   while (std::optional<Child> child = children.next(result.status)) {
     if (equalsIgnoringAsciiCase(child->name, name)) return {child->index, {}};
+    // A name the system spells otherwise is found as it spells it too.
+    if (auto spelled = platform::otherSpelling(child->name);
+        spelled && equalsIgnoringAsciiCase(*spelled, name))
+      return {child->index, {}};
   }
   return result;
 }

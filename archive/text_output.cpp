@@ -34,6 +34,50 @@ void TextOutput::putSpaces(uint64_t count) {
   }
 }
 
+namespace {
+
+// The length of the UTF-8 sequence of a printable character at the start of
+// `text`, or 0 for a control character (C0, DEL, C1) or a byte that starts
+// no whole sequence.
+size_t printableLength(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char first = byte(0);
+  if (first < 0x80) return first >= 0x20 && first != 0x7F ? 1 : 0;
+  const size_t length = first >= 0xF5   ? 0
+                        : first >= 0xF0 ? 4
+                        : first >= 0xE0 ? 3
+                        : first >= 0xC2 ? 2
+                                        : 0;
+  if (length == 0 || text.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i)
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  if (first == 0xC2 && byte(1) < 0xA0) return 0;  // U+0080 to U+009F: the C1 controls
+  if (first == 0xE0 && byte(1) < 0xA0) return 0;  // longer than it need be
+  if (first == 0xF0 && byte(1) < 0x90) return 0;
+  if (first == 0xED && byte(1) >= 0xA0) return 0;  // a surrogate
+  if (first == 0xF4 && byte(1) >= 0x90) return 0;  // past U+10FFFF
+  return length;
+}
+
+}  // namespace
+
+void TextOutput::putName(std::string_view name) {
+  if (!escapeNames_) return put(name);
+  while (!name.empty()) {
+    if (const size_t length = printableLength(name)) {
+      put(name.substr(0, length));
+      name.remove_prefix(length);
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(name.front());
+    const char escaped[] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                            static_cast<char>('0' + ((byte >> 3) & 7)),
+                            static_cast<char>('0' + (byte & 7))};
+    put(std::string_view(escaped, sizeof escaped));
+    name.remove_prefix(1);
+  }
+}
+
 bool TextOutput::flush() {
   const size_t n = used_.load(std::memory_order_relaxed);
   if (n > 0 && !deliver(std::string_view(buffer_.get(), n))) failed_ = true;

@@ -12,6 +12,12 @@
 
 namespace vaultcat {
 
+// A name or path from the cache or the command line, printed as it is
+// except where it would control a terminal.
+struct Name {
+  std::string_view text;
+};
+
 // Buffered text output. Text collects in a fixed buffer and is handed to
 // deliver() when the buffer fills and on flush(); the numbers are formatted
 // here, without printf, because listing and extraction print one line per
@@ -36,7 +42,11 @@ class TextOutput {
   void putSigned(int64_t value) { putNumber(value); }
   void putUnsigned(uint64_t value) { putNumber(value); }
   void putSpaces(uint64_t count);
-  // Puts each part in turn: texts as they are, integers in decimal.
+  // Puts `name`; on a terminal (escapeNames()), its control characters,
+  // and bytes that are not UTF-8, as backslash and three octal digits.
+  void putName(std::string_view name);
+  // Puts each part in turn: texts as they are, names as putName() does,
+  // integers in decimal.
   template <class... Parts>
   void print(const Parts&... parts) {
     (putPart(parts), ...);
@@ -52,6 +62,8 @@ class TextOutput {
   // cannot call deliver() from its own.
   virtual bool deliver(std::string_view text) = 0;
   void markFailed() { failed_ = true; }
+  // Names go to a terminal, where their bytes must not act on it.
+  void escapeNames() { escapeNames_ = true; }
 
   // The text not yet delivered is buffer()[0, used()). A signal handler
   // may read both at any moment: text is always stored before the count
@@ -66,6 +78,8 @@ class TextOutput {
   void putPart(const Part& part) {
     if constexpr (std::is_same_v<Part, char>) {
       put(part);
+    } else if constexpr (std::is_same_v<Part, Name>) {
+      putName(part.text);
     } else if constexpr (std::is_integral_v<Part> && std::is_signed_v<Part>) {
       putSigned(part);
     } else if constexpr (std::is_integral_v<Part>) {
@@ -80,6 +94,7 @@ class TextOutput {
   std::unique_ptr<char[]> buffer_;
   std::atomic<size_t> used_ = 0;
   bool failed_ = false;
+  bool escapeNames_ = false;
 };
 
 }  // namespace vaultcat

@@ -24,7 +24,7 @@ void identifyCache(const CacheTitleTable& titles, const CacheArchive& archive,
   }
   // The ID is reported as a signed number, as users have always quoted it.
   out.print("Couldn't identify GCF.\nCache ID was ", static_cast<int32_t>(cacheId),
-            ", filename was ", archivePath,
+            ", filename was ", Name{archivePath},
             ".\nPlease send this info to the vaultcat issue tracker so future versions\n"
             "of this program can correctly identify this cache ID.\n\n");
 }

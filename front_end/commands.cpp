@@ -59,7 +59,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
   platform::OutputFile output;
   const std::optional<std::string> path = platform::outputPathFor(itemPath);
   if (!path || !output.create(*path, archive.mapping(), protectedFiles(archive))) {
-    out.print("Couldn't create file ", itemPath, " - do all directorys exist?\n");
+    out.print("Couldn't create file ", Name{itemPath}, " - do all directorys exist?\n");
     return kFailure;
   }
   OutputSink<platform::OutputFile> sink(output);
@@ -72,7 +72,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
   }
   if (!out.flush()) return kFailure;
   if (!written.ok() || !output.commit()) {
-    out.print("Couldn't write file ", itemPath, "\n");
+    out.print("Couldn't write file ", Name{itemPath}, "\n");
     return kFailure;
   }
   // "Success!" reaches the user and the file stays, or neither.
@@ -107,7 +107,7 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
   // the directory the command started in instead.
   const std::string destination(args[3]);
   if (!platform::changeWorkingDirectory(destination)) {
-    out.print("Couldn't change to directory ", destination, "\n");
+    out.print("Couldn't change to directory ", Name{destination}, "\n");
     return kFailure;
   }
   if (!openArchive(archive, archivePath, out)) return kFailure;
@@ -127,13 +127,13 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
 
 bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out) {
   if (archive.open(archivePath)) return true;
-  out.print("Couldn't open file ", archivePath, ": ", archive.lastError(), "\n");
+  out.print("Couldn't open file ", Name{archivePath}, ": ", archive.lastError(), "\n");
   return false;
 }
 
 void introduce(const CacheArchive& archive, std::string_view archivePath,
                const CacheTitleTable& titles, TextOutput& out) {
-  out.print("Opened ", archivePath, "\n");
+  out.print("Opened ", Name{archivePath}, "\n");
   identifyCache(titles, archive, archivePath, out);
 }
 
@@ -165,9 +165,9 @@ LookupResult findItem(const CacheArchive& archive, const char* itemPath, TextOut
   if (!item.status.ok()) {
     printDamage(item.status.damage, out);
   } else if (!item.found()) {
-    out.print("Couldn't find ", itemPath, " in directory\n");
+    out.print("Couldn't find ", Name{itemPath}, " in directory\n");
   } else {
-    out.print("Found ", itemPath, ", attempting to extract...\n");
+    out.print("Found ", Name{itemPath}, ", attempting to extract...\n");
   }
   return item;
 }
@@ -178,7 +178,7 @@ LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item, con
   if (!firstEntry.status.ok()) {
     printDamage(firstEntry.status.damage, out);
   } else if (!firstEntry.found()) {
-    out.print("No block entry for ", itemPath, "\nDid you try to extract a directory?\n");
+    out.print("No block entry for ", Name{itemPath}, "\nDid you try to extract a directory?\n");
   }
   return firstEntry;
 }
@@ -213,7 +213,7 @@ int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
     case 'A':
       return treeCommand(args, archive, titles, out);
     default:
-      out.print("Unrecognised command: ", args[0], "\n");
+      out.print("Unrecognised command: ", Name{args[0]}, "\n");
       return kFailure;
   }
 }

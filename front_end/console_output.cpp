@@ -6,6 +6,7 @@ namespace vaultcat {
 
 ConsoleOutput::ConsoleOutput(bool usable) : usable_(usable) {
   if (!usable_) markFailed();
+  if (platform::standardOutputIsTerminal()) escapeNames();
   platform::setUnsentText({usable_ ? buffer() : nullptr, &used()});
 }
 

@@ -1,13 +1,14 @@
 #include "front_end/directory_listing.h"
 
 #include "archive/tree_walk.h"
+#include "platform/output_path.h"
 
 namespace vaultcat {
 
 Status listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out) {
   return walkDirectory(archive, folderIndex, [&out](const WalkedItem& item) {
     out.putSpaces(2 * item.depth);
-    out.put(item.name);
+    out.putName(platform::spelling(item.name));
     out.put(item.folder ? "\\\n" : "\n");
     return true;
   });

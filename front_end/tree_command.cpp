@@ -2,6 +2,7 @@
 // under a destination at its full path from the cache's root, all or
 // nothing.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -69,14 +70,14 @@ class TreeExtraction {
   bool failed(Status status, std::string_view what) {
     if (Status cache = archive_.checkUnchanged(); !cache.ok()) status = cache;
     if (!status.damage.empty()) printDamage(status.damage, out_);
-    if (status.kind == Status::Kind::kOutputFailed) out_.print(what, path_, "\n");
+    if (status.kind == Status::Kind::kOutputFailed) out_.print(what, Name{path_}, "\n");
     return false;
   }
   void forgetPages() const {
     if (archive_.mapping() != nullptr) archive_.mapping()->forgetPages();
   }
   bool cannotCreate(const std::string& path) {
-    out_.print("Couldn't create file ", path, " - do all directorys exist?\n");
+    out_.print("Couldn't create file ", Name{path}, " - do all directorys exist?\n");
     return false;
   }
 
@@ -95,7 +96,11 @@ class TreeExtraction {
 // false then, or if the tree is damaged, which is reported.
 template <class Visit>
 bool TreeExtraction::forEachItem(Visit&& visit) {
-  const auto enter = [&](uint32_t index, std::string_view name, bool folder, uint64_t depth) {
+  const auto enter = [&](uint32_t index, std::string_view stored, bool folder, uint64_t depth) {
+    // Written as this system spells it (on Windows a name may be in the
+    // old ANSI code page).
+    const std::optional<std::string> spelled = platform::otherSpelling(stored);
+    const std::string_view name = spelled ? std::string_view(*spelled) : stored;
     folderLengths_.resize(depth);
     folderThere_.resize(depth);
     path_.resize(depth == 0 ? 0 : folderLengths_.back());
@@ -177,7 +182,7 @@ bool TreeExtraction::writeFile(const Item& item, Place place, BlockEntryIndex& i
     if (!written.ok()) return failed(written, "Couldn't write file ");
   }
   if (!tree_.endFile()) return failed({Status::Kind::kOutputFailed, {}}, "Couldn't write file ");
-  out_.print("Writing ", path_, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
+  out_.print("Writing ", Name{path_}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
   bytes_ += sink.size();
   ++files_;
   return true;
@@ -185,7 +190,7 @@ bool TreeExtraction::writeFile(const Item& item, Place place, BlockEntryIndex& i
 
 int TreeExtraction::run(const std::string& destination) {
   if (!tree_.begin(destination, archive_.mapping(), protectedFiles(archive_))) {
-    out_.print("Couldn't create file ", destination, " - do all directorys exist?\n");
+    out_.print("Couldn't create file ", Name{destination}, " - do all directorys exist?\n");
     return kFailure;
   }
   if (!check() || !write()) return kFailure;
@@ -195,7 +200,7 @@ int TreeExtraction::run(const std::string& destination) {
   }
   if (!out_.flush()) return kFailure;
   if (!tree_.commit()) {
-    out_.print("Couldn't write file ", destination, "\n");
+    out_.print("Couldn't write file ", Name{destination}, "\n");
     return kFailure;
   }
   // The summary and "Success!" reach the user and the tree stays, or
@@ -240,7 +245,7 @@ int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
       return kFailure;
     }
     if (!item.found()) {
-      out.print("Couldn't find ", args[2], " in directory\n");
+      out.print("Couldn't find ", Name{args[2]}, " in directory\n");
       return kFailure;
     }
   }

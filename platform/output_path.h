@@ -17,6 +17,17 @@ namespace vaultcat::platform {
 // extension).
 bool isSafeName(std::string_view name);
 
+// How this system spells a name stored in a cache, where that is not the
+// name's bytes: on Windows, a name that is not UTF-8 was written where
+// names were in the system's ANSI code page (as the console program of old
+// read them), and is read in it. Nothing where the bytes are the spelling:
+// always on POSIX systems, where a name is bytes.
+std::optional<std::string> otherSpelling(std::string_view stored);
+// The spelling of a stored name on this system: otherSpelling() or the bytes.
+inline std::string spelling(std::string_view stored) {
+  return otherSpelling(stored).value_or(std::string(stored));
+}
+
 // `name` as the system's folders tell names apart: two names with one key
 // cannot both be in one folder. Byte for byte on POSIX systems; on Windows
 // letters in either case are one.

@@ -53,6 +53,9 @@ void setUnsentText(UnsentText text);
 // more (a full pipe, even one left non-blocking); false if it could not, or
 // an interrupt came first.
 bool writeStandardOutput(std::string_view text);
+// Whether standard output is a terminal (on Windows a console), which a
+// program's text can control.
+bool standardOutputIsTerminal();
 // The regular file standard output goes to, if it goes to one.
 std::optional<FileIdentity> standardOutputFile();
 

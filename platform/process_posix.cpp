@@ -165,6 +165,8 @@ bool writeStandardOutput(std::string_view text) {
   return true;
 }
 
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 std::optional<FileIdentity> standardOutputFile() {
   struct stat info {};
   FileIdentity identity;

@@ -88,6 +88,8 @@ bool writeStandardOutput(std::string_view text) {
   return written && !(noted.load() != 0 && !complete.load());
 }
 
+bool standardOutputIsTerminal() { return standardOutputIsConsole(); }
+
 std::optional<FileIdentity> standardOutputFile() {
   HANDLE out = standardOutput();
   FileIdentity identity;

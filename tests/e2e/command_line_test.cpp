@@ -114,20 +114,52 @@ TEST_F(CommandLineTest, ReportsCachesThatCannotBeOpened) {
 
 // A cache stores its names in UTF-8: a name with letters beyond ASCII is
 // listed as stored, found when typed, and names the file written. On
-// Windows the command line must arrive in UTF-8 for this.
+// Windows the command line must arrive in UTF-8 for this. A name written
+// where names were in the Windows ANSI code page ("\xC4" for "Ä" in 1252)
+// is not UTF-8: Windows reads it in that code page, elsewhere it stays its
+// bytes.
 TEST_F(CommandLineTest, ListsAndExtractsANameBeyondAscii) {
   const std::string bytes = sampleBytes(700, 3);
+  const std::string ansi = runsNatively() ? "\xC4.txt" : "\xC3\x84.txt";
   CacheBuilder b;
   b.cacheId(1).blockSize(512);
   b.addFile(b.addFolder(0, "Bücher"), "ä.txt", bytes);
+  b.addFile(0, "\xC4.txt", "ansi");
   const std::string cache = writeCache(b.build(), "c.gcf");
   ProgramRun r = run({"l", cache});
-  EXPECT_EQ(r.out, openedLines(cache, "Half-Life") + "Directory listing:\n\nBücher\\\n  ä.txt\n");
+  EXPECT_EQ(r.out, openedLines(cache, "Half-Life") + "Directory listing:\n\nBücher\\\n  ä.txt\n" +
+                       ansi + "\n");
   makeDir("out/Bücher");
-  r = run({"x", cache, "Bücher/ä.txt", at("out")});
-  EXPECT_EQ(r.status, 0) << describe(r);
+  for (const std::string& item : {std::string("Bücher/ä.txt"), ansi}) {
+    r = run({"x", cache, item, at("out")});
+    EXPECT_EQ(r.status, 0) << describe(r);
+  }
   EXPECT_EQ(listFolder("out/Bücher"), std::vector<std::string>{"ä.txt"});
   EXPECT_EQ(readFile(at("out/Bücher/ä.txt")), bytes);
+  EXPECT_EQ(readFile(at("out/" + ansi)), "ansi");
+  r = run({"a", cache, "/", at("tree")});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(listFolder("tree"), (std::vector<std::string>{"Bücher", ansi}));
+}
+
+// Names reach a terminal with their control characters escaped, so that a
+// cache cannot clear the screen or set the window's title; a pipe or a file
+// gets every byte as stored.
+TEST_F(CommandLineTest, NamesReachATerminalEscaped) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  const std::string name = "a\x1b]0;title\x07\tb\xc2\x9b\xff\xc3\xa9.txt";
+  CacheBuilder b;
+  b.cacheId(1);
+  b.addFile(0, name, "x");
+  const std::string cache = writeCache(b.build(), "c.gcf");
+  const std::string listing = openedLines(cache, "Half-Life") + "Directory listing:\n\n";
+  EXPECT_EQ(run({"l", cache}).out, listing + name + "\n");
+  ProgramRun r = run({"l", cache}, {}, {.terminalOutput = true});
+  EXPECT_EQ(r.out, listing + "a\\033]0;title\\007\\011b\\302\\233\\377\xc3\xa9.txt\n")
+      << describe(r);
+  r = run({"x", cache, name + "/", at("")}, {}, {.terminalOutput = true});
+  EXPECT_NE(r.out.find("Couldn't find a\\033]0;title\\007\\011b"), std::string::npos)
+      << describe(r);
 }
 
 }  // namespace

@@ -112,6 +112,18 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
     launchError_ = "cannot make pipes";
     return;
   }
+  // A terminal instead of the output pipe: its other side is read instead.
+  int terminal = -1;
+  if (options.terminalOutput) {
+    const int side = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (side < 0 || ::grantpt(side) != 0 || ::unlockpt(side) != 0 ||
+        (terminal = ::open(::ptsname(side), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
+      launchError_ = "cannot make a terminal";
+      return;
+    }
+    Pipe::closeEnd(out.read);
+    out.read = side;
+  }
   pid_ = ::fork();
   if (pid_ < 0) {
     launchError_ = std::string("fork: ") + std::strerror(errno);
@@ -123,7 +135,7 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
     ::setpgid(0, 0);
     int devNull = ::open("/dev/null", O_RDONLY);
     if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
-    ::dup2(out.write, STDOUT_FILENO);
+    ::dup2(terminal >= 0 ? terminal : out.write, STDOUT_FILENO);
     if (options.closeStandardOutput) ::close(STDOUT_FILENO);
     if (options.nonBlockingOutput) ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
     ::dup2(err.write, STDERR_FILENO);
@@ -144,6 +156,7 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
     ::_exit(127);
   }
   ::setpgid(pid_, pid_);  // also here, so a kill never races the child's own call
+  if (terminal >= 0) ::close(terminal);
   std::swap(out_, out.read);
   std::swap(err_, err.read);
   std::swap(failure_, failure.read);

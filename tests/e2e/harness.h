@@ -36,6 +36,7 @@ bool runsNatively();
 struct RunOptions {
   bool closeStandardOutput = false;           // the program starts with descriptor 1 closed
   bool nonBlockingOutput = false;             // ... or with it left non-blocking
+  bool terminalOutput = false;                // ... or a terminal (a pseudo-terminal)
   uint64_t fileSizeLimit = 0;                 // RLIMIT_FSIZE in bytes; 0 for none
   std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
 };
