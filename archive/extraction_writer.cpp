@@ -148,7 +148,9 @@ Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t fir
   for (uint32_t index = firstBlockEntry; index != entryCount;) {
     auto entry = archive.blockEntry(index);
     if (!entry) return damage_text::entryOutsideTable(from, "links to", index, entryCount);
-    if (budget.entriesLeft-- == 0) return damage_text::entriesLinkInALoop();
+    // Once spent, the budget stays spent for every file that shares it.
+    if (budget.entriesLeft == 0) return damage_text::entriesLinkInALoop();
+    --budget.entriesLeft;
 
     progress.print("Writing block ", index, " (offset ", entry->fileDataOffset, ", size ",
                    entry->fileDataSize, ")\n");

@@ -77,7 +77,9 @@ LookupResult headOfChain(const CacheArchive& archive, uint32_t entry, uint32_t i
     if (!record) {
       return {-1, damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
     }
-    if (stepsLeft-- == 0) return {-1, damage_text::entriesLinkBackInALoop(item)};
+    // Once spent, the budget stays spent for every walk that shares it.
+    if (stepsLeft == 0) return {-1, damage_text::entriesLinkBackInALoop(item)};
+    --stepsLeft;
     current = previous;
   }
   return {current, {}};

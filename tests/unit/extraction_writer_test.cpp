@@ -172,5 +172,27 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
   }
 }
 
+// The files of a tree share one budget: once one file has spent it, every
+// later file stops at once, however the chains look, so that a cache whose
+// chains all loop costs no more than the table is long.
+TEST(ExtractionWriterDamage, ASpentBudgetStaysSpentForEveryFileThatSharesIt) {
+  CacheBuilder builder;
+  builder.blockSize(512);
+  builder.addFile(0, "f", sampleBytes(1300, 6));
+  CacheImage image = builder.build();
+  image.set32(image.layout().blockEntry(0, kPreviousEntry), 0);  // entry 0 is its own previous
+  LoadedCache cache(image);
+  ASSERT_TRUE(cache.opened);
+  BlockEntryIndex index(cache.archive);
+  ChainBudget budget{0, 1000};  // no entries left, blocks enough for a file
+  for (int file = 0; file < 3; ++file) {
+    SCOPED_TRACE(file);
+    EXPECT_TRUE(index.headOf(1).status.damaged());
+    MemorySink sink;
+    testsupport::StringOutput progress;
+    EXPECT_TRUE(writeFileData(cache.archive, sink, 0, progress, &budget).damaged());
+  }
+}
+
 }  // namespace
 }  // namespace vaultcat::unittest
