@@ -23,10 +23,6 @@ bool isSafeName(std::string_view name);
 // read them), and is read in it. Nothing where the bytes are the spelling:
 // always on POSIX systems, where a name is bytes.
 std::optional<std::string> otherSpelling(std::string_view stored);
-// The spelling of a stored name on this system: otherSpelling() or the bytes.
-inline std::string spelling(std::string_view stored) {
-  return otherSpelling(stored).value_or(std::string(stored));
-}
 
 // `name` as the system's folders tell names apart: two names with one key
 // cannot both be in one folder. Byte for byte on POSIX systems; on Windows
