@@ -5,6 +5,8 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <algorithm>
@@ -296,6 +298,31 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   out.discard();
   EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
 }
+
+#ifndef _WIN32
+// An interrupt while an output is pending is only noted, and so is a second
+// of the same kind right after it (Ctrl-C pressed twice): the handler stays,
+// and the process ends by the signal once the output is undone.
+TEST_F(PlatformTest, RepeatedInterruptsWaitForTheUndo) {
+  const std::string target = writeText("out.bin", "old");
+  EXPECT_EXIT(
+      {
+        setUpProcess("");
+        OutputFile out;
+        if (!out.create(target)) std::_Exit(2);
+        std::raise(SIGINT);
+        std::raise(SIGINT);
+        if (interruption() != SIGINT) std::_Exit(3);
+        out.discard();
+        endIfInterrupted();
+        std::_Exit(4);
+      },
+      testing::KilledBySignal(SIGINT), "");
+  EXPECT_EQ(readText("out.bin"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1)
+      << "a temporary file was left";
+}
+#endif
 
 }  // namespace
 }  // namespace vaultcat::platform
