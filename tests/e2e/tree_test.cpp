@@ -217,5 +217,28 @@ TEST_F(TreeTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
   }
 }
 
+// A failure to write "Success!" once the tree is in place takes it all back:
+// the new folders and files go, and the replaced files return, swapped or
+// kept under a second name where the file system cannot swap.
+TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  makeDir("out/docs");
+  std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+  for (const char* refused : {"success", "exchange,success"}) {
+    SCOPED_TRACE(refused);
+    for (const char* dir : {"out", "new"}) {
+      const ProgramRun r =
+          run({"a", cache_, "/", at(dir)}, {},
+              {.environment = {std::string("LD_PRELOAD=") + VAULTCAT_REFUSE_CALLS,
+                               std::string("VAULTCAT_REFUSE=") + refused,
+                               "ASAN_OPTIONS=verify_asan_link_order=0"}});
+      EXPECT_EQ(r.status, 1) << describe(r);
+    }
+    EXPECT_EQ(treeAt(at("out")), (std::map<std::string, std::string>{
+                                     {"docs", "/"}, {"readme.txt", "the user's readme"}}));
+    EXPECT_FALSE(exists(at("new")));
+  }
+}
+
 }  // namespace
 }  // namespace vaultcat::e2e
