@@ -46,8 +46,7 @@ extern "C" int linkat(int from, const char* a, int to, const char* b, int flags)
 }
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
-  if (fd == STDOUT_FILENO && memmem(buffer, size, "Success!", 8) != nullptr &&
-      refused("success")) {
+  if (fd == STDOUT_FILENO && memmem(buffer, size, "Success!", 8) != nullptr && refused("success")) {
     errno = EIO;
     return -1;
   }
