@@ -19,12 +19,11 @@ class DataSink {
   // Writes the pieces one after another, the first at `offset` from the
   // start of the output. Regions never written, below the highest byte
   // written, read as zeros. Answers kOutputFailed if the output refused
-  // bytes, kCacheUnreadable if the pieces could not be read.
+  // bytes, kCacheUnreadable if the pieces could not be read. An output
+  // that reads them from a disk may hold them back, to read many in the
+  // order they lie in the cache, until flush(), which answers for them.
   virtual Status writeAt(uint64_t offset, std::span<const Piece> pieces) = 0;
-  // Says which bytes of the cache the writes to come will take, in the
-  // order they lie in it, so that an output reading them from a disk can
-  // ask for them all at once.
-  virtual void prefetch(std::span<const Piece>) {}
+  virtual Status flush() { return {}; }
 };
 
 }  // namespace vaultcat

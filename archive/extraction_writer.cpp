@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <span>
-#include <vector>
 
 #include "archive/damage_text.h"
 
 namespace vaultcat {
 
 namespace {
-
-// The most blocks of one file looked ahead at: 4 MB of their numbers.
-constexpr size_t kMostBlocksAhead = size_t{1} << 20;
 
 // Pieces of one run, handed to the output a batch at a time. Pieces that
 // follow each other in the cache are merged, so a run stored in consecutive
@@ -93,44 +89,6 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
   return batch.flush();
 }
 
-// The data blocks a file's chains visit, in the order they lie in the
-// cache, merged where they follow each other there, for the output to ask
-// of the disk at once. On a disk, a fragmented file read block by block in
-// chain order waits for one block after another. Only a look ahead: it
-// stops quietly at anything the copy itself will report.
-std::vector<Piece> blocksInCacheOrder(const CacheArchive& archive, uint32_t firstBlockEntry) {
-  const uint32_t entryCount = archive.blockEntryCount();
-  ChainBudget budget = ChainBudget::of(archive);
-  std::vector<uint32_t> blocks;
-  for (uint32_t index = firstBlockEntry; index != entryCount && budget.entriesLeft > 0;) {
-    --budget.entriesLeft;
-    const std::optional<BlockEntry> entry = archive.blockEntry(index);
-    if (!entry) break;
-    uint64_t bytesLeft = entry->fileDataSize;
-    for (uint32_t block = entry->firstDataBlockIndex;
-         block != kEndOfDataBlockChain && bytesLeft > 0;) {
-      const std::optional<uint32_t> next = archive.nextDataBlock(block);
-      if (!next || block >= archive.dataBlockHeader().dataBlockCount) break;
-      if (budget.dataBlocksLeft == 0 || blocks.size() == kMostBlocksAhead) break;
-      --budget.dataBlocksLeft;
-      blocks.push_back(block);
-      bytesLeft -= std::min<uint64_t>(bytesLeft, archive.fileHeader().blockSize);
-      block = *next;
-    }
-    index = entry->nextBlockEntryIndex;
-  }
-  std::sort(blocks.begin(), blocks.end());
-  std::vector<Piece> spans;
-  for (size_t i = 0; i < blocks.size();) {
-    size_t j = i + 1;
-    while (j < blocks.size() && blocks[j] <= blocks[j - 1] + 1) ++j;
-    if (auto bytes = archive.dataBlocks(blocks[i], blocks[j - 1] - blocks[i] + 1))
-      spans.emplace_back(bytes->data(), bytes->size());
-    i = j;
-  }
-  return spans;
-}
-
 }  // namespace
 
 ChainBudget ChainBudget::of(const CacheArchive& archive) {
@@ -143,7 +101,6 @@ Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t fir
   const uint32_t entryCount = archive.blockEntryCount();
   ChainBudget own = ChainBudget::of(archive);
   ChainBudget& budget = shared != nullptr ? *shared : own;
-  output.prefetch(blocksInCacheOrder(archive, firstBlockEntry));
   uint32_t from = firstBlockEntry;
   for (uint32_t index = firstBlockEntry; index != entryCount;) {
     auto entry = archive.blockEntry(index);
@@ -161,7 +118,7 @@ Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t fir
     from = index;
     index = entry->nextBlockEntryIndex;
   }
-  return {};
+  return output.flush();
 }
 
 }  // namespace vaultcat

@@ -16,8 +16,6 @@ class OutputSink final : public DataSink {
  public:
   explicit OutputSink(Output& file) : file_(file) {}
 
-  void prefetch(std::span<const Piece> spans) override { file_.prefetch(spans); }
-
   // The length of the file so far: the end of the furthest piece written.
   uint64_t size() const { return size_; }
 
@@ -25,7 +23,14 @@ class OutputSink final : public DataSink {
     uint64_t end = offset;
     for (const Piece& piece : pieces) end += piece.size();
     size_ = std::max(size_, end);
-    switch (file_.writeAt(offset, pieces).kind) {
+    return inReadersTerms(file_.writeAt(offset, pieces));
+  }
+
+  Status flush() override { return inReadersTerms(file_.flush()); }
+
+ private:
+  static Status inReadersTerms(platform::WriteStatus status) {
+    switch (status.kind) {
       case platform::WriteStatus::Kind::kOk:
         return {};
       case platform::WriteStatus::Kind::kSourceUnreadable:
@@ -35,7 +40,6 @@ class OutputSink final : public DataSink {
     }
   }
 
- private:
   Output& file_;
   uint64_t size_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -36,9 +37,14 @@ namespace {
 constexpr uint64_t kKernelCopyMin = uint64_t{256} << 10;
 constexpr size_t kStagingSize = size_t{256} << 10;
 constexpr size_t kPipeSize = size_t{1} << 20;  // what a user may ask for without privilege
-// How many pieces are asked of the disk ahead of the one read, where the
-// pieces are not in the page cache.
-constexpr size_t kPiecesAhead = 256;
+// Pieces of the cache are held back, to be read in the order they lie in
+// it where it is not in the page cache: a fragmented file read in its own
+// order waits for the disk block by block (1 GiB of shuffled 8 KiB blocks,
+// cold: 3.4 s, and 1.8 s with every block asked of the disk ahead), where
+// in the cache's order the system's readahead sees one stream (0.7 s, cat
+// 0.5-1 s). So many pieces at the most, 3 MiB of their places, 1 GiB of
+// 8 KiB blocks, are held at once.
+constexpr size_t kMostHeld = size_t{1} << 17;
 
 // What copy_file_range(2) answers where it cannot copy between these two
 // files at all; the bytes then go through the staging buffer.
@@ -49,6 +55,8 @@ bool kernelCopyRefused(int error) {
 
 WriteStatus failed(WriteStatus::Kind kind) { return {kind, errno}; }
 
+bool bySource(const KernelCopy::Held& a, const KernelCopy::Held& b) { return a.source < b.source; }
+
 // Whether a call cut short by a signal is to be made again, or the run is
 // to stop for an interrupt.
 bool retry(ssize_t n) { return n < 0 && errno == EINTR && interruption() == 0; }
@@ -58,16 +66,139 @@ bool retry(ssize_t n) { return n < 0 && errno == EINTR && interruption() == 0; }
 KernelCopy::~KernelCopy() { stopSplicing(); }
 
 WriteStatus KernelCopy::writeAt(uint64_t offset, std::span<const Piece> pieces) {
+  for (const Piece& piece : pieces) {
+    if (std::optional<uint64_t> at = sourceOffset(piece)) {
+      held_.push_back({*at, piece.size(), offset});
+      if (held_.size() == kMostHeld) {
+        if (WriteStatus status = flush(); !status.ok()) return status;
+      }
+    } else {
+      // Ordinary memory (tests, fuzzing) goes out at once, after what the
+      // held pieces would have written before it.
+      if (WriteStatus status = flush(); !status.ok()) return status;
+      if (WriteStatus status = writeInOrder(offset, {&piece, 1}); !status.ok()) return status;
+    }
+    offset += piece.size();
+  }
+  return {};
+}
+
+WriteStatus KernelCopy::flush() {
+  const WriteStatus status = worthReordering(held_) ? writeInCacheOrder(held_) : writeAsTheyCame();
+  held_.clear();
+  return status;
+}
+
+// The held pieces in the order they came, those that follow each other in
+// the output in one write.
+WriteStatus KernelCopy::writeAsTheyCame() {
+  std::array<Piece, 256> run;
+  for (size_t i = 0; i < held_.size();) {
+    const uint64_t offset = held_[i].output;
+    size_t count = 0;
+    for (uint64_t at = offset; i < held_.size() && held_[i].output == at && count < run.size();
+         ++i) {
+      run[count++] = pieceOf(held_[i]);
+      at += held_[i].length;
+    }
+    if (WriteStatus status = writeInOrder(offset, std::span(run).first(count)); !status.ok())
+      return status;
+  }
+  return {};
+}
+
+Piece KernelCopy::pieceOf(const Held& held) const {
+  return {source_->bytes().data() + held.source, held.length};
+}
+
+// Whether the pieces are better read in the order they lie in the cache:
+// they came in another, and the cache is not in the page cache. (Where it
+// is, reading it out of order costs nothing and writing out of order does:
+// 0.52 s against 0.46 s for the shuffled gigabyte.) Never where two pieces
+// write the same bytes, as only a damaged cache's do: the later must win.
+bool KernelCopy::worthReordering(std::span<const Held> held) const {
+  static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  if (std::is_sorted(held.begin(), held.end(), bySource)) return false;
+  bool resident = true;
+  for (size_t i = 0; i < held.size() && resident; i += std::max<size_t>(1, held.size() / 16)) {
+    const auto page = reinterpret_cast<uintptr_t>(pieceOf(held[i]).data()) & ~(pageSize - 1);
+    unsigned char in = 0;
+    resident = ::mincore(reinterpret_cast<void*>(page), pageSize, &in) == 0 && (in & 1) != 0;
+  }
+  if (resident) return false;
+  std::vector<Held> byOutput(held.begin(), held.end());
+  std::sort(byOutput.begin(), byOutput.end(),
+            [](const Held& a, const Held& b) { return a.output < b.output; });
+  for (size_t i = 1; i < byOutput.size(); ++i) {
+    if (byOutput[i].output < byOutput[i - 1].output + byOutput[i - 1].length) return false;
+  }
+  return true;
+}
+
+WriteStatus KernelCopy::writeInCacheOrder(std::vector<Held>& held) {
+  // Written out of order, each piece of a new file would be a region of its
+  // own to the file system until written back (on ext4, 0.4 s of 1 s for
+  // the shuffled gigabyte went to keeping them apart); reserved first, they
+  // are parts of one. Only a help: a system without it writes all the same.
+  uint64_t first = UINT64_MAX, end = 0;
+  for (const Held& piece : held) {
+    first = std::min(first, piece.output);
+    end = std::max(end, piece.output + piece.length);
+  }
+  ::fallocate(output_, 0, static_cast<off_t>(first), static_cast<off_t>(end - first));
+  std::sort(held.begin(), held.end(), bySource);
+  for (size_t i = 0; i < held.size();) {
+    // Short pieces that lie one after another in the cache are read in one
+    // call; a long one is copied on its own.
+    size_t next = i + 1;
+    uint64_t bytes = held[i].length;
+    while (bytes < kKernelCopyMin && next < held.size() &&
+           held[next].source == held[i].source + bytes &&
+           bytes + held[next].length <= kStagingSize) {
+      bytes += held[next++].length;
+    }
+    const Piece alone = pieceOf(held[i]);
+    const WriteStatus status = next - i == 1
+                                   ? writeInOrder(held[i].output, {&alone, 1})
+                                   : writeStagedGroup(std::span(held).subspan(i, next - i));
+    if (!status.ok()) return status;
+    i = next;
+  }
+  return {};
+}
+
+// Pieces that lie one after another in the cache, read in one call and
+// written each to its place, in one call where the places follow each other.
+WriteStatus KernelCopy::writeStagedGroup(std::span<const Held> group) {
+  using Kind = WriteStatus::Kind;
+  if (interruption() != 0) return {Kind::kOutputFailed, EINTR};
+  if (source_->faulted()) return {Kind::kSourceUnreadable, EFAULT};
+  if (staging_ == nullptr) staging_ = std::make_unique<char[]>(kStagingSize);
+  const uint64_t bytes = group.back().source + group.back().length - group.front().source;
+  if (!readAll(static_cast<int>(source_->handle()), group.front().source, staging_.get(), bytes))
+    return failed(Kind::kSourceUnreadable);
+  for (size_t i = 0, staged = 0; i < group.size();) {
+    size_t end = i + 1;
+    uint64_t length = group[i].length;
+    while (end < group.size() && group[end].output == group[i].output + length)
+      length += group[end++].length;
+    if (!writeStaged(group[i].output, staged, length)) return failed(Kind::kOutputFailed);
+    staged += length;
+    i = end;
+  }
+  return {};
+}
+
+WriteStatus KernelCopy::writeInOrder(uint64_t offset, std::span<const Piece> pieces) {
   using Kind = WriteStatus::Kind;
   if (staging_ == nullptr) staging_ = std::make_unique<char[]>(kStagingSize);
   size_t staged = 0;  // bytes in the staging buffer, which belong at `offset`
-  unadvised_ = pieces.data();
   for (const Piece& piece : pieces) {
     if (interruption() != 0) return {Kind::kOutputFailed, EINTR};
     if (source_ != nullptr && source_->faulted()) return {Kind::kSourceUnreadable, EFAULT};
     uint64_t done = 0;
     if (piece.size() >= kKernelCopyMin) {
-      if (staged > 0 && !writeStaged(offset, staged)) return failed(Kind::kOutputFailed);
+      if (staged > 0 && !writeStaged(offset, 0, staged)) return failed(Kind::kOutputFailed);
       offset += std::exchange(staged, size_t{0});
       if (WriteStatus status = copyFileRange(piece, offset, done); !status.ok()) return status;
       if (done == 0) {
@@ -78,18 +209,17 @@ WriteStatus KernelCopy::writeAt(uint64_t offset, std::span<const Piece> pieces) 
     }
     while (done < piece.size()) {
       const size_t length = std::min<size_t>(piece.size() - done, kStagingSize - staged);
-      const auto after = pieces.subspan(static_cast<size_t>(&piece - pieces.data()));
-      if (!readSource(piece.subspan(done, length), staging_.get() + staged, after))
+      if (!readSource(piece.subspan(done, length), staging_.get() + staged))
         return failed(Kind::kSourceUnreadable);
       done += length;
       staged += length;
       if (staged == kStagingSize) {
-        if (!writeStaged(offset, staged)) return failed(Kind::kOutputFailed);
+        if (!writeStaged(offset, 0, staged)) return failed(Kind::kOutputFailed);
         offset += std::exchange(staged, size_t{0});
       }
     }
   }
-  if (staged > 0 && !writeStaged(offset, staged)) return failed(Kind::kOutputFailed);
+  if (staged > 0 && !writeStaged(offset, 0, staged)) return failed(Kind::kOutputFailed);
   return {};
 }
 
@@ -104,60 +234,13 @@ std::optional<uint64_t> KernelCopy::sourceOffset(Piece piece) const {
   return at - start;
 }
 
-bool KernelCopy::readSource(Piece piece, char* into, std::span<const Piece> coming) {
+bool KernelCopy::readSource(Piece piece, char* into) {
   const std::optional<uint64_t> at = sourceOffset(piece);
   if (!at) {
     std::memcpy(into, piece.data(), piece.size());
     return true;
   }
-  const int fd = static_cast<int>(source_->handle());
-  size_t done = 0;
-  if (tryWithoutWaiting_) {
-    // What the page cache holds is read at once.
-    iovec whole{into, piece.size()};
-    const ssize_t n = ::preadv2(fd, &whole, 1, static_cast<off_t>(*at), RWF_NOWAIT);
-    if (n == static_cast<ssize_t>(piece.size())) return true;
-    if (n > 0) done = static_cast<size_t>(n);
-    if (n < 0 && errno != EAGAIN) tryWithoutWaiting_ = false;  // not known here: always ask ahead
-  }
-  // The piece must come from the disk: so may those after it, which are
-  // asked for now, so that the disk works on many at a time rather than on
-  // one after another.
-  adviseAhead(fd, coming);
-  return readAll(fd, *at + done, into + done, piece.size() - done);
-}
-
-void KernelCopy::prefetch(std::span<const Piece> spans) const {
-  static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  static const uint64_t memory =
-      static_cast<uint64_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(pageSize);
-  if (spans.empty() || !sourceOffset(spans.front())) return;
-  // Where the first bytes are in the page cache, so most likely are the
-  // rest, and asking would cost more than it saves. Bytes that would not
-  // fit in a quarter of the memory are not asked for at once: the first
-  // would be gone again before they were read.
-  unsigned char resident = 0;
-  const auto first = reinterpret_cast<uintptr_t>(spans.front().data()) & ~(pageSize - 1);
-  if (::mincore(reinterpret_cast<void*>(first), pageSize, &resident) == 0 && (resident & 1) != 0)
-    return;
-  uint64_t total = 0;
-  for (const Piece& span : spans) total += span.size();
-  if (total > memory / 4) return;
-  const int fd = static_cast<int>(source_->handle());
-  for (const Piece& span : spans) {
-    ::posix_fadvise(fd, static_cast<off_t>(*sourceOffset(span)), static_cast<off_t>(span.size()),
-                    POSIX_FADV_WILLNEED);
-  }
-}
-
-void KernelCopy::adviseAhead(int fd, std::span<const Piece> coming) {
-  const Piece* end = coming.data() + std::min(coming.size(), kPiecesAhead);
-  for (const Piece* piece = std::max(unadvised_, coming.data()); piece < end; ++piece) {
-    if (std::optional<uint64_t> at = sourceOffset(*piece))
-      ::posix_fadvise(fd, static_cast<off_t>(*at), static_cast<off_t>(piece->size()),
-                      POSIX_FADV_WILLNEED);
-  }
-  unadvised_ = std::max(unadvised_, end);
+  return readAll(static_cast<int>(source_->handle()), *at, into, piece.size());
 }
 
 WriteStatus KernelCopy::copyFileRange(Piece piece, uint64_t offset, uint64_t& done) {
@@ -235,11 +318,11 @@ void KernelCopy::stopSplicing() {
   }
 }
 
-bool KernelCopy::writeStaged(uint64_t offset, size_t length) {
+bool KernelCopy::writeStaged(uint64_t offset, size_t from, size_t length) {
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
-  const char* from = staging_.get();
+  const char* bytes = staging_.get() + from;
   return moveAll(length, [&](size_t done) {
-    return ::pwrite(output_, from + done, length - done, static_cast<off_t>(offset + done));
+    return ::pwrite(output_, bytes + done, length - done, static_cast<off_t>(offset + done));
   });
 }
 

@@ -52,9 +52,9 @@ class OutputFile {
   // start of the file. Regions never written, below the highest byte
   // written, read as zeros. After a failure every write fails.
   WriteStatus writeAt(uint64_t offset, std::span<const Piece> pieces);
-  // The bytes of the source the writes to come will take, in the order
-  // they lie in it: read from a disk ahead of them, all at once.
-  void prefetch(std::span<const Piece> spans);
+  // Writes what writeAt() held back: pieces of the source, which may wait
+  // to go out in the order they lie in it. commit() does too.
+  WriteStatus flush();
   // Puts the complete file in place of the target, keeping a replaced
   // file's permission bits. False if anything written failed to reach the
   // file or the target cannot be replaced; the target is unchanged then.

@@ -173,12 +173,15 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   return status;
 }
 
-void OutputFile::prefetch(std::span<const Piece> spans) {
-  if (open_ != nullptr) open_->copy.prefetch(spans);
+WriteStatus OutputFile::flush() {
+  if (open_ == nullptr || open_->failed) return {WriteStatus::Kind::kOutputFailed, 0};
+  WriteStatus status = open_->copy.flush();
+  open_->failed = !status.ok();
+  return status;
 }
 
 bool OutputFile::commit() {
-  if (open_ == nullptr || open_->failed) return false;
+  if (!flush().ok()) return false;
   const bool closed = open_->close();
   open_.reset();
   if (!closed || interruption() != 0) return false;

@@ -145,7 +145,7 @@ WriteStatus OutputFile::writeAt(uint64_t offset, std::span<const Piece> pieces) 
 }
 
 // The system reads a mapped view ahead by itself.
-void OutputFile::prefetch(std::span<const Piece>) {}
+WriteStatus OutputFile::flush() { return {}; }
 
 bool OutputFile::commit() {
   if (open_ == nullptr || open_->failed || !undoable_) return false;

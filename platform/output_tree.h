@@ -56,9 +56,9 @@ class OutputTree {
   // false if any of them did not reach it.
   bool beginFile(const std::string& path, Place place);
   WriteStatus writeAt(uint64_t offset, std::span<const Piece> pieces);
-  // The bytes of the source the writes to come will take, in the order
-  // they lie in it: read from a disk ahead of them, all at once.
-  void prefetch(std::span<const Piece> spans);
+  // Writes what writeAt() held back, as OutputFile::flush(); endFile()
+  // does too.
+  WriteStatus flush();
   bool endFile();
 
   // Puts everything in place. False if something could not be; the

@@ -272,12 +272,19 @@ WriteStatus OutputTree::writeAt(uint64_t offset, std::span<const Piece> pieces) 
   return status;
 }
 
-void OutputTree::prefetch(std::span<const Piece> spans) { state_->copy.prefetch(spans); }
+WriteStatus OutputTree::flush() {
+  State& s = *state_;
+  if (s.file < 0 || s.fileFailed) return {WriteStatus::Kind::kOutputFailed, 0};
+  const WriteStatus status = s.copy.flush();
+  s.fileFailed = !status.ok();
+  return status;
+}
 
 bool OutputTree::endFile() {
   State& s = *state_;
+  const bool flushed = flush().ok();
   const bool closed = ::close(std::exchange(s.file, -1)) == 0;
-  return closed && !s.fileFailed;
+  return flushed && closed;
 }
 
 bool OutputTree::commit() {

@@ -205,12 +205,14 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
 }
 
 // Pieces of every kind in one write, from a mapped cache read from the disk
-// and from ordinary memory: a run of single 8 KiB blocks in falling order,
-// as a fragmented file gives them; longer than a staging buffer and ending
-// off a page boundary; tiny; just under, at and over the length that is
-// copied inside the kernel. From the mapping the long piece lies in the
-// output as in the cache, pages alike. However the calls split them, the
-// bytes arrive whole and in order.
+// or from the page cache, and from ordinary memory: a run of single 8 KiB
+// blocks in falling order, as a fragmented file gives them; longer than a
+// staging buffer and ending off a page boundary; tiny; just under, at and
+// over the length that is copied inside the kernel. From the mapping the
+// long piece lies in the output as in the cache, pages alike. However the
+// calls split them and whatever order they are read in, the bytes arrive
+// whole and in order, a gap between writes reads as zeros, and of two
+// writes to the same bytes the later wins.
 TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   std::string source(9 << 20, '\0');
   std::mt19937 rng(7);
@@ -228,16 +230,18 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
 
   MappedFile mapping;
   ASSERT_TRUE(mapping.map(writeText("source.bin", source)));
+  const auto fromDisk = [&] {
 #ifndef _WIN32
-  // Read from the disk: the blocks find nothing in the page cache, and the
-  // pieces after them are asked of the disk ahead of the reads.
-  const int file = ::open(path("source.bin").c_str(), O_RDONLY);
-  ASSERT_EQ(::fdatasync(file), 0);
-  ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
-  ::close(file);
+    const int file = ::open(path("source.bin").c_str(), O_RDONLY);
+    ASSERT_EQ(::fdatasync(file), 0);
+    ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(file);
 #endif
-  for (const bool mapped : {true, false}) {
-    SCOPED_TRACE(mapped ? "mapped" : "in memory");
+  };
+  fromDisk();
+  for (const char* way : {"from the disk", "from the page cache", "in memory"}) {
+    SCOPED_TRACE(way);
+    const bool mapped = way[0] == 'f';
     const std::span<const std::byte> bytes = mapped ? mapping.bytes() : viewOf(source);
     const uint64_t offset = mapped ? (5 << 20) - 40 * 8192 : 7;
     std::vector<Piece> pieces;
@@ -248,13 +252,27 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
     }
     OutputFile out;
     ASSERT_TRUE(out.create(path("out.bin"), mapped ? &mapping : nullptr));
-    out.prefetch(std::span(pieces).subspan(41));
     ASSERT_EQ(out.writeAt(offset, pieces).kind, Kind::kOk);
     ASSERT_TRUE(out.commit());
     out.keep();
     const std::string written = readText("out.bin");
     ASSERT_EQ(written.size(), expected.size());
     EXPECT_TRUE(written == expected) << "the output differs from the pieces";
+  }
+
+  const Piece late = mapping.bytes().subspan(9 * 8192, 8192), early = mapping.bytes().first(8192);
+  for (const uint64_t lateAt : {uint64_t{4 * 8192}, uint64_t{0}}) {
+    SCOPED_TRACE(lateAt);
+    fromDisk();
+    OutputFile out;
+    ASSERT_TRUE(out.create(path("out.bin"), &mapping));
+    ASSERT_EQ(out.writeAt(lateAt, {&late, 1}).kind, Kind::kOk);
+    ASSERT_EQ(out.writeAt(0, {&early, 1}).kind, Kind::kOk);
+    ASSERT_TRUE(out.commit());
+    out.keep();
+    std::string expected = source.substr(0, 8192);
+    if (lateAt > 0) expected += std::string(3 * 8192, '\0') + source.substr(9 * 8192, 8192);
+    EXPECT_TRUE(readText("out.bin") == expected);
   }
 }
 
