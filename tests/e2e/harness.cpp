@@ -27,6 +27,11 @@ bool runsNatively() {
   return command == nullptr || *command == '\0';
 }
 
+RunOptions refusing(const std::string& calls) {
+  return {.environment = {std::string("LD_PRELOAD=") + VAULTCAT_REFUSE_CALLS,
+                          "VAULTCAT_REFUSE=" + calls, "ASAN_OPTIONS=verify_asan_link_order=0"}};
+}
+
 namespace {
 
 // A console program on Windows writes text-mode output; comparisons are made

@@ -40,6 +40,9 @@ struct RunOptions {
   uint64_t fileSizeLimit = 0;                 // RLIMIT_FSIZE in bytes; 0 for none
   std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
 };
+// A native run in which the system refuses `calls`, a list that
+// support/refuse_calls.cpp knows.
+RunOptions refusing(const std::string& calls);
 
 // The program started in `workingDir`. Its standard output is a pipe that
 // is read only by finish(), so a program that prints enough waits in a

@@ -217,10 +217,7 @@ TEST_F(SystemFaultTest, WithoutASwapTheUsersFileStillComesBack) {
       fs::remove(at("out/big.bin"));
     else
       std::ofstream(at("out/big.bin"), std::ios::binary) << kUsersCopy;
-    ProgramRun r = run({"x", cache, "big.bin", at("out")}, {},
-                       {.environment = {std::string("LD_PRELOAD=") + VAULTCAT_REFUSE_CALLS,
-                                        std::string("VAULTCAT_REFUSE=") + c.refused,
-                                        "ASAN_OPTIONS=verify_asan_link_order=0"}});
+    ProgramRun r = run({"x", cache, "big.bin", at("out")}, {}, refusing(c.refused));
     EXPECT_EQ(r.status, c.status) << describe(r);
     EXPECT_EQ(r.out.ends_with("\nSuccess!\n"), c.status == 0) << describe(r);
     EXPECT_EQ(listFolder("out"), std::vector<std::string>{"big.bin"});

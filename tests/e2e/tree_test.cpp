@@ -227,10 +227,7 @@ TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
   for (const char* refused : {"success", "exchange,success"}) {
     SCOPED_TRACE(refused);
     for (const char* dir : {"out", "new"}) {
-      const ProgramRun r = run({"a", cache_, "/", at(dir)}, {},
-                               {.environment = {std::string("LD_PRELOAD=") + VAULTCAT_REFUSE_CALLS,
-                                                std::string("VAULTCAT_REFUSE=") + refused,
-                                                "ASAN_OPTIONS=verify_asan_link_order=0"}});
+      const ProgramRun r = run({"a", cache_, "/", at(dir)}, {}, refusing(refused));
       EXPECT_EQ(r.status, 1) << describe(r);
     }
     EXPECT_EQ(treeAt(at("out")), (std::map<std::string, std::string>{
