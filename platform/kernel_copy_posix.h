@@ -47,8 +47,9 @@ class KernelCopy {
 
  private:
   Piece pieceOf(const Held& held) const;
-  bool worthReordering(std::span<const Held> held) const;
-  WriteStatus writeInCacheOrder(std::vector<Held>& held);
+  bool inPageCache(std::span<const Held> held) const;
+  void reserve(std::span<const Held> byOutput) const;
+  WriteStatus writeInCacheOrder();
   WriteStatus writeAsTheyCame();
   WriteStatus writeInOrder(uint64_t offset, std::span<const Piece> pieces);
   WriteStatus writeStagedGroup(std::span<const Held> group);

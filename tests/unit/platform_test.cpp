@@ -4,6 +4,7 @@
 // looking complete. The same expectations hold for every system.
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -273,6 +274,11 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
     std::string expected = source.substr(0, 8192);
     if (lateAt > 0) expected += std::string(3 * 8192, '\0') + source.substr(9 * 8192, 8192);
     EXPECT_TRUE(readText("out.bin") == expected);
+#ifndef _WIN32
+    struct stat info {};
+    ASSERT_EQ(::stat(path("out.bin").c_str(), &info), 0);
+    EXPECT_LE(info.st_blocks * 512, 2 * 8192) << "the gap was filled in, not left a hole";
+#endif
   }
 }
 
