@@ -7,17 +7,18 @@ namespace vaultcat {
 bool CacheArchive::open(const std::string& path) {
   errorText_ = nullptr;
   close();
-  if (!mapping_.map(path)) {
+  if (!source_.map(path)) {
     errorText_ = kMapFailed;
     return false;
   }
-  const std::span<const std::byte> bytes = mapping_.bytes();
+  const std::span<const std::byte> bytes = source_.bytes();
   return checkAndHold(ByteView(bytes.data(), bytes.size()));
 }
 
 bool CacheArchive::openBytes(ByteView bytes) {
   errorText_ = nullptr;
   close();
+  source_.hold({bytes.data(), static_cast<size_t>(bytes.size())});
   return checkAndHold(bytes);
 }
 
@@ -34,7 +35,7 @@ bool CacheArchive::checkAndHold(ByteView bytes) {
 
 void CacheArchive::close() {
   open_ = false;
-  mapping_.unmap();
+  source_.close();
   file_ = ByteView();
   sections_ = CacheSections();
   // The counts bound every accessor; left from the last file they would
@@ -100,8 +101,8 @@ const char* CacheArchive::locateSections() {
 }
 
 Status CacheArchive::checkUnchanged() const {
-  if (!mapping_.isMapped() || mapping_.unchanged()) return {};
-  return mapping_.faulted() ? damage_text::cacheUnreadable() : damage_text::cacheChanged();
+  if (source_.unchanged()) return {};
+  return source_.faulted() ? damage_text::cacheUnreadable() : damage_text::cacheChanged();
 }
 
 std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {
@@ -111,18 +112,13 @@ std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {
   return file_.cString(sections_.nameTable + entry->nameOffset, kMaxPathLength);
 }
 
-std::optional<ByteView> CacheArchive::dataBlock(uint32_t index, uint32_t length) const {
+std::optional<platform::Piece> CacheArchive::dataBlock(uint32_t index, uint32_t length) const {
   if (index >= dataBlockHeader_.dataBlockCount || length > dataBlockHeader_.dataBlockSize)
     return std::nullopt;
-  uint64_t start = sections_.firstDataBlock + uint64_t{index} * dataBlockHeader_.dataBlockSize;
-  return file_.subView(start, length);
-}
-
-std::optional<ByteView> CacheArchive::dataBlocks(uint32_t first, uint32_t count) const {
-  if (first >= dataBlockHeader_.dataBlockCount || count > dataBlockHeader_.dataBlockCount - first)
-    return std::nullopt;
-  const uint64_t size = dataBlockHeader_.dataBlockSize;
-  return file_.subView(sections_.firstDataBlock + first * size, count * size);
+  const platform::Piece piece{
+      sections_.firstDataBlock + uint64_t{index} * dataBlockHeader_.dataBlockSize, length};
+  if (!bytesOf(piece)) return std::nullopt;
+  return piece;
 }
 
 }  // namespace vaultcat

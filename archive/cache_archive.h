@@ -5,7 +5,9 @@
 // table it will read, and the whole data region, lie inside the file. After
 // that the records are read in place. Every accessor that takes an index
 // read from the file checks it against its table and answers "nothing"
-// rather than read outside it; nothing it hands out outlives close().
+// rather than read outside it; nothing it hands out outlives close(). The
+// bytes of files are handed out as pieces (where they lie in the cache),
+// which the output reads from the source as suits it.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,8 @@
 #include "archive/byte_view.h"
 #include "archive/cache_layout.h"
 #include "archive/status.h"
-#include "platform/mapped_file.h"
+#include "platform/piece.h"
+#include "platform/source_file.h"
 
 namespace vaultcat {
 
@@ -62,8 +65,11 @@ class CacheArchive {
   bool isOpen() const { return open_; }
   // The message of the last failed open(); empty before any failure.
   const char* lastError() const { return errorText_ != nullptr ? errorText_ : ""; }
-  // The mapped file; nothing for bytes given to openBytes().
-  const platform::MappedFile* mapping() const { return mapping_.isMapped() ? &mapping_ : nullptr; }
+  // The cache as a source of pieces: what an output reads them from.
+  const platform::SourceFile& source() const { return source_; }
+  // Lets the system take back the memory of the pages read so far: a walk
+  // over a large tree reads its tables once, and need not keep them.
+  void forgetPages() const { source_.forgetPages(); }
   // Whether the file is still as it was opened (bytes in memory always are):
   // checked before a run reports what it read as complete. Damage if not.
   Status checkUnchanged() const;
@@ -98,19 +104,21 @@ class CacheArchive {
   // within kMaxPathLength characters.
   std::optional<std::string_view> itemName(uint32_t index) const;
 
-  // `length` bytes from the start of data block `index`; nothing if the
-  // block is outside the data region or `length` is more than a data block
-  // holds (the bytes after it belong to other blocks, or to no block).
-  std::optional<ByteView> dataBlock(uint32_t index, uint32_t length) const;
-  // `count` whole data blocks from block `first` on; nothing if they leave
-  // the data region.
-  std::optional<ByteView> dataBlocks(uint32_t first, uint32_t count) const;
+  // The first `length` bytes of data block `index`; nothing if the block
+  // is outside the data region or `length` is more than a data block holds
+  // (the bytes after it belong to other blocks, or to no block).
+  std::optional<platform::Piece> dataBlock(uint32_t index, uint32_t length) const;
+  // The bytes of a piece, for a reader that needs them in memory (tests,
+  // fuzzing); nothing if the piece leaves the file.
+  std::optional<ByteView> bytesOf(platform::Piece piece) const {
+    return file_.subView(piece.offset, piece.length);
+  }
 
  private:
   bool checkAndHold(ByteView bytes);
   const char* locateSections();
 
-  platform::MappedFile mapping_;
+  platform::SourceFile source_;
   bool open_ = false;
   const char* errorText_ = nullptr;
   ByteView file_;

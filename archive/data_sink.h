@@ -2,17 +2,16 @@
 // test or fuzzer.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "archive/status.h"
+#include "platform/piece.h"
 
 namespace vaultcat {
 
-// Bytes of the cache, handed to a sink in place.
-using Piece = std::span<const std::byte>;
-
+// The pieces a sink takes say where their bytes lie in the cache; a sink
+// that needs the bytes themselves asks the archive (bytesOf()).
 class DataSink {
  public:
   virtual ~DataSink() = default;
@@ -22,7 +21,7 @@ class DataSink {
   // bytes, kCacheUnreadable if the pieces could not be read. An output
   // that reads them from a disk may hold them back, to read many in the
   // order they lie in the cache, until flush(), which answers for them.
-  virtual Status writeAt(uint64_t offset, std::span<const Piece> pieces) = 0;
+  virtual Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) = 0;
   virtual Status flush() { return {}; }
 };
 

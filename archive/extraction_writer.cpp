@@ -10,6 +10,8 @@ namespace vaultcat {
 
 namespace {
 
+using platform::Piece;
+
 // Pieces of one run, handed to the output a batch at a time. Pieces that
 // follow each other in the cache are merged, so a run stored in consecutive
 // blocks goes out as one piece.
@@ -20,8 +22,8 @@ class PieceBatch {
   Status add(Piece piece) {
     if (count_ > 0) {
       Piece& last = pieces_[count_ - 1];
-      if (last.data() + last.size() == piece.data()) {
-        last = Piece(last.data(), last.size() + piece.size());
+      if (last.offset + last.length == piece.offset) {
+        last.length += piece.length;
         return Status{};
       }
       if (count_ == pieces_.size()) {
@@ -35,7 +37,7 @@ class PieceBatch {
   Status flush() {
     if (count_ == 0) return Status{};
     uint64_t bytes = 0;
-    for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].size();
+    for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].length;
     Status status = output_.writeAt(offset_, std::span<const Piece>(pieces_.data(), count_));
     offset_ += bytes;
     count_ = 0;
@@ -72,15 +74,14 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
     const uint32_t chunk = std::min(blockSize, runSize - written);
     progress.print("Writing fragment ", block, " (size ", chunk, ")\n");
     if (chunk > 0) {
-      auto bytes = archive.dataBlock(block, chunk);
+      const std::optional<Piece> piece = archive.dataBlock(block, chunk);
       // The header's block size is the data blocks' own in a sound file. A
       // larger one would read other blocks' bytes again with every chunk,
       // so that a small crafted file could write without end.
-      if (!bytes) {
+      if (!piece) {
         return damage_text::blockSizeTooLarge(blockSize, archive.dataBlockHeader().dataBlockSize);
       }
-      if (Status status = batch.add(Piece(bytes->data(), bytes->size())); !status.ok())
-        return status;
+      if (Status status = batch.add(*piece); !status.ok()) return status;
       written += chunk;
     }
     // The block was checked against the map above, so it has a successor.

@@ -4,12 +4,10 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "archive/cache_archive.h"
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
-#include "platform/file_identity.h"
 
 namespace vaultcat {
 
@@ -24,9 +22,6 @@ void introduce(const CacheArchive& archive, std::string_view archivePath,
                const CacheTitleTable& titles, TextOutput& out);
 // "Corrupt file: <what>."
 void printDamage(std::string_view what, TextOutput& out);
-// The files no output may be written over: the cache, and the file the
-// progress goes to.
-std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive);
 
 // The tree command: `a gcf_file folder dir`.
 int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,

@@ -58,7 +58,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, const 
   if (!out.flush()) return kFailure;
   platform::OutputFile output;
   const std::optional<std::string> path = platform::outputPathFor(itemPath);
-  if (!path || !output.create(*path, archive.mapping(), protectedFiles(archive))) {
+  if (!path || !output.create(*path, archive.source())) {
     out.print("Couldn't create file ", Name{itemPath}, " - do all directorys exist?\n");
     return kFailure;
   }
@@ -138,13 +138,6 @@ void introduce(const CacheArchive& archive, std::string_view archivePath,
 }
 
 void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
-
-std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive) {
-  std::vector<platform::FileIdentity> files;
-  if (archive.mapping() != nullptr) files.push_back(archive.mapping()->identity());
-  if (auto standardOutput = platform::standardOutputFile()) files.push_back(*standardOutput);
-  return files;
-}
 
 Status printListing(const CacheArchive& archive, std::string_view archivePath,
                     const CacheTitleTable& titles, TextOutput& out) {

@@ -7,7 +7,7 @@
 
 #include "archive/damage_text.h"
 #include "archive/data_sink.h"
-#include "platform/output_file.h"
+#include "platform/piece_writer.h"
 
 namespace vaultcat {
 
@@ -19,9 +19,9 @@ class OutputSink final : public DataSink {
   // The length of the file so far: the end of the furthest piece written.
   uint64_t size() const { return size_; }
 
-  Status writeAt(uint64_t offset, std::span<const Piece> pieces) override {
+  Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) override {
     uint64_t end = offset;
-    for (const Piece& piece : pieces) end += piece.size();
+    for (const platform::Piece& piece : pieces) end += piece.length;
     size_ = std::max(size_, end);
     return inReadersTerms(file_.writeAt(offset, pieces));
   }

@@ -73,9 +73,7 @@ class TreeExtraction {
     if (status.kind == Status::Kind::kOutputFailed) out_.print(what, Name{path_}, "\n");
     return false;
   }
-  void forgetPages() const {
-    if (archive_.mapping() != nullptr) archive_.mapping()->forgetPages();
-  }
+  void forgetPages() const { archive_.forgetPages(); }
   bool cannotCreate(const std::string& path) {
     out_.print("Couldn't create file ", Name{path}, " - do all directorys exist?\n");
     return false;
@@ -160,7 +158,7 @@ bool TreeExtraction::write() {
     // An interrupt ends the run once the destination is as it was.
     if (platform::interruption() != 0) return false;
     const Place place = !item.parentThere    ? Place::kInNewFolder
-                        : there_[item.index] ? Place::kThere
+                        : there_[item.index] ? Place::kExisting
                                              : Place::kNew;
     if (!item.folder) return writeFile(item, place, index, budget);
     ++folders_;
@@ -189,7 +187,7 @@ bool TreeExtraction::writeFile(const Item& item, Place place, BlockEntryIndex& i
 }
 
 int TreeExtraction::run(const std::string& destination) {
-  if (!tree_.begin(destination, archive_.mapping(), protectedFiles(archive_))) {
+  if (!tree_.begin(destination, archive_.source())) {
     out_.print("Couldn't create file ", Name{destination}, " - do all directorys exist?\n");
     return kFailure;
   }

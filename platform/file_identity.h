@@ -22,6 +22,10 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// The identity of an open file: the system's descriptor or handle. False
+// if the system cannot tell it.
+bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity);
+
 // Whether `file` is one of `files`, under any of its names.
 inline bool isOneOf(const FileIdentity& file, std::span<const FileIdentity> files) {
   return std::any_of(files.begin(), files.end(),

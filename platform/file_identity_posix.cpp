@@ -1,7 +1,7 @@
 // File identities on POSIX systems: fstat(2).
 #include <sys/stat.h>
 
-#include "platform/platform_internal.h"
+#include "platform/file_identity.h"
 
 namespace vaultcat::platform {
 

@@ -1,6 +1,6 @@
 // File identities on Windows: the volume, the file index and the times.
+#include "platform/file_identity.h"
 #include "platform/handle_win32.h"
-#include "platform/platform_internal.h"
 
 namespace vaultcat::platform {
 

@@ -11,9 +11,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <span>
-
-#include "platform/output_file.h"
 
 namespace vaultcat::platform {
 
@@ -53,8 +50,5 @@ class Handle {
 // header; INVALID_HANDLE_VALUE is -1 there, their "closed".
 inline std::intptr_t toStored(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 inline HANDLE fromStored(std::intptr_t stored) { return reinterpret_cast<HANDLE>(stored); }
-
-// Writes the pieces one after another from `offset` on, in `file`.
-WriteStatus writeAtOffset(HANDLE file, uint64_t offset, std::span<const Piece> pieces);
 
 }  // namespace vaultcat::platform

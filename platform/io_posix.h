@@ -1,5 +1,6 @@
 // Reads and writes on POSIX descriptors that may come back short or
-// interrupted: for the platform's own sources.
+// interrupted, and the descriptor behind a folder: for the platform's own
+// sources.
 #pragma once
 
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/folder.h"
 #include "platform/process.h"
 
 namespace vaultcat::platform {
@@ -36,5 +38,8 @@ inline bool readAll(int fd, uint64_t at, char* into, size_t length) {
     return ::pread(fd, into + done, length - done, static_cast<off_t>(at + done));
   });
 }
+
+// The descriptor of the folder a name is in.
+inline int folderOf(At at) { return static_cast<int>(at.folder.handle()); }
 
 }  // namespace vaultcat::platform

@@ -2,8 +2,6 @@
 // output_path_win32.cpp add each system's own rules for names.
 #include "platform/output_path.h"
 
-#include "platform/platform_internal.h"
-
 namespace vaultcat::platform {
 
 bool isSafeName(std::string_view name) {

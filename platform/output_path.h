@@ -35,4 +35,8 @@ std::string nameKey(std::string_view name);
 // leading separator, no drive.
 std::optional<std::string> outputPathFor(std::string_view itemPath);
 
+// The system's own rules for one part of an output path, beyond those
+// isSafeName() applies everywhere.
+bool systemAllowsName(std::string_view name);
+
 }  // namespace vaultcat::platform

@@ -1,7 +1,6 @@
 // Output names on POSIX systems: every byte but '/' and NUL may be in a
 // name, so the shared rules are all there is.
 #include "platform/output_path.h"
-#include "platform/platform_internal.h"
 
 namespace vaultcat::platform {
 

@@ -6,7 +6,6 @@
 
 #include "platform/handle_win32.h"
 #include "platform/output_path.h"
-#include "platform/platform_internal.h"
 
 namespace vaultcat::platform {
 

@@ -6,9 +6,10 @@
 #include <span>
 #include <string>
 
-#include "platform/file_identity.h"
-#include "platform/mapped_file.h"
-#include "platform/output_file.h"
+#include "platform/piece.h"
+#include "platform/piece_writer.h"
+#include "platform/placement.h"
+#include "platform/source_file.h"
 
 namespace vaultcat::platform {
 
@@ -16,7 +17,7 @@ namespace vaultcat::platform {
 // destination, or beside it where the destination does not exist yet. Only
 // commit(), once everything is written, changes what is in the destination:
 // a new folder is moved in with everything in it, a new file is moved in,
-// and a file already there is swapped with the new one, the old one kept
+// and a file already there is replaced by the new one, the old one kept
 // until keep(). Every way out that does not reach keep() leaves the
 // destination as it was, an interrupt too. One output is pending at a time.
 class OutputTree {
@@ -27,25 +28,20 @@ class OutputTree {
   OutputTree& operator=(const OutputTree&) = delete;
 
   // What is at a path under the destination.
-  enum class Found {
-    kNothing,
-    kFolder,
-    kFile,   // a regular file this process may replace
-    kOther,  // anything else, never entered nor replaced: a link, a device, a
-             // FIFO, a file the user may not write, or a protected file
-  };
+  using Found = platform::Found;
   // Where an item goes, as far as the destination already has it.
   enum class Place {
     kInNewFolder,  // its folder is new too: it moves in with it
     kNew,          // its folder is there and it is not: it moves in alone
-    kThere,        // it is there: a folder to go on in, a file to replace
+    kExisting,     // it is there already: a folder to go on in, a file to replace
   };
 
   // Takes `destination` as the folder to extract into; it is created if it
   // does not exist, and then its parent must. False, with nothing created,
-  // if it cannot be. `source` and `protectedFiles` are as for OutputFile.
-  bool begin(const std::string& destination, const MappedFile* source,
-             std::span<const FileIdentity> protectedFiles);
+  // if it cannot be. The pieces written come from `source`, which must
+  // outlive the output; neither it nor the file standard output goes to is
+  // ever replaced.
+  bool begin(const std::string& destination, const SourceFile& source);
   bool destinationExists() const { return destinationExists_; }
   // What is at `path` (parts joined by '/') under the destination now.
   Found inspect(const std::string& path);
@@ -71,7 +67,7 @@ class OutputTree {
   void discard();
 
  private:
-  struct State;  // as each system keeps it
+  struct State;  // the pending output
   std::unique_ptr<State> state_;
   bool destinationExists_ = false;
 };

@@ -1,11 +1,14 @@
-#include "platform/placement_posix.h"
-
+// Placement on POSIX systems: renameat2(2), with links where a file system
+// cannot swap two names, all relative to open folders.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/io_posix.h"
+#include "platform/placement.h"
 
 namespace vaultcat::platform {
 
@@ -16,12 +19,40 @@ namespace {
 bool flagRefused(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 int rename(At from, At to, unsigned flags = 0) {
-  return ::renameat2(from.folder, from.name, to.folder, to.name, flags);
+  return ::renameat2(folderOf(from), from.name, folderOf(to), to.name, flags);
 }
-int link(At from, At to) { return ::linkat(from.folder, from.name, to.folder, to.name, 0); }
-void remove(At at) { ::unlinkat(at.folder, at.name, 0); }
+int link(At from, At to) { return ::linkat(folderOf(from), from.name, folderOf(to), to.name, 0); }
 
 }  // namespace
+
+Found inspect(At at, std::span<const FileIdentity> protectedFiles, Metadata& kept) {
+  struct stat info {};
+  if (::fstatat(folderOf(at), at.name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? Found::kNothing : Found::kOther;
+  if (S_ISDIR(info.st_mode)) return Found::kFolder;
+  const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  // Root is asked too: the system refuses it a file on a read-only mount,
+  // or a program being run.
+  if (!S_ISREG(info.st_mode) || isOneOf(found, protectedFiles) ||
+      ::faccessat(folderOf(at), at.name, W_OK, AT_EACCESS) != 0)
+    return Found::kOther;
+  kept = {info.st_uid, info.st_gid, info.st_mode & 0777};
+  return Found::kFile;
+}
+
+Metadata newFileMetadata() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return {::geteuid(), ::getegid(), 0666 & ~mask};
+}
+
+void keepMetadata(std::intptr_t file, const Metadata& kept) {
+  const int fd = static_cast<int>(file);
+  if (::fchown(fd, kept.owner, kept.group) != 0) {
+    // Not permitted: the file is the user's.
+  }
+  ::fchmod(fd, kept.mode);
+}
 
 Placement putInPlace(At temporary, At target, bool replacing, At backup) {
   if (!replacing) {
@@ -30,7 +61,7 @@ Placement putInPlace(At temporary, At target, bool replacing, At backup) {
       if (!flagRefused(errno)) return Placement::kNone;
       // A link, like RENAME_NOREPLACE, fails where the target exists.
       if (link(temporary, target) == 0) {
-        remove(temporary);
+        removeFile(temporary);
         return Placement::kCreated;
       }
       if (errno != EEXIST) {
@@ -46,10 +77,10 @@ Placement putInPlace(At temporary, At target, bool replacing, At backup) {
   // complete, so that it can still be put back.
   const bool linked = link(target, backup) == 0;
   if (rename(temporary, target) != 0) {
-    if (linked) remove(backup);
+    if (linked) removeFile(backup);
     return Placement::kNone;
   }
-  return linked ? Placement::kLinked : Placement::kReplaced;
+  return linked ? Placement::kBackedUp : Placement::kReplaced;
 }
 
 Placement putFolderInPlace(At temporary, At target) {
@@ -58,7 +89,7 @@ Placement putFolderInPlace(At temporary, At target) {
   // A plain rename would replace an empty folder: look first, which leaves
   // only a moment for another process.
   struct stat info {};
-  if (::fstatat(target.folder, target.name, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+  if (::fstatat(folderOf(target), target.name, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
     return Placement::kNone;
   return rename(temporary, target) == 0 ? Placement::kCreated : Placement::kNone;
 }
@@ -71,7 +102,7 @@ bool takeBack(Placement placement, At temporary, At target, At backup) {
       return rename(target, temporary) == 0;
     case Placement::kExchanged:
       return rename(temporary, target, RENAME_EXCHANGE) == 0;
-    case Placement::kLinked:
+    case Placement::kBackedUp:
       // The old file takes its name back; ours is gone with the rename.
       return rename(backup, target) == 0;
     case Placement::kReplaced:
@@ -81,8 +112,8 @@ bool takeBack(Placement placement, At temporary, At target, At backup) {
 }
 
 void settle(Placement placement, At temporary, At backup) {
-  if (placement == Placement::kExchanged) remove(temporary);
-  if (placement == Placement::kLinked) remove(backup);
+  if (placement == Placement::kExchanged) removeFile(temporary);
+  if (placement == Placement::kBackedUp) removeFile(backup);
 }
 
 }  // namespace vaultcat::platform

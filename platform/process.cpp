@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/platform_internal.h"
 #include "platform/process.h"
+#include "platform/process_internal.h"
 
 namespace vaultcat::platform {
 
@@ -17,16 +17,8 @@ std::atomic<const char*> unsentBuffer{nullptr};
 std::atomic<const std::atomic<size_t>*> unsentUsed{nullptr};
 char faultLine[256];
 std::atomic<size_t> faultLineLength{0};
-std::atomic<PendingOutput*> pending{nullptr};
 std::atomic<bool> readFaulted{false};
 }  // namespace
-
-void setPendingOutput(PendingOutput* output) { pending.store(output); }
-PendingOutput* pendingOutput() { return pending.load(); }
-
-void undoPendingOutput() {
-  if (PendingOutput* output = pending.exchange(nullptr)) output->undo();
-}
 
 void noteFault() { readFaulted.store(true); }
 bool faulted() { return readFaulted.load(); }

@@ -23,8 +23,8 @@ namespace vaultcat::platform {
 //   it would have, except while an output is pending: then the run notes it
 //   (interruption()), stops at its next step, leaves the destination as it
 //   was, and ends by it (endIfInterrupted());
-// - a fault on reading the bytes of a MappedFile (the file shrank, or its
-//   disk failed) writes the unsent text (setUnsentText()), then
+// - a fault on reading the bytes of a mapped SourceFile (the file shrank,
+//   or its disk failed) writes the unsent text (setUnsentText()), then
 //   `faultLine`, leaves the pending output's target as it was and exits
 //   with status 1.
 // Returns false if standard output was closed at the start.

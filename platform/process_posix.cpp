@@ -2,22 +2,23 @@
 // standard output and the working directory.
 //
 // The handlers read only atomic words and fixed buffers that the normal code
-// sets, and call only write(2), poll(2), mmap(2), sigaction(2), raise(3) and
-// _exit(2); undoing an output is left to the normal code.
+// sets, and call only write(2), ppoll(2), mmap(2), sigaction(2),
+// sigprocmask(2), signal(2), sysconf(3), sigemptyset(3), sigaddset(3),
+// raise(3) and _exit(2); undoing an output is left to the normal code.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 
 #include "platform/io_posix.h"
-#include "platform/platform_internal.h"
+#include "platform/pending_output.h"
 #include "platform/process.h"
+#include "platform/process_internal.h"
 
 namespace vaultcat::platform {
 
@@ -177,13 +178,5 @@ std::optional<FileIdentity> standardOutputFile() {
 }
 
 bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
-
-uint64_t uniqueTag() {
-  static uint64_t count = 0;
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return (static_cast<uint64_t>(::getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
-         (static_cast<uint64_t>(now.tv_sec) << 20) ^ (++count * 0x9E3779B97F4A7C15u);
-}
 
 }  // namespace vaultcat::platform

@@ -5,8 +5,9 @@
 
 #include "platform/console_win32.h"
 #include "platform/handle_win32.h"
-#include "platform/platform_internal.h"
+#include "platform/pending_output.h"
 #include "platform/process.h"
+#include "platform/process_internal.h"
 #include "platform/wide_path_win32.h"
 
 namespace vaultcat::platform {
@@ -97,14 +98,6 @@ std::optional<FileIdentity> standardOutputFile() {
       !identifyOpenFile(toStored(out), identity))
     return std::nullopt;
   return identity;
-}
-
-uint64_t uniqueTag() {
-  static uint64_t count = 0;
-  LARGE_INTEGER now{};
-  ::QueryPerformanceCounter(&now);
-  return (uint64_t{::GetCurrentProcessId()} << 40) ^ static_cast<uint64_t>(now.QuadPart) ^
-         (++count * 0x9E3779B97F4A7C15u);
 }
 
 bool changeWorkingDirectory(const std::string& path) {

@@ -8,8 +8,12 @@
 
 #include <string>
 
+#include "platform/folder.h"
+
 namespace vaultcat::platform {
 
 std::wstring widePath(const std::string& path);
+// The path of a name in a folder.
+std::wstring widePath(At at);
 
 }  // namespace vaultcat::platform

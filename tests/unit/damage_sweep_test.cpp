@@ -56,7 +56,7 @@ void exerciseEverything(const CacheArchive& archive) {
   // Every entry as the start of a chain, and one past the table.
   testsupport::StringOutput progress;
   for (uint32_t entry = 0; entry <= archive.blockEntryCount(); ++entry) {
-    MemorySink sink;
+    MemorySink sink(archive);
     const Status r = writeFileData(archive, sink, entry, progress);
     EXPECT_NE(r.kind, Status::Kind::kOutputFailed);
     EXPECT_EQ(r.damaged(), !r.damage.empty());

@@ -188,7 +188,7 @@ TEST(ExtractionWriterDamage, ASpentBudgetStaysSpentForEveryFileThatSharesIt) {
   for (int file = 0; file < 3; ++file) {
     SCOPED_TRACE(file);
     EXPECT_TRUE(index.headOf(1).status.damaged());
-    MemorySink sink;
+    MemorySink sink(cache.archive);
     testsupport::StringOutput progress;
     EXPECT_TRUE(writeFileData(cache.archive, sink, 0, progress, &budget).damaged());
   }

@@ -1,7 +1,7 @@
-// The platform layer against the file system it runs on: what a mapping
-// shows, which files it refuses, where positioned writes land however the
-// calls split them, and that a discarded or failed output is never left
-// looking complete. The same expectations hold for every system.
+// The platform layer against the file system it runs on: what a mapped
+// source shows, which files it refuses, where positioned writes land
+// however the calls split them, and that a discarded or failed output is
+// never left looking complete. The same expectations hold for every system.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -20,10 +21,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/mapped_file.h"
 #include "platform/output_file.h"
 #include "platform/output_path.h"
 #include "platform/process.h"
+#include "platform/source_file.h"
 #include "support/temp_folder.h"
 
 namespace vaultcat::platform {
@@ -32,9 +33,17 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = WriteStatus::Kind;
 
-Piece viewOf(const std::string& text) {
-  return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
-}
+// Text as a source of pieces, as a cache held in memory is.
+struct TextSource {
+  explicit TextSource(std::string bytes) : text(std::move(bytes)) {
+    source.hold({reinterpret_cast<const std::byte*>(text.data()), text.size()});
+  }
+  Piece piece(uint64_t offset, uint64_t length) const { return {offset, length}; }
+  Piece all() const { return {0, text.size()}; }
+
+  std::string text;
+  SourceFile source;
+};
 
 std::string contentOf(std::span<const std::byte> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -45,7 +54,7 @@ using PlatformTest = testsupport::TempFolderTest;
 TEST_F(PlatformTest, MappingShowsTheWholeFileAndReplacesAnEarlierOne) {
   std::string first(70000, '\0');
   for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<char>(i * 7 + 3);
-  MappedFile file;
+  SourceFile file;
   ASSERT_TRUE(file.map(writeText("first.bin", first)));
   EXPECT_EQ(contentOf(file.bytes()), first);
 
@@ -55,8 +64,8 @@ TEST_F(PlatformTest, MappingShowsTheWholeFileAndReplacesAnEarlierOne) {
   EXPECT_EQ(contentOf(file.bytes()), "x");
   EXPECT_TRUE(fs::remove(dir_ / "first.bin"));
 
-  file.unmap();
-  EXPECT_FALSE(file.isMapped());
+  file.close();
+  EXPECT_FALSE(file.isOpen());
   EXPECT_EQ(file.bytes().size(), 0u);
 }
 
@@ -64,15 +73,15 @@ TEST_F(PlatformTest, MappingRefusesWhatIsNotANonEmptyFile) {
   writeText("empty.gcf", "");
   fs::create_directories(dir_ / "folder");
   for (const std::string relative : {"missing.gcf", "empty.gcf", "folder", "folder/missing"}) {
-    MappedFile file;
+    SourceFile file;
     EXPECT_FALSE(file.map(path(relative))) << relative;
-    EXPECT_FALSE(file.isMapped()) << relative;
+    EXPECT_FALSE(file.isOpen()) << relative;
   }
   // A refused map() also drops what was mapped before.
-  MappedFile file;
+  SourceFile file;
   ASSERT_TRUE(file.map(writeText("good.gcf", "abc")));
   EXPECT_FALSE(file.map(path("missing.gcf")));
-  EXPECT_FALSE(file.isMapped());
+  EXPECT_FALSE(file.isOpen());
 }
 
 TEST_F(PlatformTest, ChangingDirectoryResolvesRelativePathsThereAndFailsCleanly) {
@@ -84,16 +93,16 @@ TEST_F(PlatformTest, ChangingDirectoryResolvesRelativePathsThereAndFailsCleanly)
   EXPECT_EQ(fs::current_path(), start);
 
   ASSERT_TRUE(changeWorkingDirectory(path("out")));
-  MappedFile file;
+  SourceFile file;
   const bool mapped = file.map("inside.txt");
-  file.unmap();
+  file.close();
   fs::current_path(start);
   EXPECT_TRUE(mapped);
 }
 
 TEST_F(PlatformTest, TheMappedFileTellsWhenItChanges) {
   const std::string cache = writeText("c.gcf", "cache bytes");
-  MappedFile mapping;
+  SourceFile mapping;
   ASSERT_TRUE(mapping.map(cache));
   EXPECT_TRUE(mapping.unchanged());
   std::ofstream(cache, std::ios::binary | std::ios::app) << "!";
@@ -114,8 +123,9 @@ TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
   ASSERT_TRUE(changeWorkingDirectory(dir_.string()));
   for (const std::string item : {"docs/a.txt", "docs\\b.txt"}) {
     OutputFile out;
-    Piece piece = viewOf(item);
-    EXPECT_TRUE(out.create(outputPathFor(item).value_or(""))) << item;
+    const TextSource text(item);
+    const Piece piece = text.all();
+    EXPECT_TRUE(out.create(outputPathFor(item).value_or(""), text.source)) << item;
     EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Kind::kOk) << item;
     EXPECT_TRUE(out.commit()) << item;
     out.keep();
@@ -172,20 +182,20 @@ TEST(OutputPath, EveryPartMustBeANameOfItsOwn) {
 
 TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   const std::string target = writeText("out.bin", std::string(5000, 'Z'));
+  const TextSource text("TAILheadmiddle");
+  const Piece tail = text.piece(0, 4), head = text.piece(4, 4), middle = text.piece(8, 6);
   OutputFile out;
-  ASSERT_TRUE(out.create(target));
+  ASSERT_TRUE(out.create(target, text.source));
   // Runs arrive out of order and leave a hole; the hole reads as zeros.
-  const std::string tail = "TAIL", head = "head", middle = "middle";
-  Piece tailPiece = viewOf(tail), headPiece = viewOf(head), middlePiece = viewOf(middle);
-  EXPECT_EQ(out.writeAt(20, {&tailPiece, 1}).kind, Kind::kOk);
-  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}).kind, Kind::kOk);
-  EXPECT_EQ(out.writeAt(10, {&middlePiece, 1}).kind, Kind::kOk);
+  EXPECT_EQ(out.writeAt(20, {&tail, 1}).kind, Kind::kOk);
+  EXPECT_EQ(out.writeAt(0, {&head, 1}).kind, Kind::kOk);
+  EXPECT_EQ(out.writeAt(10, {&middle, 1}).kind, Kind::kOk);
   EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
   ASSERT_TRUE(out.commit());
   const std::string written =
       "head" + std::string(6, '\0') + "middle" + std::string(4, '\0') + "TAIL";
   EXPECT_EQ(readText("out.bin"), written);
-  EXPECT_NE(out.writeAt(0, {&headPiece, 1}).kind, Kind::kOk) << "a committed file took a write";
+  EXPECT_NE(out.writeAt(0, {&head, 1}).kind, Kind::kOk) << "a committed file took a write";
 
 #ifndef _WIN32
   // A discard after the commit puts the earlier file back. (Windows moves
@@ -193,8 +203,8 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   out.discard();
   EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
 #endif
-  ASSERT_TRUE(out.create(target));
-  EXPECT_EQ(out.writeAt(0, {&headPiece, 1}).kind, Kind::kOk);
+  ASSERT_TRUE(out.create(target, text.source));
+  EXPECT_EQ(out.writeAt(0, {&head, 1}).kind, Kind::kOk);
   ASSERT_TRUE(out.commit());
   out.keep();
   out.discard();
@@ -207,8 +217,8 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
 
 // Pieces of every kind in one write, from a mapped cache read from the disk
 // or from the page cache, and from ordinary memory: a run of single 8 KiB
-// blocks in falling order, as a fragmented file gives them; longer than a
-// staging buffer and ending off a page boundary; tiny; just under, at and
+// blocks in falling order, as a fragmented file gives them; longer than the
+// writer's buffer and ending off a page boundary; tiny; just under, at and
 // over the length that is copied inside the kernel. From the mapping the
 // long piece lies in the output as in the cache, pages alike. However the
 // calls split them and whatever order they are read in, the bytes arrive
@@ -229,8 +239,9 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   spans.push_back({(8 << 20) + (300 << 10), 256 << 10});
   spans.push_back({(8 << 20) + (600 << 10), (256 << 10) + 1});
 
-  MappedFile mapping;
+  SourceFile mapping;
   ASSERT_TRUE(mapping.map(writeText("source.bin", source)));
+  const TextSource memory(source);
   const auto fromDisk = [&] {
 #ifndef _WIN32
     const int file = ::open(path("source.bin").c_str(), O_RDONLY);
@@ -243,16 +254,15 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   for (const char* way : {"from the disk", "from the page cache", "in memory"}) {
     SCOPED_TRACE(way);
     const bool mapped = way[0] == 'f';
-    const std::span<const std::byte> bytes = mapped ? mapping.bytes() : viewOf(source);
     const uint64_t offset = mapped ? (5 << 20) - 40 * 8192 : 7;
     std::vector<Piece> pieces;
     std::string expected(offset, '\0');
     for (const Span& s : spans) {
-      pieces.push_back(bytes.subspan(s.from, s.length));
+      pieces.push_back({s.from, s.length});
       expected.append(source, s.from, s.length);
     }
     OutputFile out;
-    ASSERT_TRUE(out.create(path("out.bin"), mapped ? &mapping : nullptr));
+    ASSERT_TRUE(out.create(path("out.bin"), mapped ? mapping : memory.source));
     ASSERT_EQ(out.writeAt(offset, pieces).kind, Kind::kOk);
     ASSERT_TRUE(out.commit());
     out.keep();
@@ -261,12 +271,12 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
     EXPECT_TRUE(written == expected) << "the output differs from the pieces";
   }
 
-  const Piece late = mapping.bytes().subspan(9 * 8192, 8192), early = mapping.bytes().first(8192);
+  const Piece late{9 * 8192, 8192}, early{0, 8192};
   for (const uint64_t lateAt : {uint64_t{4 * 8192}, uint64_t{0}}) {
     SCOPED_TRACE(lateAt);
     fromDisk();
     OutputFile out;
-    ASSERT_TRUE(out.create(path("out.bin"), &mapping));
+    ASSERT_TRUE(out.create(path("out.bin"), mapping));
     ASSERT_EQ(out.writeAt(lateAt, {&late, 1}).kind, Kind::kOk);
     ASSERT_EQ(out.writeAt(0, {&early, 1}).kind, Kind::kOk);
     ASSERT_TRUE(out.commit());
@@ -287,9 +297,10 @@ TEST_F(PlatformTest, PositionsPastFourGibibytesAreNotCutShort) {
   // this costs a few bytes of disk.
   const uint64_t offset = (uint64_t{1} << 32) + 12345;
   const std::string marker = "far";
-  Piece piece = viewOf(marker);
+  const TextSource text(marker);
+  const Piece piece = text.all();
   OutputFile out;
-  ASSERT_TRUE(out.create(path("far.bin")));
+  ASSERT_TRUE(out.create(path("far.bin"), text.source));
   ASSERT_EQ(out.writeAt(offset, {&piece, 1}).kind, Kind::kOk);
   ASSERT_TRUE(out.commit());
   out.keep();
@@ -305,19 +316,19 @@ TEST_F(PlatformTest, PositionsPastFourGibibytesAreNotCutShort) {
 // into a folder or a device, which a failed run could not leave as they
 // were. A discarded output leaves nothing.
 TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
+  const TextSource text("some bytes");
   OutputFile out;
-  EXPECT_FALSE(out.create(path("no-such-folder/file.txt")));
+  EXPECT_FALSE(out.create(path("no-such-folder/file.txt"), text.source));
   EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
-  EXPECT_FALSE(out.create(dir_.string())) << "a folder was taken as an output";
+  EXPECT_FALSE(out.create(dir_.string(), text.source)) << "a folder was taken as an output";
 #ifdef _WIN32
-  EXPECT_FALSE(out.create("NUL")) << "a device was taken as an output";
+  EXPECT_FALSE(out.create("NUL", text.source)) << "a device was taken as an output";
 #else
-  EXPECT_FALSE(out.create("/dev/null")) << "a device was taken as an output";
+  EXPECT_FALSE(out.create("/dev/null", text.source)) << "a device was taken as an output";
 #endif
 
-  ASSERT_TRUE(out.create(path("partial.bin")));
-  const std::string some = "some bytes";
-  Piece piece = viewOf(some);
+  ASSERT_TRUE(out.create(path("partial.bin"), text.source));
+  const Piece piece = text.all();
   EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Kind::kOk);
   out.discard();
   EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
@@ -332,8 +343,9 @@ TEST_F(PlatformTest, RepeatedInterruptsWaitForTheUndo) {
   EXPECT_EXIT(
       {
         setUpProcess("");
+        const TextSource text("new");
         OutputFile out;
-        if (!out.create(target)) std::_Exit(2);
+        if (!out.create(target, text.source)) std::_Exit(2);
         std::raise(SIGINT);
         std::raise(SIGINT);
         if (interruption() != SIGINT) std::_Exit(3);

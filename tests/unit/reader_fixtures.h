@@ -53,11 +53,16 @@ class MemorySink final : public DataSink {
     bool operator==(const Write&) const = default;
   };
 
-  Status writeAt(uint64_t offset, std::span<const Piece> pieces) override {
+  explicit MemorySink(const CacheArchive& archive) : archive_(archive) {}
+
+  Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) override {
     if (failing) return {Status::Kind::kOutputFailed, {}};
     Write write{offset, {}};
-    for (const Piece& piece : pieces)
-      write.bytes.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    for (const platform::Piece& piece : pieces) {
+      const std::optional<ByteView> bytes = archive_.bytesOf(piece);
+      EXPECT_TRUE(bytes.has_value()) << "a piece leaves the cache";
+      if (bytes) write.bytes.append(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    }
     writes.push_back(std::move(write));
     return {};
   }
@@ -75,6 +80,9 @@ class MemorySink final : public DataSink {
 
   std::vector<Write> writes;
   bool failing = false;
+
+ private:
+  const CacheArchive& archive_;
 };
 
 struct Extraction {
@@ -85,7 +93,7 @@ struct Extraction {
 
 inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry,
                           bool failingSink = false) {
-  Extraction e;
+  Extraction e{{}, {}, MemorySink(archive)};
   e.sink.failing = failingSink;
   testsupport::StringOutput progress;
   e.result = writeFileData(archive, e.sink, firstEntry, progress);

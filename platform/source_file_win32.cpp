@@ -1,13 +1,14 @@
-// The mapped cache on Windows: a file mapping of a handle kept open.
+// The source on Windows: a file mapping of a handle kept open, whose pieces
+// are read in place: the system reads a mapped view ahead by itself, and
+// trims a process's pages when memory is short.
 #include "platform/handle_win32.h"
-#include "platform/mapped_file.h"
-#include "platform/platform_internal.h"
+#include "platform/source_file.h"
 #include "platform/wide_path_win32.h"
 
 namespace vaultcat::platform {
 
-bool MappedFile::map(const std::string& path) {
-  unmap();
+bool SourceFile::map(const std::string& path) {
+  close();
   // Read sharing only, and the handle stays open while the file is mapped:
   // no other program can open the cache for writing until we are done.
   Handle file(::CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -29,14 +30,19 @@ bool MappedFile::map(const std::string& path) {
   // The view keeps the mapping object alive by itself.
   mapping.reset();
   if (view == nullptr) return false;
-  hold(static_cast<const std::byte*>(view), size, toStored(file.release()), identity);
+  keep(static_cast<const std::byte*>(view), size, toStored(file.release()), identity);
   return true;
 }
 
-// Windows trims a process's pages by itself when memory is short.
-void MappedFile::forgetPages() const {}
+std::optional<std::span<const std::byte>> SourceFile::readFile(Piece piece, std::byte*) const {
+  return bytes().subspan(static_cast<size_t>(piece.offset), static_cast<size_t>(piece.length));
+}
 
-void MappedFile::release(const std::byte* data, uint64_t, std::intptr_t handle) {
+bool SourceFile::resident(Piece) const { return true; }
+
+void SourceFile::forgetPages() const {}
+
+void SourceFile::release(const std::byte* data, uint64_t, std::intptr_t handle) {
   ::UnmapViewOfFile(data);
   ::CloseHandle(fromStored(handle));
 }
