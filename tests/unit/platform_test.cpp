@@ -23,6 +23,7 @@
 
 #include "platform/output_file.h"
 #include "platform/output_path.h"
+#include "platform/output_tree.h"
 #include "platform/process.h"
 #include "platform/source_file.h"
 #include "support/temp_folder.h"
@@ -197,12 +198,23 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
   EXPECT_EQ(readText("out.bin"), written);
   EXPECT_NE(out.writeAt(0, {&head, 1}).kind, Kind::kOk) << "a committed file took a write";
 
-#ifndef _WIN32
-  // A discard after the commit puts the earlier file back. (Windows moves
-  // the file into place for good.)
+  // A discard after the commit puts the earlier file back: every system
+  // keeps it until keep().
   out.discard();
   EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
-#endif
+
+  // A piece the source does not hold fails the output, at the write or at
+  // the latest when it is flushed, and for good: the target stays as it was.
+  ASSERT_TRUE(out.create(target, text.source));
+  const Piece outside = text.piece(text.text.size() - 1, 2);
+  const Kind atWrite = out.writeAt(0, {&outside, 1}).kind, flushed = out.flush().kind;
+  EXPECT_TRUE(atWrite == Kind::kSourceUnreadable || flushed == Kind::kSourceUnreadable);
+  EXPECT_NE(flushed, Kind::kOk);
+  EXPECT_NE(out.writeAt(0, {&head, 1}).kind, Kind::kOk) << "a failed output took a write";
+  EXPECT_FALSE(out.commit());
+  out.discard();
+  EXPECT_EQ(readText("out.bin"), std::string(5000, 'Z'));
+
   ASSERT_TRUE(out.create(target, text.source));
   EXPECT_EQ(out.writeAt(0, {&head, 1}).kind, Kind::kOk);
   ASSERT_TRUE(out.commit());
@@ -335,6 +347,29 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
 }
 
 #ifndef _WIN32
+// The file standard output goes to is never replaced, by a file or by a
+// tree: the run's own lines would be lost with it. (Not on Windows: under
+// Wine the test's own standard output did not come back from elsewhere.)
+TEST_F(PlatformTest, NoOutputReplacesTheFileStandardOutputGoesTo) {
+  const std::string listing = writeText("listing.txt", "the lines so far");
+  const TextSource text("new");
+  std::fflush(stdout);
+  const int saved = ::dup(1), file = ::open(listing.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_TRUE(saved >= 0 && file >= 0 && ::dup2(file, 1) == 1);
+  OutputFile out;
+  const bool taken = out.create(listing, text.source);
+  OutputTree tree;
+  const bool begun = tree.begin(dir_.string(), text.source);
+  const OutputTree::Found found = begun ? tree.inspect("listing.txt") : OutputTree::Found::kFile;
+  tree.discard();
+  ::dup2(saved, 1);
+  ::close(saved);
+  ::close(file);
+  EXPECT_FALSE(taken) << "a file took the place of standard output's";
+  EXPECT_EQ(found, OutputTree::Found::kOther) << "a tree may replace standard output's file";
+  EXPECT_EQ(readText("listing.txt"), "the lines so far");
+}
+
 // An interrupt while an output is pending is only noted, and so is a second
 // of the same kind right after it (Ctrl-C pressed twice): the handler stays,
 // and the process ends by the signal once the output is undone.
