@@ -172,25 +172,35 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
   }
 }
 
-// The files of a tree share one budget: once one file has spent it, every
-// later file stops at once, however the chains look, so that a cache whose
-// chains all loop costs no more than the table is long.
-TEST(ExtractionWriterDamage, ASpentBudgetStaysSpentForEveryFileThatSharesIt) {
+// The files of a tree share one budget: once a loop has spent it, every
+// later file stops at once, a sound one too, though the blocks left would
+// hold it, so that a cache whose chains all loop costs no more than the
+// table is long. The block-entry index keeps its own budget spent alike.
+TEST(ExtractionWriterDamage, ALoopSpendsTheBudgetOfEveryFileThatSharesIt) {
   CacheBuilder builder;
   builder.blockSize(512);
-  builder.addFile(0, "f", sampleBytes(1300, 6));
+  const uint32_t loop =
+      builder.addFile(0, "loop", RunList{{0, sampleBytes(512, 6)}, {512, sampleBytes(100, 7)}});
+  const uint32_t sound = builder.addFile(0, "sound", sampleBytes(1300, 8));
+  builder.addFile(0, "spare", sampleBytes(1300, 9));
   CacheImage image = builder.build();
-  image.set32(image.layout().blockEntry(0, kPreviousEntry), 0);  // entry 0 is its own previous
+  const std::vector<uint32_t> runs = image.blockEntriesOf(loop);
+  ASSERT_EQ(runs.size(), 2u);
+  image.set32(image.layout().blockEntry(runs[1], kNextEntry), runs[0]);      // a ring forward
+  image.set32(image.layout().blockEntry(runs[0], kPreviousEntry), runs[1]);  // and back
   LoadedCache cache(image);
   ASSERT_TRUE(cache.opened);
+  const uint32_t soundHead = image.blockEntriesOf(sound).at(0);
+  ASSERT_TRUE(extract(cache.archive, soundHead).result.ok());
+
+  ChainBudget budget = ChainBudget::of(cache.archive);
   BlockEntryIndex index(cache.archive);
-  ChainBudget budget{0, 1000};  // no entries left, blocks enough for a file
-  for (int file = 0; file < 3; ++file) {
-    SCOPED_TRACE(file);
-    EXPECT_TRUE(index.headOf(1).status.damaged());
+  for (const uint32_t head : {runs[0], soundHead, soundHead}) {
+    SCOPED_TRACE(head);
+    EXPECT_TRUE(index.headOf(loop).status.damaged());
     MemorySink sink(cache.archive);
     testsupport::StringOutput progress;
-    EXPECT_TRUE(writeFileData(cache.archive, sink, 0, progress, &budget).damaged());
+    EXPECT_TRUE(writeFileData(cache.archive, sink, head, progress, &budget).damaged());
   }
 }
 
