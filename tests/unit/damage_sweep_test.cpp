@@ -47,7 +47,9 @@ void exerciseEverything(const CacheArchive& archive) {
     }
   }
   for (uint32_t item = 0; item < archive.itemCount(); ++item) {
-    (void)archive.itemName(item);
+    if (const auto name = archive.itemName(item)) {
+      EXPECT_LE(name->size(), kMaxPathLength);
+    }
     const LookupResult head = findBlockEntryForItem(archive, item);
     if (head.status.damaged()) {
       EXPECT_EQ(head.index, -1);
