@@ -5,7 +5,7 @@
 
 #include "archive/damage_text.h"
 #include "archive/tree_walk.h"
-#include "platform/output_path.h"
+#include "platform/names.h"
 
 namespace vaultcat {
 
@@ -54,8 +54,8 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
   while (std::optional<Child> child = children.next(result.status)) {
     if (equalsIgnoringAsciiCase(child->name, name)) return {child->index, {}};
     // A name the system spells otherwise is found as it spells it too.
-    if (auto spelled = platform::otherSpelling(child->name);
-        spelled && equalsIgnoringAsciiCase(*spelled, name))
+    if (const platform::Spelling spelled(child->name);
+        spelled.converted() && equalsIgnoringAsciiCase(spelled.text(), name))
       return {child->index, {}};
   }
   return result;

@@ -15,6 +15,7 @@
 #include "archive/tree_walk.h"
 #include "front_end/command_steps.h"
 #include "front_end/output_sink.h"
+#include "platform/names.h"
 #include "platform/output_path.h"
 #include "platform/output_tree.h"
 #include "platform/process.h"
@@ -99,8 +100,8 @@ bool TreeExtraction::forEachItem(Visit&& visit) {
   const auto enter = [&](uint32_t index, std::string_view stored, bool folder, uint64_t depth) {
     // Written as this system spells it (on Windows a name may be in the
     // old ANSI code page).
-    const std::optional<std::string> spelled = platform::otherSpelling(stored);
-    const std::string_view name = spelled ? std::string_view(*spelled) : stored;
+    const platform::Spelling spelled(stored);
+    const std::string_view name = spelled.text();
     folderLengths_.resize(depth);
     folderThere_.resize(depth);
     path_.resize(depth == 0 ? 0 : folderLengths_.back());
