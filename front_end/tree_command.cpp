@@ -1,6 +1,6 @@
-// The tree command: a folder of the cache, with everything in it, written
-// under a destination at its full path from the cache's root, all or
-// nothing.
+// The tree command: `a gcf_file folder dir`, a folder of the cache with
+// everything in it, written under a destination at its full path from the
+// cache's root, all or nothing.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -223,34 +223,15 @@ bool namesRoot(std::string_view folder) {
 
 int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
                 const CacheTitleTable& titles, TextOutput& out) {
-  if (args.size() < 4) {
-    out.put(
-        "You must supply the gcf filename, a folder to extract and a directory to extract to.\n");
-    return kFailure;
-  }
-  if (args[2].size() > kMaxPathLength) {
-    out.print("The file path is longer than ", kMaxPathLength, " characters\n");
-    return kFailure;
-  }
-  const std::string archivePath(args[1]);
-  if (!openArchive(archive, archivePath, out)) return kFailure;
-  introduce(archive, archivePath, titles, out);
+  const std::optional<ItemArguments> given = itemArguments(args, "a folder to extract", out);
+  if (!given) return kFailure;
+  if (!openArchive(archive, given->archivePath, out)) return kFailure;
+  introduce(archive, given->archivePath, titles, out);
   // The folder is found as the extract command finds a file.
   std::vector<uint32_t> trail;
-  if (!namesRoot(args[2])) {
-    char path[kMaxPathLength + 1] = {};
-    args[2].copy(path, args[2].size());
-    const LookupResult item = findItemByPath(archive, path, &trail);
-    if (!item.status.ok()) {
-      printDamage(item.status.damage, out);
-      return kFailure;
-    }
-    if (!item.found()) {
-      out.print("Couldn't find ", Name{args[2]}, " in directory\n");
-      return kFailure;
-    }
-  }
-  return TreeExtraction(archive, out, std::move(trail)).run(std::string(args[3]));
+  if (!namesRoot(given->itemPath) && !findItem(archive, given->itemPath, out, &trail).found())
+    return kFailure;
+  return TreeExtraction(archive, out, std::move(trail)).run(given->destination);
 }
 
 }  // namespace vaultcat

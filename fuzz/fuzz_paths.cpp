@@ -13,7 +13,7 @@
 #include "archive/text_output.h"
 #include "archive/tree_walk.h"
 #include "front_end/cache_titles.h"
-#include "front_end/commands.h"
+#include "front_end/command_steps.h"
 
 namespace vaultcat::fuzz {
 
@@ -152,20 +152,21 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
   if (treeBytes > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
     fail("the files of a tree copied more bytes than the data region holds");
   for (const WalkedPath& walked : paths) {
+    // The extract command takes no longer path.
     if (walked.path.size() > kMaxPathLength) {
       ++report.pathsNotFound;
       continue;
     }
     // What the extract command does for the item, up to the output file.
-    LookupResult item = findItem(archive, walked.path.c_str(), progress);
+    LookupResult item = findItem(archive, walked.path, progress);
     if (item.status.damaged()) ++report.lookupDamage;
     if (!item.found()) {
       if (!item.status.damaged()) ++report.pathsNotFound;
       continue;
     }
     if (item.index != walked.index) ++report.pathsNotFound;
-    LookupResult first = findFirstBlockEntry(archive, static_cast<uint32_t>(item.index),
-                                             walked.path.c_str(), progress);
+    LookupResult first =
+        findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), walked.path, progress);
     if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
     Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);

@@ -41,7 +41,7 @@ void exerciseEverything(const CacheArchive& archive) {
               archive.itemCount());
   }
   for (const char* path : kPaths) {
-    const LookupResult found = findPath(archive, path);
+    const LookupResult found = findItemByPath(archive, path);
     if (found.status.damaged()) {
       EXPECT_EQ(found.index, -1);
     }
