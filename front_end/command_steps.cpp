@@ -46,13 +46,8 @@ std::optional<ItemArguments> itemArguments(std::span<const std::string_view> arg
 
 LookupResult findItem(const CacheArchive& archive, std::string_view itemPath, TextOutput& out,
                       std::vector<uint32_t>* trail) {
-  LookupResult item = findItemByPath(archive, itemPath, trail);
-  if (!item.status.ok()) {
-    printDamage(item.status.damage, out);
-  } else if (!item.found()) {
-    out.print("Couldn't find ", Name{itemPath}, " in directory\n");
-  }
-  return item;
+  return reported(findItemByPath(archive, itemPath, trail), out, "Couldn't find ", Name{itemPath},
+                  " in directory\n");
 }
 
 }  // namespace vaultcat

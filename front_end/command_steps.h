@@ -56,6 +56,17 @@ struct ItemArguments {
 // extract".
 std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,
                                            std::string_view item, TextOutput& out);
+// A lookup's answer, with what it means printed when it found nothing: the
+// damage line, or `missing`.
+template <class... Parts>
+LookupResult reported(LookupResult result, TextOutput& out, const Parts&... missing) {
+  if (!result.status.ok()) {
+    printDamage(result.status.damage, out);
+  } else if (!result.found()) {
+    out.print(missing...);
+  }
+  return result;
+}
 // The item at `itemPath`; -1 when there is none, with the message (or the
 // damage line) printed. `trail`, if given, receives the items the path
 // leads through, as findItemByPath() gives them.

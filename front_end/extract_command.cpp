@@ -82,13 +82,8 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
 
 LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item,
                                  std::string_view itemPath, TextOutput& out) {
-  LookupResult firstEntry = findBlockEntryForItem(archive, item);
-  if (!firstEntry.status.ok()) {
-    printDamage(firstEntry.status.damage, out);
-  } else if (!firstEntry.found()) {
-    out.print("No block entry for ", Name{itemPath}, "\nDid you try to extract a directory?\n");
-  }
-  return firstEntry;
+  return reported(findBlockEntryForItem(archive, item), out, "No block entry for ", Name{itemPath},
+                  "\nDid you try to extract a directory?\n");
 }
 
 }  // namespace vaultcat
