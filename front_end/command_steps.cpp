@@ -24,6 +24,16 @@ std::string damageLine(std::string_view what) {
 
 void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
 
+bool cannotCreate(std::string_view path, TextOutput& out) {
+  out.print("Couldn't create file ", Name{path}, " - do all directorys exist?\n");
+  return false;
+}
+
+bool cannotWrite(std::string_view path, TextOutput& out) {
+  out.print("Couldn't write file ", Name{path}, "\n");
+  return false;
+}
+
 std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive) {
   std::vector<platform::FileIdentity> files;
   if (archive.mapping() != nullptr) files.push_back(archive.mapping()->identity());

@@ -39,6 +39,10 @@ void introduce(const CacheArchive& archive, std::string_view archivePath,
                const CacheTitleTable& titles, TextOutput& out);
 // "Corrupt file: <what>."
 void printDamage(std::string_view what, TextOutput& out);
+// What an extraction says of an output at `path` that could not be
+// created, or not written to the end. Both answer false.
+bool cannotCreate(std::string_view path, TextOutput& out);
+bool cannotWrite(std::string_view path, TextOutput& out);
 // The files no output may be written over: the cache, and the file the
 // progress goes to.
 std::vector<platform::FileIdentity> protectedFiles(const CacheArchive& archive);

@@ -25,7 +25,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
   platform::OutputFile output;
   const std::optional<std::string> path = platform::outputPathFor(itemPath);
   if (!path || !output.create(*path, archive.mapping(), protectedFiles(archive))) {
-    out.print("Couldn't create file ", Name{itemPath}, " - do all directorys exist?\n");
+    cannotCreate(itemPath, out);
     return kFailure;
   }
   OutputSink<platform::OutputFile> sink(output);
@@ -38,7 +38,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
   }
   if (!out.flush()) return kFailure;
   if (!written.ok() || !output.commit()) {
-    out.print("Couldn't write file ", Name{itemPath}, "\n");
+    cannotWrite(itemPath, out);
     return kFailure;
   }
   // "Success!" reaches the user and the file stays, or neither.

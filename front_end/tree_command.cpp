@@ -59,17 +59,17 @@ class TreeExtraction {
   bool write();
   bool writeFile(const PlannedItem& item, BlockEntryIndex& index, ChainBudget& budget);
   // Says why the run ends: the cache changed, which explains any failure,
-  // or is damaged, or `what` happened to the item at `path`.
-  bool failed(Status status, std::string_view what, std::string_view path) {
+  // or is damaged, or the output at `path` could not be written.
+  bool failed(Status status, std::string_view path) {
     if (Status cache = archive_.checkUnchanged(); !cache.ok()) status = cache;
     if (!status.damage.empty()) printDamage(status.damage, out_);
-    if (status.kind == Status::Kind::kOutputFailed) out_.print(what, Name{path}, "\n");
+    if (status.kind == Status::Kind::kOutputFailed) cannotWrite(path, out_);
     return false;
   }
   // Ends a pass over the plan: true once every item is done. Otherwise the
   // visit has said why it stopped, or the plan met damage, said here.
   bool finished(bool done) {
-    if (!done && !plan_.damage().ok()) return failed(plan_.damage(), "", "");
+    if (!done && !plan_.damage().ok()) return failed(plan_.damage(), "");
     return done;
   }
   // Called for every item visited.
@@ -78,10 +78,6 @@ class TreeExtraction {
   }
   void forgetPages() const {
     if (archive_.mapping() != nullptr) archive_.mapping()->forgetPages();
-  }
-  bool cannotCreate(std::string_view path) {
-    out_.print("Couldn't create file ", Name{path}, " - do all directorys exist?\n");
-    return false;
   }
 
   const CacheArchive& archive_;
@@ -96,7 +92,7 @@ class TreeExtraction {
 bool TreeExtraction::check() {
   return finished(plan_.forEach([&](const PlannedItem& item) {
     pace();
-    return plan_.check(item) || cannotCreate(item.path);
+    return plan_.check(item) || cannotCreate(item.path, out_);
   }));
 }
 
@@ -110,25 +106,25 @@ bool TreeExtraction::write() {
     if (platform::interruption() != 0) return false;
     if (!item.folder) return writeFile(item, index, budget);
     ++folders_;
-    return tree_.addFolder(item.path, item.place) || cannotCreate(item.path);
+    return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_);
   }));
 }
 
 bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
                                ChainBudget& budget) {
-  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path);
+  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_);
   // A file with no block entries has no bytes.
   const LookupResult head = index.headOf(item.index);
-  if (!head.status.ok()) return failed(head.status, "", item.path);
+  if (!head.status.ok()) return failed(head.status, item.path);
   OutputSink<platform::OutputTree> sink(tree_);
   NoText blocks;
   if (head.found()) {
     const Status written =
         writeFileData(archive_, sink, static_cast<uint32_t>(head.index), blocks, &budget);
-    if (!written.ok()) return failed(written, "Couldn't write file ", item.path);
+    if (!written.ok()) return failed(written, item.path);
   }
   if (!tree_.endFile()) {
-    return failed({Status::Kind::kOutputFailed, {}}, "Couldn't write file ", item.path);
+    return failed({Status::Kind::kOutputFailed, {}}, item.path);
   }
   out_.print("Writing ", Name{item.path}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
   bytes_ += sink.size();
@@ -138,7 +134,7 @@ bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
 
 int TreeExtraction::run(const std::string& destination) {
   if (!tree_.begin(destination, archive_.mapping(), protectedFiles(archive_))) {
-    out_.print("Couldn't create file ", Name{destination}, " - do all directorys exist?\n");
+    cannotCreate(destination, out_);
     return kFailure;
   }
   if (!check() || !write()) return kFailure;
@@ -148,7 +144,7 @@ int TreeExtraction::run(const std::string& destination) {
   }
   if (!out_.flush()) return kFailure;
   if (!tree_.commit()) {
-    out_.print("Couldn't write file ", Name{destination}, "\n");
+    cannotWrite(destination, out_);
     return kFailure;
   }
   // The summary and "Success!" reach the user and the tree stays, or
