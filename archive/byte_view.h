@@ -41,10 +41,6 @@ class ByteView {
     return ByteView(data_ + offset, length);
   }
 
-  // The word at offset. The caller has already checked contains(offset, 4);
-  // records are checked once as a whole and then decoded field by field.
-  uint32_t le32(uint64_t offset) const { return loadLe32(data_ + offset); }
-
   // The NUL-terminated text starting at offset, without its NUL, or nothing
   // if offset is outside the view or no NUL follows within maxLength bytes
   // before the view ends.
@@ -62,25 +58,64 @@ class ByteView {
   uint64_t size_ = 0;
 };
 
+// A table of `count()` records of Record::kSize bytes each, laid end to
+// end in a view that holds them all: index i is looked for inside the
+// table's own bytes, never by an offset from the start of the file.
+template <class Record>
+class RecordTable {
+ public:
+  RecordTable() = default;
+  // `bytes` holds a whole number of records, fewer than 2^32 of them.
+  explicit RecordTable(ByteView bytes)
+      : bytes_(bytes), count_(static_cast<uint32_t>(bytes.size() / Record::kSize)) {}
+
+  uint32_t count() const { return count_; }
+  // Record `index`; nothing past the end of the table.
+  std::optional<Record> at(uint32_t index) const {
+    if (index >= count_) return std::nullopt;
+    return Record::decode(bytes_.data() + Record::kSize * index);
+  }
+
+ private:
+  ByteView bytes_;
+  uint32_t count_ = 0;
+};
+
 // Walks a view from its start, handing out one checked range after
 // another: sections of a file that follow each other.
 class ByteCursor {
  public:
   explicit ByteCursor(ByteView view) : view_(view) {}
 
-  // Passes over the next `size` bytes and says where they began; false,
-  // without moving, if they would leave the view.
-  bool take(uint64_t size, uint64_t& position) {
-    if (!view_.contains(position_, size)) return false;
-    position = position_;
+  // Where the next range begins.
+  uint64_t position() const { return position_; }
+  // Passes over the next `size` bytes and hands them out; false, without
+  // moving, if they would leave the view.
+  bool take(uint64_t size, ByteView& taken) {
+    const std::optional<ByteView> range = view_.subView(position_, size);
+    if (!range) return false;
+    taken = *range;
     position_ += size;
     return true;
   }
+  bool skip(uint64_t size) {
+    ByteView skipped;
+    return take(size, skipped);
+  }
   // take() for a record that knows its size and how to decode itself.
   template <class Record>
-  bool read(Record& record, uint64_t& position) {
-    if (!take(Record::kSize, position)) return false;
-    record = Record::decode(view_.data() + position);
+  bool read(Record& record) {
+    ByteView bytes;
+    if (!take(Record::kSize, bytes)) return false;
+    record = Record::decode(bytes.data());
+    return true;
+  }
+  // take() for `count` records one after another.
+  template <class Record>
+  bool take(uint32_t count, RecordTable<Record>& table) {
+    ByteView bytes;
+    if (!take(Record::kSize * count, bytes)) return false;
+    table = RecordTable<Record>(bytes);
     return true;
   }
   // Goes on from `position`, which may lie outside the view.

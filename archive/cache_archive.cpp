@@ -36,67 +36,70 @@ bool CacheArchive::checkAndHold(ByteView bytes) {
 void CacheArchive::close() {
   open_ = false;
   source_.close();
-  file_ = ByteView();
-  sections_ = CacheSections();
-  // The counts bound every accessor; left from the last file they would
+  // The tables bound every accessor; left from the last file they would
   // index into bytes that are gone.
+  file_ = ByteView();
   fileHeader_ = {};
-  blockEntryHeader_ = {};
-  fragmentationMapHeader_ = {};
-  directoryHeader_ = {};
   dataBlockHeader_ = {};
+  blockEntries_ = {};
+  fragmentationMap_ = {};
+  directoryEntries_ = {};
+  names_ = ByteView();
+  nameTableSize_ = 0;
+  data_ = ByteView();
 }
 
 // Walks the sections in file order. Each position follows from the counts
 // and sizes read before it, so each header is checked to lie inside the file
 // before it is decoded, and each table before the next position is taken
 // from its end. All sums are 64-bit: no 32-bit count or size can wrap them.
+// A failure leaves tables set that close() then clears.
 const char* CacheArchive::locateSections() {
-  CacheSections at;
   ByteCursor cursor(file_);
-  if (!cursor.read(fileHeader_, at.fileHeader)) return kCorrupt;
+  if (!cursor.read(fileHeader_)) return kCorrupt;
   if (fileHeader_.formatVersion != kFormatVersion5 && fileHeader_.formatVersion != kFormatVersion6)
     return kBadVersion;
-  if (!cursor.read(blockEntryHeader_, at.blockEntryHeader) ||
-      !cursor.take(BlockEntry::kSize * blockEntryHeader_.blockEntryCount, at.blockEntries) ||
-      !cursor.read(fragmentationMapHeader_, at.fragmentationMapHeader) ||
-      !cursor.take(FragmentationMapEntry::kSize * fragmentationMapHeader_.fragmentCount,
-                   at.fragmentationMap)) {
+  BlockEntryHeader blockEntryHeader{};
+  FragmentationMapHeader fragmentationMapHeader{};
+  if (!cursor.read(blockEntryHeader) ||
+      !cursor.take(blockEntryHeader.blockEntryCount, blockEntries_) ||
+      !cursor.read(fragmentationMapHeader) ||
+      !cursor.take(fragmentationMapHeader.fragmentCount, fragmentationMap_)) {
     return kCorrupt;
   }
   if (fileHeader_.formatVersion == kFormatVersion5) {
     // Only version 5 has the block entry map; its length is all that matters.
     BlockEntryMapHeader mapHeader{};
-    if (!cursor.read(mapHeader, at.blockEntryMapHeader.emplace()) ||
-        !cursor.take(BlockEntryMapHeader::kEntrySize * mapHeader.entryCount,
-                     at.blockEntryMap.emplace())) {
+    if (!cursor.read(mapHeader) ||
+        !cursor.skip(BlockEntryMapHeader::kEntrySize * mapHeader.entryCount)) {
       return kCorrupt;
     }
   }
-  if (!cursor.read(directoryHeader_, at.directoryHeader) ||
-      !cursor.take(DirectoryEntry::kSize * directoryHeader_.itemCount, at.directoryEntries) ||
-      !cursor.take(directoryHeader_.nameTableSize, at.nameTable)) {
+  const uint64_t directoryStart = cursor.position();
+  DirectoryHeader directory{};
+  if (!cursor.read(directory) || !cursor.take(directory.itemCount, directoryEntries_))
     return kCorrupt;
-  }
+  const uint64_t namesStart = cursor.position();
+  if (!cursor.skip(directory.nameTableSize)) return kCorrupt;
+  names_ = *file_.subView(namesStart, file_.size() - namesStart);
+  nameTableSize_ = directory.nameTableSize;
   // The directory map is found from the directory's stored size, not from
   // the tables before it.
-  cursor.moveTo(at.directoryHeader + directoryHeader_.directorySize);
+  cursor.moveTo(directoryStart + directory.directorySize);
   ChecksumHeader checksumHeader{};
-  if (!cursor.take(DirectoryMapHeader::kSize, at.directoryMapHeader) ||
-      !cursor.take(DirectoryMapHeader::kEntrySize * directoryHeader_.itemCount, at.directoryMap) ||
-      !cursor.read(checksumHeader, at.checksumHeader) ||
-      !cursor.take(checksumHeader.checksumSize, at.checksumBody) ||
-      !cursor.read(dataBlockHeader_, at.dataBlockHeader)) {
+  if (!cursor.skip(DirectoryMapHeader::kSize) ||
+      !cursor.skip(DirectoryMapHeader::kEntrySize * directory.itemCount) ||
+      !cursor.read(checksumHeader) || !cursor.skip(checksumHeader.checksumSize) ||
+      !cursor.read(dataBlockHeader_)) {
     return kCorrupt;
   }
   // The data region may end exactly at the end of the file, not a byte
   // later. Both factors are below 2^32, so the product fits in 64 bits.
   cursor.moveTo(dataBlockHeader_.firstBlockOffset);
   if (!cursor.take(uint64_t{dataBlockHeader_.dataBlockCount} * dataBlockHeader_.dataBlockSize,
-                   at.firstDataBlock)) {
+                   data_)) {
     return kCorrupt;
   }
-  sections_ = at;
   return nullptr;
 }
 
@@ -108,17 +111,18 @@ Status CacheArchive::checkUnchanged() const {
 std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {
   if (index == kRootItem) return std::string_view("root");
   auto entry = directoryEntry(index);
-  if (!entry || entry->nameOffset >= directoryHeader_.nameTableSize) return std::nullopt;
-  return file_.cString(sections_.nameTable + entry->nameOffset, kMaxPathLength);
+  if (!entry || entry->nameOffset >= nameTableSize_) return std::nullopt;
+  return names_.cString(entry->nameOffset, kMaxPathLength);
 }
 
 std::optional<platform::Piece> CacheArchive::dataBlock(uint32_t index, uint32_t length) const {
   if (index >= dataBlockHeader_.dataBlockCount || length > dataBlockHeader_.dataBlockSize)
     return std::nullopt;
-  const platform::Piece piece{
-      sections_.firstDataBlock + uint64_t{index} * dataBlockHeader_.dataBlockSize, length};
-  if (!bytesOf(piece)) return std::nullopt;
-  return piece;
+  // Checked inside the data region, the piece says where it lies in the
+  // file.
+  const uint64_t start = uint64_t{index} * dataBlockHeader_.dataBlockSize;
+  if (!data_.contains(start, length)) return std::nullopt;
+  return platform::Piece{dataBlockHeader_.firstBlockOffset + start, length};
 }
 
 }  // namespace vaultcat

@@ -1,13 +1,14 @@
 // CacheArchive: one opened cache file.
 //
 // open() maps the whole file read-only, checks its version, walks the
-// sections once to find where each begins, and checks that every header and
-// table it will read, and the whole data region, lie inside the file. After
-// that the records are read in place. Every accessor that takes an index
-// read from the file checks it against its table and answers "nothing"
-// rather than read outside it; nothing it hands out outlives close(). The
-// bytes of files are handed out as pieces (where they lie in the cache),
-// which the output reads from the source as suits it.
+// sections once, and checks that every header and table it will read, and
+// the whole data region, lie inside the file. It keeps one view of each
+// table it reads records from; after that the records are read in place.
+// Every accessor that takes an index read from the file checks it against
+// its table and answers "nothing" rather than read outside it; nothing it
+// hands out outlives close(). The bytes of files are handed out as pieces
+// (where they lie in the file), which an output reads from the source as
+// suits it.
 #pragma once
 
 #include <cstdint>
@@ -22,26 +23,6 @@
 #include "platform/source_file.h"
 
 namespace vaultcat {
-
-// Where each section begins, as byte offsets from the start of the file.
-struct CacheSections {
-  uint64_t fileHeader = 0;
-  uint64_t blockEntryHeader = 0;
-  uint64_t blockEntries = 0;
-  uint64_t fragmentationMapHeader = 0;
-  uint64_t fragmentationMap = 0;
-  std::optional<uint64_t> blockEntryMapHeader;  // version 5 only
-  std::optional<uint64_t> blockEntryMap;        // version 5 only
-  uint64_t directoryHeader = 0;
-  uint64_t directoryEntries = 0;
-  uint64_t nameTable = 0;
-  uint64_t directoryMapHeader = 0;
-  uint64_t directoryMap = 0;
-  uint64_t checksumHeader = 0;
-  uint64_t checksumBody = 0;
-  uint64_t dataBlockHeader = 0;
-  uint64_t firstDataBlock = 0;
-};
 
 class CacheArchive {
  public:
@@ -74,28 +55,23 @@ class CacheArchive {
   // checked before a run reports what it read as complete. Damage if not.
   Status checkUnchanged() const;
 
-  const CacheSections& sections() const { return sections_; }
   const FileHeader& fileHeader() const { return fileHeader_; }
   const DataBlockHeader& dataBlockHeader() const { return dataBlockHeader_; }
 
-  uint32_t blockEntryCount() const { return blockEntryHeader_.blockEntryCount; }
-  std::optional<BlockEntry> blockEntry(uint32_t index) const {
-    if (index >= blockEntryCount()) return std::nullopt;
-    return BlockEntry::decode(file_.data() + sections_.blockEntries + BlockEntry::kSize * index);
-  }
+  uint32_t blockEntryCount() const { return blockEntries_.count(); }
+  std::optional<BlockEntry> blockEntry(uint32_t index) const { return blockEntries_.at(index); }
 
-  uint32_t fragmentCount() const { return fragmentationMapHeader_.fragmentCount; }
+  uint32_t fragmentCount() const { return fragmentationMap_.count(); }
   // The block after `blockIndex` in its chain, from the fragmentation map.
   std::optional<uint32_t> nextDataBlock(uint32_t blockIndex) const {
-    if (blockIndex >= fragmentCount()) return std::nullopt;
-    return file_.le32(sections_.fragmentationMap + FragmentationMapEntry::kSize * blockIndex);
+    const std::optional<FragmentationMapEntry> entry = fragmentationMap_.at(blockIndex);
+    if (!entry) return std::nullopt;
+    return entry->nextDataBlockIndex;
   }
 
-  uint32_t itemCount() const { return directoryHeader_.itemCount; }
+  uint32_t itemCount() const { return directoryEntries_.count(); }
   std::optional<DirectoryEntry> directoryEntry(uint32_t index) const {
-    if (index >= itemCount()) return std::nullopt;
-    return DirectoryEntry::decode(file_.data() + sections_.directoryEntries +
-                                  DirectoryEntry::kSize * index);
+    return directoryEntries_.at(index);
   }
 
   // The item's name: "root" for item 0, otherwise its NUL-terminated text
@@ -122,12 +98,18 @@ class CacheArchive {
   bool open_ = false;
   const char* errorText_ = nullptr;
   ByteView file_;
-  CacheSections sections_;
   FileHeader fileHeader_{};
-  BlockEntryHeader blockEntryHeader_{};
-  FragmentationMapHeader fragmentationMapHeader_{};
-  DirectoryHeader directoryHeader_{};
   DataBlockHeader dataBlockHeader_{};
+  // The tables, each set once where the sections are located and checked
+  // then to lie inside the file; empty while closed.
+  RecordTable<BlockEntry> blockEntries_;
+  RecordTable<FragmentationMapEntry> fragmentationMap_;
+  RecordTable<DirectoryEntry> directoryEntries_;
+  // The name table and the rest of the file: a name starts inside the
+  // table's first nameTableSize_ bytes, and ends at the first NUL after it.
+  ByteView names_;
+  uint32_t nameTableSize_ = 0;
+  ByteView data_;  // the data blocks
 };
 
 }  // namespace vaultcat

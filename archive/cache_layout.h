@@ -103,6 +103,9 @@ struct FragmentationMapHeader {
 // One word per data block: the block that follows it in its chain.
 struct FragmentationMapEntry {
   static constexpr uint64_t kSize = 4;
+  uint32_t nextDataBlockIndex;  // +0: 0xFFFF after the last block of a chain
+
+  static FragmentationMapEntry decode(const std::byte* p) { return {loadLe32(p)}; }
 };
 
 // Version 5 only. Its entries are not interpreted; only their length counts.

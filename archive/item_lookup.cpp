@@ -5,7 +5,7 @@
 
 #include "archive/damage_text.h"
 #include "archive/tree_walk.h"
-#include "platform/output_path.h"
+#include "platform/names.h"
 
 namespace vaultcat {
 
@@ -13,39 +13,38 @@ namespace {
 
 char toAsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool equalsIgnoringAsciiCase(std::string_view stored, const char* name) {
-  for (char c : stored) {
-    if (*name == '\0' || toAsciiLower(c) != toAsciiLower(*name)) return false;
-    ++name;
-  }
-  return *name == '\0';
+bool equalsIgnoringAsciiCase(std::string_view stored, std::string_view name) {
+  return stored.size() == name.size() &&
+         std::equal(stored.begin(), stored.end(), name.begin(),
+                    [](char a, char b) { return toAsciiLower(a) == toAsciiLower(b); });
 }
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
-LookupResult findItemByPath(const CacheArchive& archive, char* path, std::vector<uint32_t>* trail) {
+LookupResult findItemByPath(const CacheArchive& archive, std::string_view path,
+                            std::vector<uint32_t>* trail) {
   // An empty path names nothing.
-  if (path[0] == '\0') return {};
+  if (path.empty()) return {};
   uint32_t folder = kRootItem;
-  char* component = path;
   // The search for the first separator starts at the second character.
-  char* end = path + 1;
+  size_t start = 0;
+  size_t end = 1;
   while (true) {
-    while (*end != '\0' && !isSeparator(*end)) ++end;
-    const bool last = *end == '\0';
-    *end = '\0';
-    LookupResult child = findChildByName(archive, component, folder);
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    const bool last = end == path.size();
+    LookupResult child = findChildByName(archive, path.substr(start, end - start), folder);
     if (child.found() && trail != nullptr) trail->push_back(static_cast<uint32_t>(child.index));
     if (!child.found() || last) return child;
     folder = static_cast<uint32_t>(child.index);
-    component = end + 1;
-    end = component;
+    start = end + 1;
+    end = start;
   }
 }
 
-LookupResult findChildByName(const CacheArchive& archive, const char* name, uint32_t folderIndex) {
+LookupResult findChildByName(const CacheArchive& archive, std::string_view name,
+                             uint32_t folderIndex) {
   auto folder = archive.directoryEntry(folderIndex);
   if (!folder) return {-1, damage_text::folderOutsideDirectory(folderIndex, archive.itemCount())};
   LoopGuard guard(archive.itemCount());
@@ -54,8 +53,8 @@ LookupResult findChildByName(const CacheArchive& archive, const char* name, uint
   while (std::optional<Child> child = children.next(result.status)) {
     if (equalsIgnoringAsciiCase(child->name, name)) return {child->index, {}};
     // A name the system spells otherwise is found as it spells it too.
-    if (auto spelled = platform::otherSpelling(child->name);
-        spelled && equalsIgnoringAsciiCase(*spelled, name))
+    if (const platform::Spelling spelled(child->name);
+        spelled.converted() && equalsIgnoringAsciiCase(spelled.text(), name))
       return {child->index, {}};
   }
   return result;

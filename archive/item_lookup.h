@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "archive/cache_archive.h"
@@ -22,16 +23,16 @@ struct LookupResult {
 // separated by '/' or '\', freely mixed, except that the path's first
 // character always belongs to the first component (so "/a" names a root
 // child called "/a"). An empty component is looked up like any other name.
-// Intermediate components are not required to be folders. The path is cut
-// into components in place: pass a copy that may be changed. `trail`, if
+// Intermediate components are not required to be folders. `trail`, if
 // given, receives the item each component found, in order.
-LookupResult findItemByPath(const CacheArchive& archive, char* path,
+LookupResult findItemByPath(const CacheArchive& archive, std::string_view path,
                             std::vector<uint32_t>* trail = nullptr);
 
 // The first child of `folderIndex`, in stored order, whose name equals
 // `name` when the letters A to Z are folded to a to z (all other bytes must
 // match exactly).
-LookupResult findChildByName(const CacheArchive& archive, const char* name, uint32_t folderIndex);
+LookupResult findChildByName(const CacheArchive& archive, std::string_view name,
+                             uint32_t folderIndex);
 
 // The head of the chain of block entries holding the item's data: the first
 // entry in table order that names the item (entries flagged 0x200F0000 are

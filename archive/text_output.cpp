@@ -4,12 +4,15 @@
 
 namespace vaultcat {
 
-TextOutput::TextOutput() : buffer_(std::make_unique<char[]>(kBufferSize)) {}
+TextOutput::TextOutput()
+    : ownBuffer_(std::make_unique<char[]>(kBufferSize)),
+      buffer_(ownBuffer_.get()),
+      used_(ownUsed_) {}
 
 void TextOutput::putLarge(std::string_view text) {
   flush();
   if (text.size() < kBufferSize) {
-    text.copy(buffer_.get(), text.size());
+    text.copy(buffer_, text.size());
     used_.store(text.size(), std::memory_order_release);
   } else if (!deliver(text)) {
     failed_ = true;
@@ -80,7 +83,7 @@ void TextOutput::putName(std::string_view name) {
 
 bool TextOutput::flush() {
   const size_t n = used_.load(std::memory_order_relaxed);
-  if (n > 0 && !deliver(std::string_view(buffer_.get(), n))) failed_ = true;
+  if (n > 0 && !deliver(std::string_view(buffer_, n))) failed_ = true;
   used_.store(0, std::memory_order_release);
   return !failed_;
 }

@@ -24,7 +24,6 @@ struct Name {
 // item or block. A failed delivery is remembered: flush() reports it.
 class TextOutput {
  public:
-  TextOutput();
   virtual ~TextOutput() = default;
   TextOutput(const TextOutput&) = delete;
   TextOutput& operator=(const TextOutput&) = delete;
@@ -32,7 +31,7 @@ class TextOutput {
   void put(std::string_view text) {
     const size_t used = used_.load(std::memory_order_relaxed);
     if (text.size() <= kBufferSize - used) {
-      text.copy(buffer_.get() + used, text.size());
+      text.copy(buffer_ + used, text.size());
       used_.store(used + text.size(), std::memory_order_release);
     } else {
       putLarge(text);
@@ -57,6 +56,15 @@ class TextOutput {
   bool flush();
 
  protected:
+  static constexpr size_t kBufferSize = size_t{1} << 16;
+  // Collects text in a buffer of its own.
+  TextOutput();
+  // Collects text in `buffer`, kBufferSize bytes, counting it in `used`;
+  // both belong to the derived class, which may let another context read
+  // buffer[0, used) at any moment: text is always stored before the count
+  // that covers it.
+  TextOutput(char* buffer, std::atomic<size_t>& used) : buffer_(buffer), used_(used) {}
+
   // Receives buffered text in order; false if it did not all arrive.
   // Derived classes call flush() in their destructors, since this base
   // cannot call deliver() from its own.
@@ -65,14 +73,7 @@ class TextOutput {
   // Names go to a terminal, where their bytes must not act on it.
   void escapeNames() { escapeNames_ = true; }
 
-  // The text not yet delivered is buffer()[0, used()). A signal handler
-  // may read both at any moment: text is always stored before the count
-  // that covers it.
-  const char* buffer() const { return buffer_.get(); }
-  const std::atomic<size_t>& used() const { return used_; }
-
  private:
-  static constexpr size_t kBufferSize = size_t{1} << 16;
   void putLarge(std::string_view text);
   template <class Part>
   void putPart(const Part& part) {
@@ -91,8 +92,10 @@ class TextOutput {
   template <class Number>
   void putNumber(Number value);
 
-  std::unique_ptr<char[]> buffer_;
-  std::atomic<size_t> used_ = 0;
+  std::unique_ptr<char[]> ownBuffer_;  // where no buffer is given
+  std::atomic<size_t> ownUsed_ = 0;
+  char* buffer_;
+  std::atomic<size_t>& used_;
   bool failed_ = false;
   bool escapeNames_ = false;
 };

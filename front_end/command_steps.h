@@ -1,11 +1,18 @@
-// Steps the commands share: opening the cache, what they print first, and
-// how they say a cache is damaged.
+// The commands, and the steps they share: opening the cache, what they
+// print first, finding the item they take out, and how they say a cache is
+// damaged. The fuzzers run some of these steps on bytes in memory.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/item_lookup.h"
+#include "archive/status.h"
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
 
@@ -13,6 +20,15 @@ namespace vaultcat {
 
 inline constexpr int kSuccess = 0;
 inline constexpr int kFailure = 1;
+
+// The commands, one file each. Each takes the whole command line, its own
+// word first, and answers the exit status.
+int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
+                const CacheTitleTable& titles, TextOutput& out);  // l gcf_file
+int extractCommand(std::span<const std::string_view> args, CacheArchive& archive,
+                   const CacheTitleTable& titles, TextOutput& out);  // x gcf_file file dir
+int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
+                const CacheTitleTable& titles, TextOutput& out);  // a gcf_file folder dir
 
 // Opens the archive; on failure says why.
 bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out);
@@ -22,9 +38,50 @@ void introduce(const CacheArchive& archive, std::string_view archivePath,
                const CacheTitleTable& titles, TextOutput& out);
 // "Corrupt file: <what>."
 void printDamage(std::string_view what, TextOutput& out);
+// What an extraction says of an output at `path` that could not be
+// created, or not written to the end. Both answer false.
+bool cannotCreate(std::string_view path, TextOutput& out);
+bool cannotWrite(std::string_view path, TextOutput& out);
 
-// The tree command: `a gcf_file folder dir`.
-int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                const CacheTitleTable& titles, TextOutput& out);
+// The arguments of a command that takes an item out of the cache:
+// `gcf_file item dir`.
+struct ItemArguments {
+  std::string archivePath;
+  std::string_view itemPath;  // at most kMaxPathLength characters
+  std::string destination;
+};
+// The arguments after the command word, or nothing, with the message
+// printed, if there are too few or the item path is too long. `item` says
+// what the item is in that message: "the file to extract", "a folder to
+// extract".
+std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,
+                                           std::string_view item, TextOutput& out);
+// A lookup's answer, with what it means printed when it found nothing: the
+// damage line, or `missing`.
+template <class... Parts>
+LookupResult reported(LookupResult result, TextOutput& out, const Parts&... missing) {
+  if (!result.status.ok()) {
+    printDamage(result.status.damage, out);
+  } else if (!result.found()) {
+    out.print(missing...);
+  }
+  return result;
+}
+// The item at `itemPath`; -1 when there is none, with the message (or the
+// damage line) printed. `trail`, if given, receives the items the path
+// leads through, as findItemByPath() gives them.
+LookupResult findItem(const CacheArchive& archive, std::string_view itemPath, TextOutput& out,
+                      std::vector<uint32_t>* trail = nullptr);
+
+// What the list command prints on an open archive: the opening lines and
+// identification, then the tree. The status says what stopped the tree, or
+// that the cache changed while it was listed; the damage line is not printed.
+Status printListing(const CacheArchive& archive, std::string_view archivePath,
+                    const CacheTitleTable& titles, TextOutput& out);
+// The extract command's second lookup: the head of the item's chain of
+// block entries. -1 when there is none, with the message (or the damage
+// line) printed.
+LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item,
+                                 std::string_view itemPath, TextOutput& out);
 
 }  // namespace vaultcat

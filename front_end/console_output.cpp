@@ -1,13 +1,18 @@
 #include "front_end/console_output.h"
 
+#include <utility>
+
 #include "platform/process.h"
 
 namespace vaultcat {
 
-ConsoleOutput::ConsoleOutput(bool usable) : usable_(usable) {
+ConsoleOutput::ConsoleOutput(bool usable) : ConsoleOutput(usable, std::make_unique<Unsent>()) {}
+
+ConsoleOutput::ConsoleOutput(bool usable, std::unique_ptr<Unsent> unsent)
+    : TextOutput(unsent->text, unsent->used), unsent_(std::move(unsent)), usable_(usable) {
   if (!usable_) markFailed();
   if (platform::standardOutputIsTerminal()) escapeNames();
-  platform::setUnsentText({usable_ ? buffer() : nullptr, &used()});
+  platform::setUnsentText({usable_ ? unsent_->text : nullptr, &unsent_->used});
 }
 
 ConsoleOutput::~ConsoleOutput() {

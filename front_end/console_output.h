@@ -1,6 +1,9 @@
 // The program's one text output: standard output.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "archive/text_output.h"
@@ -19,6 +22,15 @@ class ConsoleOutput final : public TextOutput {
   bool deliver(std::string_view text) override;
 
  private:
+  // The text printed and not yet written out: the fault handler writes
+  // text[0, used) before its own line, and may read both at any moment.
+  struct Unsent {
+    char text[kBufferSize];
+    std::atomic<size_t> used = 0;
+  };
+  ConsoleOutput(bool usable, std::unique_ptr<Unsent> unsent);
+
+  std::unique_ptr<Unsent> unsent_;
   bool usable_;
 };
 

@@ -1,21 +1,16 @@
-// The tree command: a folder of the cache, with everything in it, written
-// under a destination at its full path from the cache's root, all or
-// nothing.
-#include <algorithm>
+// The tree command: `a gcf_file folder dir`, a folder of the cache with
+// everything in it, written under a destination at its full path from the
+// cache's root, all or nothing.
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
-#include "archive/cache_archive.h"
-#include "archive/cache_layout.h"
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
-#include "archive/tree_walk.h"
 #include "front_end/command_steps.h"
 #include "front_end/output_sink.h"
-#include "platform/output_path.h"
+#include "front_end/tree_plan.h"
 #include "platform/output_tree.h"
 #include "platform/process.h"
 
@@ -23,13 +18,23 @@ namespace vaultcat {
 
 namespace {
 
-using Found = platform::OutputTree::Found;
 using Place = platform::OutputTree::Place;
 
 // Text that goes nowhere: a tree is reported a file at a time, not a block.
 class NoText final : public TextOutput {
  protected:
   bool deliver(std::string_view) override { return true; }
+};
+
+// What the tree output finds on the disk, for the plan.
+class OnDisk final : public Destination {
+ public:
+  explicit OnDisk(platform::OutputTree& tree) : tree_(tree) {}
+  bool exists() const override { return tree_.destinationExists(); }
+  Found inspect(const std::string& path) override { return tree_.inspect(path); }
+
+ private:
+  platform::OutputTree& tree_;
 };
 
 // " file" or " files", and so on.
@@ -45,142 +50,81 @@ constexpr uint64_t kItemsBetweenForgets = 4096;
 class TreeExtraction {
  public:
   TreeExtraction(const CacheArchive& archive, TextOutput& out, std::vector<uint32_t> trail)
-      : archive_(archive), out_(out), trail_(std::move(trail)), there_(archive.itemCount()) {}
+      : archive_(archive), out_(out), onDisk_(tree_), plan_(archive, std::move(trail), onDisk_) {}
 
   int run(const std::string& destination);
 
  private:
-  // One item in the order it is written, folders before what they hold:
-  // the folders on the way to the one named, then everything below it.
-  struct Item {
-    uint32_t index;
-    std::string_view name;
-    bool folder;
-    uint64_t depth;    // 0 for what lies right in the destination
-    bool parentThere;  // its folder is at its path under the destination
-  };
-  template <class Visit>
-  bool forEachItem(Visit&& visit);
   bool check();
-  bool checkItem(const Item& item);
   bool write();
-  bool writeFile(const Item& item, Place place, BlockEntryIndex& index, ChainBudget& budget);
+  bool writeFile(const PlannedItem& item, BlockEntryIndex& index, ChainBudget& budget);
   // Says why the run ends: the cache changed, which explains any failure,
-  // or is damaged, or `what` happened to the item visited.
-  bool failed(Status status, std::string_view what) {
+  // or is damaged, or the output at `path` could not be written.
+  bool failed(Status status, std::string_view path) {
     if (Status cache = archive_.checkUnchanged(); !cache.ok()) status = cache;
     if (!status.damage.empty()) printDamage(status.damage, out_);
-    if (status.kind == Status::Kind::kOutputFailed) out_.print(what, Name{path_}, "\n");
+    if (status.kind == Status::Kind::kOutputFailed) cannotWrite(path, out_);
     return false;
+  }
+  // Ends a pass over the plan: true once every item is done. Otherwise the
+  // visit has said why it stopped, or the plan met damage, said here.
+  bool finished(bool done) {
+    if (!done && !plan_.damage().ok()) return failed(plan_.damage(), "");
+    return done;
+  }
+  // Called for every item visited.
+  void pace() {
+    if (++visited_ % kItemsBetweenForgets == 0) forgetPages();
   }
   void forgetPages() const { archive_.forgetPages(); }
-  bool cannotCreate(const std::string& path) {
-    out_.print("Couldn't create file ", Name{path}, " - do all directorys exist?\n");
-    return false;
-  }
 
   const CacheArchive& archive_;
   TextOutput& out_;
-  std::vector<uint32_t> trail_;  // the items the folder's path leads through; none for the root
-  std::vector<bool> there_;      // by item: it is at its path under the destination already
   platform::OutputTree tree_;
-  std::string path_;                   // of the item visited, from the destination
-  std::vector<size_t> folderLengths_;  // of its folders' paths, by depth
-  std::vector<bool> folderThere_;      // whether they are there, by depth
+  OnDisk onDisk_;
+  TreePlan plan_;
   uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0;
 };
 
-// Visits every item, with its path in path_, until `visit` answers false;
-// false then, or if the tree is damaged, which is reported.
-template <class Visit>
-bool TreeExtraction::forEachItem(Visit&& visit) {
-  const auto enter = [&](uint32_t index, std::string_view stored, bool folder, uint64_t depth) {
-    // Written as this system spells it (on Windows a name may be in the
-    // old ANSI code page).
-    const std::optional<std::string> spelled = platform::otherSpelling(stored);
-    const std::string_view name = spelled ? std::string_view(*spelled) : stored;
-    folderLengths_.resize(depth);
-    folderThere_.resize(depth);
-    path_.resize(depth == 0 ? 0 : folderLengths_.back());
-    if (depth > 0) path_ += '/';
-    path_ += name;
-    const bool parentThere = depth == 0 ? tree_.destinationExists() : folderThere_.back();
-    if (++visited_ % kItemsBetweenForgets == 0) forgetPages();
-    if (!visit(Item{index, name, folder, depth, parentThere})) return false;
-    if (folder) {
-      folderLengths_.push_back(path_.size());
-      folderThere_.push_back(there_[index]);
-    }
-    return true;
-  };
-  uint64_t depth = 0;
-  for (const uint32_t index : trail_) {
-    // The item named may be a file; every one before it leads on as a folder.
-    const bool folder = index != trail_.back() || archive_.directoryEntry(index)->isFolder();
-    if (!enter(index, *archive_.itemName(index), folder, depth++)) return false;
-  }
-  const uint32_t top = trail_.empty() ? kRootItem : trail_.back();
-  if (!archive_.directoryEntry(top)->isFolder()) return true;
-  bool going = true;
-  const Status walked = walkDirectory(archive_, top, [&](const WalkedItem& item) {
-    return going = enter(item.index, item.name, item.folder, depth + item.depth);
-  });
-  return going && (walked.ok() || failed(walked, ""));
-}
-
-// Before anything is written: every name can be made under the destination
-// and no two in one folder are the same there, and what is already there
-// has the kind the cache gives it.
+// Before anything is written: every item can be, as the plan checks it.
 bool TreeExtraction::check() {
-  // The names of each folder open, by depth: a folder's are dropped when
-  // the walk leaves it for one at its own depth or above.
-  std::vector<std::unordered_set<std::string>> names;
-  return forEachItem([&](const Item& item) {
-    names.resize(item.depth + 1);
-    if (!names.back().insert(platform::nameKey(item.name)).second) return cannotCreate(path_);
-    return checkItem(item);
-  });
-}
-
-bool TreeExtraction::checkItem(const Item& item) {
-  if (!platform::isSafeName(item.name)) return cannotCreate(path_);
-  const Found found = item.parentThere ? tree_.inspect(path_) : Found::kNothing;
-  const Found kind = item.folder ? Found::kFolder : Found::kFile;
-  there_[item.index] = found == kind;
-  return found == Found::kNothing || found == kind || cannotCreate(path_);
+  return finished(plan_.forEach([&](const PlannedItem& item) {
+    pace();
+    return plan_.check(item) || cannotCreate(item.path, out_);
+  }));
 }
 
 bool TreeExtraction::write() {
   BlockEntryIndex index(archive_);
   forgetPages();
   ChainBudget budget = ChainBudget::of(archive_);
-  return forEachItem([&](const Item& item) {
+  return finished(plan_.forEach([&](const PlannedItem& item) {
+    pace();
     // An interrupt ends the run once the destination is as it was.
     if (platform::interruption() != 0) return false;
-    const Place place = !item.parentThere    ? Place::kInNewFolder
-                        : there_[item.index] ? Place::kExisting
-                                             : Place::kNew;
-    if (!item.folder) return writeFile(item, place, index, budget);
+    if (!item.folder) return writeFile(item, index, budget);
     ++folders_;
-    return tree_.addFolder(path_, place) || cannotCreate(path_);
-  });
+    return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_);
+  }));
 }
 
-bool TreeExtraction::writeFile(const Item& item, Place place, BlockEntryIndex& index,
+bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
                                ChainBudget& budget) {
-  if (!tree_.beginFile(path_, place)) return cannotCreate(path_);
+  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_);
   // A file with no block entries has no bytes.
   const LookupResult head = index.headOf(item.index);
-  if (!head.status.ok()) return failed(head.status, "");
+  if (!head.status.ok()) return failed(head.status, item.path);
   OutputSink<platform::OutputTree> sink(tree_);
   NoText blocks;
   if (head.found()) {
     const Status written =
         writeFileData(archive_, sink, static_cast<uint32_t>(head.index), blocks, &budget);
-    if (!written.ok()) return failed(written, "Couldn't write file ");
+    if (!written.ok()) return failed(written, item.path);
   }
-  if (!tree_.endFile()) return failed({Status::Kind::kOutputFailed, {}}, "Couldn't write file ");
-  out_.print("Writing ", Name{path_}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
+  if (!tree_.endFile()) {
+    return failed({Status::Kind::kOutputFailed, {}}, item.path);
+  }
+  out_.print("Writing ", Name{item.path}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
   bytes_ += sink.size();
   ++files_;
   return true;
@@ -188,7 +132,7 @@ bool TreeExtraction::writeFile(const Item& item, Place place, BlockEntryIndex& i
 
 int TreeExtraction::run(const std::string& destination) {
   if (!tree_.begin(destination, archive_.source())) {
-    out_.print("Couldn't create file ", Name{destination}, " - do all directorys exist?\n");
+    cannotCreate(destination, out_);
     return kFailure;
   }
   if (!check() || !write()) return kFailure;
@@ -198,7 +142,7 @@ int TreeExtraction::run(const std::string& destination) {
   }
   if (!out_.flush()) return kFailure;
   if (!tree_.commit()) {
-    out_.print("Couldn't write file ", Name{destination}, "\n");
+    cannotWrite(destination, out_);
     return kFailure;
   }
   // The summary and "Success!" reach the user and the tree stays, or
@@ -220,34 +164,15 @@ bool namesRoot(std::string_view folder) {
 
 int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
                 const CacheTitleTable& titles, TextOutput& out) {
-  if (args.size() < 4) {
-    out.put(
-        "You must supply the gcf filename, a folder to extract and a directory to extract to.\n");
-    return kFailure;
-  }
-  if (args[2].size() > kMaxPathLength) {
-    out.print("The file path is longer than ", kMaxPathLength, " characters\n");
-    return kFailure;
-  }
-  const std::string archivePath(args[1]);
-  if (!openArchive(archive, archivePath, out)) return kFailure;
-  introduce(archive, archivePath, titles, out);
+  const std::optional<ItemArguments> given = itemArguments(args, "a folder to extract", out);
+  if (!given) return kFailure;
+  if (!openArchive(archive, given->archivePath, out)) return kFailure;
+  introduce(archive, given->archivePath, titles, out);
   // The folder is found as the extract command finds a file.
   std::vector<uint32_t> trail;
-  if (!namesRoot(args[2])) {
-    char path[kMaxPathLength + 1] = {};
-    args[2].copy(path, args[2].size());
-    const LookupResult item = findItemByPath(archive, path, &trail);
-    if (!item.status.ok()) {
-      printDamage(item.status.damage, out);
-      return kFailure;
-    }
-    if (!item.found()) {
-      out.print("Couldn't find ", Name{args[2]}, " in directory\n");
-      return kFailure;
-    }
-  }
-  return TreeExtraction(archive, out, std::move(trail)).run(std::string(args[3]));
+  if (!namesRoot(given->itemPath) && !findItem(archive, given->itemPath, out, &trail).found())
+    return kFailure;
+  return TreeExtraction(archive, out, std::move(trail)).run(given->destination);
 }
 
 }  // namespace vaultcat

@@ -20,7 +20,18 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 
 namespace {
 
+using vaultcat::BlockEntry;
+using vaultcat::BlockEntryHeader;
+using vaultcat::BlockEntryMapHeader;
 using vaultcat::CacheArchive;
+using vaultcat::ChecksumHeader;
+using vaultcat::DataBlockHeader;
+using vaultcat::DirectoryEntry;
+using vaultcat::DirectoryHeader;
+using vaultcat::DirectoryMapHeader;
+using vaultcat::FileHeader;
+using vaultcat::FragmentationMapEntry;
+using vaultcat::FragmentationMapHeader;
 
 struct Region {
   uint64_t start;
@@ -37,8 +48,47 @@ void write32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+template <class Record>
+Record recordAt(const uint8_t* data, uint64_t at) {
+  return Record::decode(reinterpret_cast<const std::byte*>(data + at));
+}
+
 uint32_t pick(std::minstd_rand& rng, uint64_t bound) {
   return static_cast<uint32_t>(rng() % bound);
+}
+
+// Where each header and table of a cache the reader accepted lies. The
+// reader keeps only the tables it reads records from, so the headers are
+// found here as it walks past them; every step stays inside the bytes,
+// since the reader's own walk did.
+std::vector<Region> regionsOf(const uint8_t* data, const CacheArchive& archive) {
+  std::vector<Region> regions;
+  uint64_t at = 0;
+  const auto add = [&](uint64_t recordSize, uint32_t count) {
+    regions.push_back({at, recordSize, count});
+    at += recordSize * count;
+  };
+  add(FileHeader::kSize, 1);
+  add(BlockEntryHeader::kSize, 1);
+  add(BlockEntry::kSize, archive.blockEntryCount());
+  add(FragmentationMapHeader::kSize, 1);
+  add(FragmentationMapEntry::kSize, archive.fragmentCount());
+  if (archive.fileHeader().formatVersion == vaultcat::kFormatVersion5) {
+    const uint32_t entries = recordAt<BlockEntryMapHeader>(data, at).entryCount;
+    add(BlockEntryMapHeader::kSize, 1);
+    at += BlockEntryMapHeader::kEntrySize * entries;
+  }
+  const uint64_t directory = at;
+  add(DirectoryHeader::kSize, 1);
+  add(DirectoryEntry::kSize, archive.itemCount());
+  at = directory + recordAt<DirectoryHeader>(data, directory).directorySize;
+  add(DirectoryMapHeader::kSize, 1);
+  at += DirectoryMapHeader::kEntrySize * archive.itemCount();
+  const uint32_t checksumSize = recordAt<ChecksumHeader>(data, at).checksumSize;
+  add(ChecksumHeader::kSize, 1);
+  at += checksumSize;
+  add(DataBlockHeader::kSize, 1);
+  return regions;
 }
 
 // Sets one word at a field boundary. Returns false if there is no word to set.
@@ -48,22 +98,7 @@ bool editField(uint8_t* data, size_t size, std::minstd_rand& rng) {
   std::vector<Region> regions;
   std::vector<uint32_t> markers;
   if (archive.openBytes(vaultcat::ByteView(reinterpret_cast<const std::byte*>(data), size))) {
-    const auto& s = archive.sections();
-    regions = {
-        {s.fileHeader, vaultcat::FileHeader::kSize, 1},
-        {s.blockEntryHeader, vaultcat::BlockEntryHeader::kSize, 1},
-        {s.blockEntries, vaultcat::BlockEntry::kSize, archive.blockEntryCount()},
-        {s.fragmentationMapHeader, vaultcat::FragmentationMapHeader::kSize, 1},
-        {s.fragmentationMap, vaultcat::FragmentationMapEntry::kSize, archive.fragmentCount()},
-        {s.directoryHeader, vaultcat::DirectoryHeader::kSize, 1},
-        {s.directoryEntries, vaultcat::DirectoryEntry::kSize, archive.itemCount()},
-        {s.directoryMapHeader, vaultcat::DirectoryMapHeader::kSize, 1},
-        {s.checksumHeader, vaultcat::ChecksumHeader::kSize, 1},
-        {s.dataBlockHeader, vaultcat::DataBlockHeader::kSize, 1},
-    };
-    if (s.blockEntryMapHeader) {
-      regions.push_back({*s.blockEntryMapHeader, vaultcat::BlockEntryMapHeader::kSize, 1});
-    }
+    regions = regionsOf(data, archive);
     markers = {archive.blockEntryCount(), archive.fileHeader().blockCount, archive.itemCount(),
                archive.fragmentCount(), archive.dataBlockHeader().dataBlockCount};
   } else {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -11,9 +13,11 @@
 #include "archive/extraction_writer.h"
 #include "archive/item_lookup.h"
 #include "archive/text_output.h"
-#include "archive/tree_walk.h"
 #include "front_end/cache_titles.h"
-#include "front_end/commands.h"
+#include "front_end/command_steps.h"
+#include "front_end/tree_plan.h"
+#include "platform/names.h"
+#include "platform/output_path.h"
 
 namespace vaultcat::fuzz {
 
@@ -82,10 +86,43 @@ ByteView viewOf(std::span<const uint8_t> bytes) {
   return ByteView(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size());
 }
 
+// A destination that exists and holds nothing, so that the plan checks
+// every name it would write.
+class EmptyDestination final : public Destination {
+ public:
+  bool exists() const override { return true; }
+  Found inspect(const std::string&) override { return Found::kNothing; }
+};
+
 struct WalkedPath {
   uint32_t index;
   std::string path;
 };
+
+// Every item as the tree command plans it, with its path from the
+// destination. Aborts if the plan passes a path that could leave the
+// destination, or two items of one path.
+std::vector<WalkedPath> plannedPaths(const CacheArchive& archive, PathReport& report) {
+  EmptyDestination destination;
+  TreePlan plan(archive, {}, destination);
+  std::unordered_set<std::string> seen;
+  plan.forEach([&](const PlannedItem& item) {
+    if (!plan.check(item)) return false;
+    if (platform::outputPathFor(item.path) != item.path)
+      fail("the plan passed a path that leaves the destination");
+    if (!seen.insert(platform::nameKey(item.path)).second)
+      fail("the plan passed two items of one path");
+    return true;
+  });
+  // Every item, as far as the tree can be walked.
+  std::vector<WalkedPath> paths;
+  plan.forEach([&](const PlannedItem& item) {
+    paths.push_back({item.index, item.path});
+    return true;
+  });
+  report.listingDamage = plan.damage().damage;
+  return paths;
+}
 
 }  // namespace
 
@@ -114,21 +151,7 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
   if (!archive.openBytes(input)) return report;
   report.opened = true;
 
-  // Full paths of every item, built from the names of the folders above it.
-  std::vector<WalkedPath> paths;
-  std::vector<std::string_view> above;
-  report.listingDamage = walkDirectory(archive, kRootItem, [&](const WalkedItem& item) {
-                           above.resize(static_cast<size_t>(item.depth));
-                           std::string path;
-                           for (std::string_view name : above) {
-                             path.append(name);
-                             path.push_back('/');
-                           }
-                           path.append(item.name);
-                           paths.push_back({item.index, std::move(path)});
-                           above.push_back(item.name);
-                           return true;
-                         }).damage;
+  const std::vector<WalkedPath> paths = plannedPaths(archive, report);
   report.items = paths.size();
 
   CheckingSink sink(archive);
@@ -152,20 +175,21 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
   if (treeBytes > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
     fail("the files of a tree copied more bytes than the data region holds");
   for (const WalkedPath& walked : paths) {
+    // The extract command takes no longer path.
     if (walked.path.size() > kMaxPathLength) {
       ++report.pathsNotFound;
       continue;
     }
     // What the extract command does for the item, up to the output file.
-    LookupResult item = findItem(archive, walked.path.c_str(), progress);
+    LookupResult item = findItem(archive, walked.path, progress);
     if (item.status.damaged()) ++report.lookupDamage;
     if (!item.found()) {
       if (!item.status.damaged()) ++report.pathsNotFound;
       continue;
     }
     if (item.index != walked.index) ++report.pathsNotFound;
-    LookupResult first = findFirstBlockEntry(archive, static_cast<uint32_t>(item.index),
-                                             walked.path.c_str(), progress);
+    LookupResult first =
+        findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), walked.path, progress);
     if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
     Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);

@@ -1,6 +1,6 @@
-// The two ways a cache is read, run on bytes in memory: what `vaultcat l`
-// does, and what `vaultcat x` does for every item of the tree. Shared by the
-// fuzzers and by the replay of saved inputs.
+// The ways a cache is read, run on bytes in memory: what `vaultcat l`
+// does, and what `vaultcat a` and `vaultcat x` do for every item of the
+// tree. Shared by the fuzzers and by the replay of saved inputs.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +24,10 @@ struct PathReport {
 // output.
 PathReport runListPath(std::span<const uint8_t> bytes);
 
-// Opens the cache and, for every item the tree walk reaches, looks up its
-// full path and, where an item is found, its first block entry and the
+// Opens the cache, plans the whole tree as `vaultcat a` does (aborting if
+// the plan passes a path that leaves the destination, or one path twice),
+// writes every file of it, and, for every item the plan reaches, looks up
+// its full path and, where an item is found, its first block entry and the
 // whole of its data, into a sink that refuses (and aborts the process on)
 // any piece that does not lie inside `bytes` or ends past the furthest
 // point a run can reach.

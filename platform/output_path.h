@@ -17,18 +17,6 @@ namespace vaultcat::platform {
 // extension).
 bool isSafeName(std::string_view name);
 
-// How this system spells a name stored in a cache, where that is not the
-// name's bytes: on Windows, a name that is not UTF-8 was written where
-// names were in the system's ANSI code page (as the console program of old
-// read them), and is read in it. Nothing where the bytes are the spelling:
-// always on POSIX systems, where a name is bytes.
-std::optional<std::string> otherSpelling(std::string_view stored);
-
-// `name` as the system's folders tell names apart: two names with one key
-// cannot both be in one folder. Byte for byte on POSIX systems; on Windows
-// letters in either case are one.
-std::string nameKey(std::string_view name);
-
 // The output path for an item path as typed, whose parts '/' and '\\' both
 // separate: the same parts joined by '/'. Nothing if any part is not a safe
 // name, so that nothing outside the folder can be reached: no "..", no

@@ -6,8 +6,4 @@ namespace vaultcat::platform {
 
 bool systemAllowsName(std::string_view) { return true; }
 
-std::string nameKey(std::string_view name) { return std::string(name); }
-
-std::optional<std::string> otherSpelling(std::string_view) { return std::nullopt; }
-
 }  // namespace vaultcat::platform

@@ -41,13 +41,15 @@ void exerciseEverything(const CacheArchive& archive) {
               archive.itemCount());
   }
   for (const char* path : kPaths) {
-    const LookupResult found = findPath(archive, path);
+    const LookupResult found = findItemByPath(archive, path);
     if (found.status.damaged()) {
       EXPECT_EQ(found.index, -1);
     }
   }
   for (uint32_t item = 0; item < archive.itemCount(); ++item) {
-    (void)archive.itemName(item);
+    if (const auto name = archive.itemName(item)) {
+      EXPECT_LE(name->size(), kMaxPathLength);
+    }
     const LookupResult head = findBlockEntryForItem(archive, item);
     if (head.status.damaged()) {
       EXPECT_EQ(head.index, -1);

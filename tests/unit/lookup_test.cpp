@@ -60,7 +60,7 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
       {"", -1},
   };
   for (const Case& c : cases) {
-    const LookupResult found = findPath(cache.archive, c.path);
+    const LookupResult found = findItemByPath(cache.archive, c.path);
     EXPECT_EQ(found.index, c.item) << c.path;
     EXPECT_FALSE(found.status.damaged()) << c.path << ": " << found.status.damage;
   }
@@ -166,7 +166,7 @@ TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
     image.set32(c.at, c.value);
     LoadedCache cache(image);
     ASSERT_TRUE(cache.opened);
-    LookupResult r = findPath(cache.archive, c.path);
+    LookupResult r = findItemByPath(cache.archive, c.path);
     if (c.blockEntry) {
       ASSERT_EQ(r.index, level);
       r = findBlockEntryForItem(cache.archive, level);

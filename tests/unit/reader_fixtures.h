@@ -101,13 +101,6 @@ inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry,
   return e;
 }
 
-// findItemByPath cuts its argument up; this passes it a scratch copy.
-inline LookupResult findPath(const CacheArchive& archive, std::string_view path) {
-  std::vector<char> scratch(path.begin(), path.end());
-  scratch.push_back('\0');
-  return findItemByPath(archive, scratch.data());
-}
-
 // Writes the image to a temporary file, runs `l` on it in-process and
 // removes the file again.
 struct ListRun {

@@ -1,0 +1,76 @@
+#include "front_end/tree_plan.h"
+
+#include <utility>
+
+#include "archive/cache_layout.h"
+#include "archive/tree_walk.h"
+#include "platform/names.h"
+#include "platform/output_path.h"
+
+namespace vaultcat {
+
+using Found = Destination::Found;
+using Place = platform::OutputTree::Place;
+
+TreePlan::TreePlan(const CacheArchive& archive, std::vector<uint32_t> trail,
+                   Destination& destination)
+    : archive_(archive),
+      trail_(std::move(trail)),
+      destination_(destination),
+      alreadyThere_(archive.itemCount()) {}
+
+bool TreePlan::forEach(const std::function<bool(const PlannedItem&)>& visit) {
+  damage_ = {};
+  // Each pass checks names afresh.
+  namesChecked_.clear();
+  uint64_t depth = 0;
+  for (const uint32_t index : trail_) {
+    // The item named may be a file; every one before it leads on as a folder.
+    const bool folder = index != trail_.back() || archive_.directoryEntry(index)->isFolder();
+    if (!enter(index, *archive_.itemName(index), folder, depth++, visit)) return false;
+  }
+  const uint32_t top = trail_.empty() ? kRootItem : trail_.back();
+  if (!archive_.directoryEntry(top)->isFolder()) return true;
+  bool going = true;
+  damage_ = walkDirectory(archive_, top, [&](const WalkedItem& item) {
+    return going = enter(item.index, item.name, item.folder, depth + item.depth, visit);
+  });
+  return going && damage_.ok();
+}
+
+bool TreePlan::enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
+                     const std::function<bool(const PlannedItem&)>& visit) {
+  // Written as this system spells it (on Windows a name may be in the old
+  // ANSI code page).
+  const platform::Spelling name(stored);
+  folderPathLengths_.resize(depth);
+  foldersThere_.resize(depth);
+  path_.resize(depth == 0 ? 0 : folderPathLengths_.back());
+  if (depth > 0) path_ += '/';
+  path_ += name.text();
+  const bool folderThere = depth == 0 ? destination_.exists() : foldersThere_.back();
+  const Place place = !folderThere           ? Place::kInNewFolder
+                      : alreadyThere_[index] ? Place::kExisting
+                                             : Place::kNew;
+  if (!visit(PlannedItem{index, folder, depth, name.text(), path_, place})) return false;
+  if (folder) {
+    folderPathLengths_.push_back(path_.size());
+    foldersThere_.push_back(alreadyThere_[index]);
+  }
+  return true;
+}
+
+bool TreePlan::check(const PlannedItem& item) {
+  // The names of each folder open, by depth: a folder's are dropped when
+  // the walk leaves it for one at its own depth or above.
+  namesChecked_.resize(item.depth + 1);
+  if (!namesChecked_.back().insert(platform::nameKey(item.name)).second) return false;
+  if (!platform::isSafeName(item.name)) return false;
+  const Found found =
+      item.place == Place::kInNewFolder ? Found::kNothing : destination_.inspect(item.path);
+  const Found kind = item.folder ? Found::kFolder : Found::kFile;
+  alreadyThere_[item.index] = found == kind;
+  return found == Found::kNothing || found == kind;
+}
+
+}  // namespace vaultcat

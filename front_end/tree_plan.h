@@ -1,0 +1,82 @@
+// What a tree extraction writes: which items, in which order, under which
+// names and where, and whether every one of them can be written, found
+// before anything is. The tree command carries the plan out; a test runs
+// it against a destination of its own, and the fuzzer on any bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "archive/cache_archive.h"
+#include "archive/status.h"
+#include "platform/output_tree.h"
+
+namespace vaultcat {
+
+// What the plan needs to know of the destination. The tree output answers
+// from the disk; a test answers as it likes.
+class Destination {
+ public:
+  using Found = platform::OutputTree::Found;
+  // Whether the destination folder itself exists.
+  virtual bool exists() const = 0;
+  // What is at `path` (parts joined by '/') under the destination now.
+  virtual Found inspect(const std::string& path) = 0;
+
+ protected:
+  ~Destination() = default;
+};
+
+// One item as the plan visits it.
+struct PlannedItem {
+  uint32_t index;
+  bool folder;
+  uint64_t depth;           // 0 for what lies right in the destination
+  std::string_view name;    // as this system spells it
+  const std::string& path;  // from the destination, parts joined by '/'
+  // Where it goes, once check() has seen every item: kInNewFolder whenever
+  // its folder is not in the destination.
+  platform::OutputTree::Place place;
+};
+
+class TreePlan {
+ public:
+  // `trail` holds the items the path of the item to extract leads through,
+  // that item last; none for the whole cache.
+  TreePlan(const CacheArchive& archive, std::vector<uint32_t> trail, Destination& destination);
+
+  // Visits every item in the order it is written, folders before what they
+  // hold: the folders on the way to the item, the item, then everything
+  // below it. False when `visit` answers false, or when the tree is
+  // damaged, which damage() then says.
+  bool forEach(const std::function<bool(const PlannedItem&)>& visit);
+  const Status& damage() const { return damage_; }
+
+  // The checks before anything is written, of each item a pass of
+  // forEach() visits, in turn: its name can be made under the destination,
+  // no item before it in its folder has the same name there, and what is
+  // already at its path has the kind the cache gives it. False if it fails
+  // one. What is there is remembered for the places of later passes.
+  bool check(const PlannedItem& item);
+
+ private:
+  bool enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
+             const std::function<bool(const PlannedItem&)>& visit);
+
+  const CacheArchive& archive_;
+  const std::vector<uint32_t> trail_;
+  Destination& destination_;
+  std::vector<bool> alreadyThere_;  // by item: it is at its path under the destination
+  Status damage_;
+  // Of the item visited and its folders, by depth:
+  std::string path_;
+  std::vector<size_t> folderPathLengths_;
+  std::vector<bool> foldersThere_;
+  std::vector<std::unordered_set<std::string>> namesChecked_;  // as the system tells them apart
+};
+
+}  // namespace vaultcat
