@@ -8,6 +8,11 @@
 //                   blocks follow each other in one chain
 //   shuffled.gcf    the same file with its data blocks dealt out in a random
 //                   order, so that nearly every block is a fragment of its own
+//   shuffled.extents
+//                   where big.bin's bytes lie in shuffled.gcf, for the floor
+//                   program: one record per data block, in the file's order,
+//                   of three little-endian 64-bit words (offset in the cache,
+//                   length, offset in the file)
 //   big.bin         the same bytes as a plain file, for the baseline copy
 //   many.gcf        --folders folders (default 1000) of --files files each
 //                   (default 999): folderNNNN/fileNNN.dat. Every file has a
@@ -25,6 +30,7 @@
 //                   chain of its own, for extracting a whole tree of data
 //   tree/           the same files as plain files, for the peers' archive
 //                   and for checking what an extraction made
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +44,8 @@
 #include "support/cache_writer.h"
 
 using vaultcat::testsupport::CacheBuilder;
+using vaultcat::testsupport::CacheImage;
+using vaultcat::testsupport::CacheLayout;
 
 namespace {
 
@@ -73,8 +81,26 @@ void writePlainFile(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-void writeCache(const CacheBuilder& builder, const std::string& path) {
-  if (!builder.build().writeFile(path)) throw std::runtime_error("cannot write " + path);
+void writeCache(const CacheImage& image, const std::string& path) {
+  if (!image.writeFile(path)) throw std::runtime_error("cannot write " + path);
+}
+
+// Read from the writer's own record of where it put each block, so that the
+// floor program copies the same bytes without reading the cache's tables.
+void writeExtents(const CacheImage& image, uint32_t item, uint64_t size, const std::string& path) {
+  const CacheLayout& layout = image.layout();
+  std::string records;
+  uint64_t at = 0;
+  for (uint32_t entry : image.blockEntriesOf(item)) {
+    for (uint32_t block : image.chainOf(entry)) {
+      const uint64_t length = std::min<uint64_t>(layout.dataBlockSize, size - at);
+      for (uint64_t word : {layout.dataBlock(block), length, at})
+        for (int k = 0; k < 8; ++k) records += static_cast<char>((word >> (8 * k)) & 0xFF);
+      at += length;
+    }
+  }
+  if (at != size) throw std::runtime_error("the chains of " + path + " do not hold the file");
+  writePlainFile(path, records);
 }
 
 void makeBigCaches(const std::string& dir, uint64_t dataMib) {
@@ -84,8 +110,10 @@ void makeBigCaches(const std::string& dir, uint64_t dataMib) {
     CacheBuilder builder(6);
     builder.cacheId(kCacheId).blockSize(8192);
     if (shuffled) builder.shuffleDataBlocks(kShuffleSeed);
-    builder.addFile(0, "big.bin", bytes);
-    writeCache(builder, dir + (shuffled ? "/shuffled.gcf" : "/contiguous.gcf"));
+    const uint32_t item = builder.addFile(0, "big.bin", bytes);
+    const CacheImage image = builder.build();
+    writeCache(image, dir + (shuffled ? "/shuffled.gcf" : "/contiguous.gcf"));
+    if (shuffled) writeExtents(image, item, bytes.size(), dir + "/shuffled.extents");
   }
 }
 
@@ -118,7 +146,7 @@ void makeManyItemCache(const std::string& dir, uint32_t folders, uint32_t files)
   }
   names.close();
   if (!names) throw std::runtime_error("cannot write " + dir + "/names.txt");
-  writeCache(builder, dir + "/many.gcf");
+  writeCache(builder.build(), dir + "/many.gcf");
 }
 
 void makeTreeCache(const std::string& dir, uint32_t files) {
@@ -134,7 +162,7 @@ void makeTreeCache(const std::string& dir, uint32_t files) {
     writePlainFile(dir + "/tree/" + name, file);
     builder.addFile(0, name, std::move(file));
   }
-  writeCache(builder, dir + "/tree.gcf");
+  writeCache(builder.build(), dir + "/tree.gcf");
 }
 
 int usage() {
