@@ -29,6 +29,8 @@ int extractCommand(std::span<const std::string_view> args, CacheArchive& archive
                    const CacheTitleTable& titles, TextOutput& out);  // x gcf_file file dir
 int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
                 const CacheTitleTable& titles, TextOutput& out);  // a gcf_file folder dir
+int mountCommand(std::span<const std::string_view> args, CacheArchive& archive,
+                 const CacheTitleTable& titles, TextOutput& out);  // m gcf_file mountpoint
 
 // Opens the archive; on failure says why.
 bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out);

@@ -19,6 +19,10 @@ void printUsage(TextOutput& out) {
   out.put(
       "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file "
       "into dir.\n\tFolders are created as needed; / is the whole cache.\n\n");
+  out.put(
+      "vaultcat.exe m [-f] gcf_file mountpoint\n\tMounts gcf_file read-only at the folder "
+      "mountpoint and serves it in the\n\tbackground (-f: in the foreground, until "
+      "Ctrl-C). fusermount3 -u mountpoint\n\tunmounts it.\n\n");
 }
 
 }  // namespace
@@ -48,6 +52,9 @@ int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
     case 'a':
     case 'A':
       return treeCommand(args, archive, titles, out);
+    case 'm':
+    case 'M':
+      return mountCommand(args, archive, titles, out);
     default:
       out.print("Unrecognised command: ", Name{args[0]}, "\n");
       return kFailure;

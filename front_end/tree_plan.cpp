@@ -12,6 +12,10 @@ namespace vaultcat {
 using Found = Destination::Found;
 using Place = platform::OutputTree::Place;
 
+bool FolderNames::admit(std::string_view name) {
+  return keys_.insert(platform::nameKey(name)).second && platform::isSafeName(name);
+}
+
 TreePlan::TreePlan(const CacheArchive& archive, std::vector<uint32_t> trail,
                    Destination& destination)
     : archive_(archive),
@@ -64,8 +68,7 @@ bool TreePlan::check(const PlannedItem& item) {
   // The names of each folder open, by depth: a folder's are dropped when
   // the walk leaves it for one at its own depth or above.
   namesChecked_.resize(item.depth + 1);
-  if (!namesChecked_.back().insert(platform::nameKey(item.name)).second) return false;
-  if (!platform::isSafeName(item.name)) return false;
+  if (!namesChecked_.back().admit(item.name)) return false;
   const Found found =
       item.place == Place::kInNewFolder ? Found::kNothing : destination_.inspect(item.path);
   const Found kind = item.folder ? Found::kFolder : Found::kFile;

@@ -17,6 +17,18 @@
 
 namespace vaultcat {
 
+// The names of one folder as the tree command writes them: each a safe
+// name, and none the system would take for a name before it in the folder
+// (the first of them is written, and found). The mount shows the same.
+class FolderNames {
+ public:
+  // Whether `name` (as this system spells it) is written.
+  bool admit(std::string_view name);
+
+ private:
+  std::unordered_set<std::string> keys_;
+};
+
 // What the plan needs to know of the destination. The tree output answers
 // from the disk; a test answers as it likes.
 class Destination {
@@ -76,7 +88,7 @@ class TreePlan {
   std::string path_;
   std::vector<size_t> folderPathLengths_;
   std::vector<bool> foldersThere_;
-  std::vector<std::unordered_set<std::string>> namesChecked_;  // as the system tells them apart
+  std::vector<FolderNames> namesChecked_;
 };
 
 }  // namespace vaultcat

@@ -25,4 +25,15 @@ void writeFaultReport();
 void noteFault();
 bool faulted();
 
+// For a process that serves the cache to others (a mount): from here on a
+// fault on reading it, in any thread, is noted and the page reads as zeros,
+// as while an output is pending, so that every answer from then on can be
+// refused rather than the process end.
+void keepServingAfterFaults();
+
+// From here on an interrupt is noted for endIfInterrupted() and `handler`
+// is called with it, in a signal handler, instead of anything else; null
+// puts things back as they were.
+void divertInterrupts(void (*handler)(int signal));
+
 }  // namespace vaultcat::platform

@@ -33,6 +33,8 @@ constexpr int kInterrupts[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SI
 
 std::atomic<int> noted{0};  // the first interrupt while an output is pending
 std::atomic<bool> finalText{false};
+std::atomic<bool> servingAfterFaults{false};
+std::atomic<void (*)(int)> diverted{nullptr};
 sigset_t interruptSet;     // every interrupt, real-time signals too
 sigset_t deliverableMask;  // the mask before holdInterruptsToTheEnd()
 
@@ -52,6 +54,12 @@ void endBy(int signal) {
 extern "C" void onInterrupt(int signal) {
   // The handler never resets itself: a second interrupt in a row finds it
   // in place, and is noted like the first.
+  if (void (*divert)(int) = diverted.load(); divert != nullptr) {
+    int none = 0;
+    noted.compare_exchange_strong(none, signal);
+    divert(signal);
+    return;
+  }
   if (pendingOutput() == nullptr) {
     endBy(signal);  // pending until this handler returns
     return;
@@ -71,10 +79,11 @@ extern "C" void onFault(int signal, siginfo_t* info, void*) {
   // The cache shrank under the mapping or its disk failed. With an output
   // pending, the page reads as zeros from here on, which the reader's
   // checks take as any damaged bytes, and the run, told by faulted(),
-  // leaves the destination as it was before it says why it ends.
+  // leaves the destination as it was before it says why it ends. A mount
+  // refuses every answer from then on instead.
   static const auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   noteFault();
-  if (pendingOutput() != nullptr &&
+  if ((pendingOutput() != nullptr || servingAfterFaults.load()) &&
       ::mmap(reinterpret_cast<void*>(address & ~(pageSize - 1)), pageSize, PROT_READ,
              MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
     return;
@@ -137,6 +146,10 @@ bool setUpProcess(std::string_view faultLine) {
 }
 
 int interruption() { return noted.load(); }
+
+void keepServingAfterFaults() { servingAfterFaults.store(true); }
+
+void divertInterrupts(void (*handler)(int signal)) { diverted.store(handler); }
 
 void endIfInterrupted() {
   if (const int signal = noted.load(); signal != 0) endBy(signal);

@@ -1,0 +1,79 @@
+// An open cache as a tree to mount: every answer comes from the cache's own
+// tables, and no index of them is built when it is mounted. An item's node
+// is its index plus one. What is shown is what the tree command writes:
+// names as this system spells them, and of a folder's names only those it
+// would write (a safe name, and the first of each name, as a lookup finds
+// it), checked when the folder is first listed. A file reads through the
+// same checked chains as an extraction; a part its chains do not give (a
+// break in them, or a part the cache lacks) fails to read, and the rest
+// reads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/cache_archive.h"
+#include "archive/text_output.h"
+#include "archive/tree_walk.h"
+#include "platform/mount.h"
+
+namespace vaultcat {
+
+class MountedCache final : public platform::MountedTree {
+ public:
+  using Answer = platform::Answer;
+  using NodeAttributes = platform::NodeAttributes;
+
+  // `out` is where the serving process says how many names it does not
+  // show; `background` lets go of it once that is said.
+  MountedCache(const CacheArchive& archive, TextOutput& out, bool background);
+  ~MountedCache() { finish(); }
+
+  Answer lookup(uint64_t folder, std::string_view name, NodeAttributes& found) override;
+  Answer attributes(uint64_t node, NodeAttributes& found) override;
+  Answer readFolder(uint64_t folder, uint64_t cursor,
+                    const std::function<bool(const Entry&)>& add) override;
+  Answer open(uint64_t node, std::unique_ptr<platform::OpenFile>& file) override;
+  // Counts the names not shown, in a thread of its own, and says how many
+  // there are, if any.
+  void serving() override;
+  void finish() override;
+
+  // The items of every folder that can be listed whose names are not
+  // shown; nothing if finish() stopped the count.
+  std::optional<uint64_t> countNotShown();
+
+ private:
+  // What the first listing of a folder found: where its list breaks, if it
+  // does (the cursor at which it cannot go on), and how many of its names
+  // are not shown.
+  struct FolderCheck {
+    std::optional<uint64_t> breakAt;
+    uint64_t notShown = 0;
+  };
+  std::optional<DirectoryEntry> entryOf(uint64_t node, uint32_t& item) const;
+  NodeAttributes attributesOf(uint32_t item, const DirectoryEntry& entry) const;
+  FolderCheck check(uint32_t folder, const DirectoryEntry& entry);
+  // Called for every item read, from whichever thread: lets the system take
+  // back the pages of the tables read so far, every so many items.
+  void pace() const;
+
+  const CacheArchive& archive_;
+  TextOutput& out_;
+  const bool background_;
+  std::mutex checking_;  // guards the three below
+  std::unordered_map<uint32_t, FolderCheck> checked_;
+  LoopGuard claimed_;                     // each item is listed in one folder only
+  std::vector<std::atomic<bool>> shown_;  // by item, once its folder is checked
+  mutable std::atomic<uint64_t> itemsRead_{0};
+  std::atomic<bool> stop_{false};
+  std::thread counter_;
+};
+
+}  // namespace vaultcat
