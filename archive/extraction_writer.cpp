@@ -62,13 +62,18 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
   const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
   PieceBatch batch(output, runOffset);
   uint32_t written = 0;
+  Status broken;
   for (uint32_t block = firstDataBlockIndex; block != kEndOfDataBlockChain;) {
     // Every block is checked against the data region and the map before
     // it is used; in a sound file no block is visited twice in one file.
     if (block >= blockCount || block >= archive.fragmentCount()) {
-      return damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
+      broken = damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
+      break;
     }
-    if (budget.dataBlocksLeft == 0) return damage_text::dataBlocksLoop();
+    if (budget.dataBlocksLeft == 0) {
+      broken = damage_text::dataBlocksLoop();
+      break;
+    }
     --budget.dataBlocksLeft;
 
     const uint32_t chunk = std::min(blockSize, runSize - written);
@@ -79,7 +84,8 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
       // larger one would read other blocks' bytes again with every chunk,
       // so that a small crafted file could write without end.
       if (!piece) {
-        return damage_text::blockSizeTooLarge(blockSize, archive.dataBlockHeader().dataBlockSize);
+        broken = damage_text::blockSizeTooLarge(blockSize, archive.dataBlockHeader().dataBlockSize);
+        break;
       }
       if (Status status = batch.add(*piece); !status.ok()) return status;
       written += chunk;
@@ -87,7 +93,10 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
     // The block was checked against the map above, so it has a successor.
     block = *archive.nextDataBlock(block);
   }
-  return batch.flush();
+  // The pieces before a break are handed out too, for a reader of part of
+  // the file (a mount).
+  Status flushed = batch.flush();
+  return broken.ok() ? flushed : broken;
 }
 
 }  // namespace

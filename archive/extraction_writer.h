@@ -16,7 +16,8 @@ namespace vaultcat {
 // is copied straight from the cache. Prints a line for every block entry and
 // every data block to `progress`. A first entry equal to the table's size
 // names an empty chain: nothing is written. Stops at the first link that
-// cannot be followed, or when the output fails.
+// cannot be followed, once the pieces before it are handed out, or when the
+// output fails.
 //
 // A chain longer than the cache could hold must loop: no file visits a
 // block entry or a data block twice. Files extracted together share one

@@ -88,7 +88,16 @@ std::vector<Extent> givenOnce(std::vector<Extent> extents) {
 class FileMap final : public platform::OpenFile {
  public:
   FileMap(std::vector<Extent> extents, uint64_t size)
-      : extents_(givenOnce(std::move(extents))), size_(size) {}
+      : extents_(givenOnce(std::move(extents))), size_(size) {
+    uint64_t end = 0;
+    for (const Extent& extent : extents_) {
+      if (extent.offset != end) break;
+      end = extent.end();
+    }
+    whole_ = end >= size_;
+  }
+
+  bool whole() const override { return whole_; }
 
   platform::Answer pieces(uint64_t offset, uint64_t length, std::vector<Piece>& out) override {
     if (offset >= size_) return platform::Answer::kOk;
@@ -111,6 +120,7 @@ class FileMap final : public platform::OpenFile {
  private:
   const std::vector<Extent> extents_;  // by offset, none overlapping
   const uint64_t size_;
+  bool whole_ = false;
 };
 
 }  // namespace

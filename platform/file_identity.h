@@ -19,6 +19,11 @@ struct FileIdentity {
   bool sameFileAs(const FileIdentity& other) const {
     return device == other.device && inode == other.inode;
   }
+  // The same file, not written to since: its change time moves with its
+  // names and permissions too, and is not compared.
+  bool sameBytesAs(const FileIdentity& other) const {
+    return sameFileAs(other) && size == other.size && modified == other.modified;
+  }
   bool operator==(const FileIdentity&) const = default;
 };
 

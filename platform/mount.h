@@ -37,9 +37,14 @@ enum class Answer { kOk, kMissing, kUnreadable };
 class OpenFile {
  public:
   virtual ~OpenFile() = default;
+  // Whether every byte of the file is in the cache. A file that is not is
+  // read as each reader asks, not a page at a time, so that the bytes it
+  // has read wherever a reader asks for them alone.
+  virtual bool whole() const = 0;
   // The pieces of the cache that hold bytes [offset, offset + length) of
-  // the file, in order, stopping at its end. kUnreadable if any of those
-  // bytes is not in the cache (damage, or a part the cache lacks).
+  // the file, in order, stopping at its end; kUnreadable, with the pieces
+  // before it, at the first of those bytes that is not in the cache
+  // (damage, or a part the cache lacks).
   virtual Answer pieces(uint64_t offset, uint64_t length, std::vector<Piece>& out) = 0;
 };
 

@@ -85,7 +85,7 @@ void letFaultsIn() {
 // The error to answer with, or 0. Asked after the cache was read: once it
 // is not as it was opened, nothing read from it is served.
 int errorOf(const Server& server, Answer answer) {
-  if (!server.source.unchanged()) return EIO;
+  if (!server.source.unwritten()) return EIO;
   switch (answer) {
     case Answer::kOk:
       return 0;
@@ -207,11 +207,18 @@ extern "C" void onOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
     return;
   }
   info->fh = reinterpret_cast<uintptr_t>(file.get());
-  info->keep_cache = 1;
+  // The kernel reads whole pages, and more ahead: from a file with a part
+  // that does not read, a page that holds some of it would fail, good
+  // bytes and all, and a read that came back short would be taken for
+  // the end of the file. Such a file is read as each reader asks.
+  info->keep_cache = file->whole();
+  info->direct_io = !file->whole();
   // Where the open was given up meanwhile, no release will come for it.
   if (fuse_reply_open(request, info) == 0) file.release();
 }
 
+// Answers with the bytes asked for, or those before the first that does not
+// read (the reader then asks again from there, and is told EIO).
 extern "C" void onRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset,
                        fuse_file_info* info) {
   letFaultsIn();
@@ -226,17 +233,16 @@ extern "C" void onRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset
   buffer.resize(static_cast<size_t>(total));
   size_t done = 0;
   for (const Piece& piece : pieces) {
-    if (answer != Answer::kOk) break;
     const auto bytes = server.source.read(piece, buffer.data() + done);
     if (!bytes) {
       answer = Answer::kUnreadable;
-    } else {
-      if (bytes->data() != buffer.data() + done)
-        std::memcpy(buffer.data() + done, bytes->data(), bytes->size());
-      done += bytes->size();
+      break;
     }
+    if (bytes->data() != buffer.data() + done)
+      std::memcpy(buffer.data() + done, bytes->data(), bytes->size());
+    done += bytes->size();
   }
-  if (const int error = errorOf(server, answer); error != 0) {
+  if (const int error = errorOf(server, done > 0 ? Answer::kOk : answer); error != 0) {
     fuse_reply_err(request, error);
   } else {
     fuse_reply_buf(request, reinterpret_cast<const char*>(buffer.data()), done);

@@ -56,6 +56,10 @@ class SourceFile {
   // size, not written since. Bytes in memory always are; false if it cannot
   // be told.
   bool unchanged() const;
+  // The same, except that a change of the file's names or permissions
+  // alone (another file renamed over its name) leaves it unchanged: for a
+  // mount, which serves the file it opened for as long as it is mounted.
+  bool unwritten() const;
   // Whether reading the mapping faulted (the file shrank, or its disk
   // failed) while an output was pending: what was read since is not the
   // file's.

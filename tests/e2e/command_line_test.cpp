@@ -23,7 +23,10 @@ const char kUsage[] =
     "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
     "\tAll directorys must exist - they will not be created.\n\n"
     "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file into "
-    "dir.\n\tFolders are created as needed; / is the whole cache.\n\n";
+    "dir.\n\tFolders are created as needed; / is the whole cache.\n\n"
+    "vaultcat.exe m [-f] gcf_file mountpoint\n\tMounts gcf_file read-only at the folder "
+    "mountpoint and serves it in the\n\tbackground (-f: in the foreground, until Ctrl-C). "
+    "fusermount3 -u mountpoint\n\tunmounts it.\n\n";
 
 CacheImage treeCache(uint32_t version, uint32_t cacheId) {
   CacheBuilder b(version);
@@ -66,6 +69,7 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArgumen
       {{"x"}, tooFew},
       {{"X", cache}, tooFew},
       {{"x", cache, "readme.txt"}, tooFew},
+      {{"M", cache}, "You must supply the gcf filename and a folder to mount it at.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
