@@ -1,10 +1,11 @@
 # bash completion for vaultcat                                -*- shell-script -*-
 #
-#   vaultcat <TAB>                      a, l and x
-#   vaultcat l <TAB> (a, x alike)       cache files (*.gcf) and folders
+#   vaultcat <TAB>                      a, l, m and x
+#   vaultcat l <TAB> (a, m, x alike)    cache files (*.gcf) and folders
 #   vaultcat x cache.gcf d<TAB>         the cache's own folders and files
 #   vaultcat a cache.gcf d<TAB>         the cache's own folders only
 #   vaultcat x cache.gcf file <TAB>     folders (a alike)
+#   vaultcat m cache.gcf <TAB>          folders, to mount at (-f anywhere)
 #
 # The cache's items come from the program's own listing, `vaultcat l`: two
 # spaces of indentation per level, a folder's line ending in a backslash.
@@ -72,9 +73,24 @@ _vaultcat_items() {
 _vaultcat() {
   local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items folders=
   COMPREPLY=()
+  if [[ $COMP_CWORD -gt 1 && $command == [mM]* ]]; then
+    # -f may stand anywhere: the cache and the mount point are the first
+    # and second of the other words.
+    local i position=1
+    for ((i = 2; i < COMP_CWORD; i++)); do [[ ${COMP_WORDS[i]} == -* ]] || ((position++)); done
+    compopt -o filenames
+    if [[ $current == -* ]]; then
+      mapfile -t COMPREPLY < <(compgen -W '-f --foreground' -- "$current")
+    elif ((position == 1)); then
+      mapfile -t COMPREPLY < <(compgen -f -X '!*.[gG][cC][fF]' -- "$current"; compgen -d -- "$current")
+    elif ((position == 2)); then
+      mapfile -t COMPREPLY < <(compgen -d -- "$current")
+    fi
+    return 0
+  fi
   case $COMP_CWORD in
     1)
-      mapfile -t COMPREPLY < <(compgen -W 'a l x' -- "$current")
+      mapfile -t COMPREPLY < <(compgen -W 'a l m x' -- "$current")
       ;;
     2)
       [[ $command == [aAlLxX]* ]] || return 0

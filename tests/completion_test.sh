@@ -33,7 +33,7 @@ expect() {
   fi
 }
 
-expect $'a\nl\nx' "$program" ''
+expect $'a\nl\nm\nx' "$program" ''
 expect $'c.gcf\nout\ntree' "$program" x ''
 expect '' "$program" l c.gcf ''
 expect $'docs/\n+nospace' "$program" x c.gcf d
@@ -48,6 +48,8 @@ expect '' "$program" x c.gcf back
 expect 'maps/level1.bsp' "$program" x c.gcf maps/l
 expect '' "$program" x missing.gcf ''
 expect $'out\ntree' "$program" x c.gcf docs/guide.txt ''
+expect $'out\ntree' "$program" m -f c.gcf ''
+expect '--foreground' "$program" m c.gcf --f
 if [[ -e pwned ]]; then echo "FAILED: a name from the cache ran as a command"; failures=$((failures + 1)); fi
 if ((failures)); then exit 1; fi
 echo "completion: ok"
