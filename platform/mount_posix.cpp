@@ -69,19 +69,6 @@ struct Server {
 
 Server& serverOf(fuse_req_t request) { return *static_cast<Server*>(fuse_req_userdata(request)); }
 
-// libfuse starts its workers with every signal blocked, and a fault that
-// comes while it is blocked ends the process whatever its handler: a fault
-// on reading the cache must reach the handler, which notes it.
-void letFaultsIn() {
-  thread_local bool done = false;
-  if (done) return;
-  sigset_t fault;
-  sigemptyset(&fault);
-  sigaddset(&fault, SIGBUS);
-  ::pthread_sigmask(SIG_UNBLOCK, &fault, nullptr);
-  done = true;
-}
-
 // The error to answer with, or 0. Asked after the cache was read: once it
 // is not as it was opened, nothing read from it is served.
 int errorOf(const Server& server, Answer answer) {
@@ -132,7 +119,6 @@ extern "C" void onInit(void*, fuse_conn_info* connection) {
 }
 
 extern "C" void onLookup(fuse_req_t request, fuse_ino_t folder, const char* name) {
-  letFaultsIn();
   const Server& server = serverOf(request);
   NodeAttributes found;
   const int error = errorOf(server, server.tree.lookup(folder, name, found));
@@ -150,7 +136,6 @@ extern "C" void onLookup(fuse_req_t request, fuse_ino_t folder, const char* name
 }
 
 extern "C" void onGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info*) {
-  letFaultsIn();
   const Server& server = serverOf(request);
   NodeAttributes found;
   if (const int error = errorOf(server, server.tree.attributes(node, found)); error != 0) {
@@ -167,7 +152,6 @@ extern "C" void onGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info*) 
 // took 5.8 s rather than 0.8 s.
 extern "C" void onReaddir(fuse_req_t request, fuse_ino_t folder, size_t size, off_t cursor,
                           fuse_file_info*) {
-  letFaultsIn();
   const Server& server = serverOf(request);
   thread_local std::vector<char> buffer;
   thread_local std::string name;
@@ -195,7 +179,6 @@ extern "C" void onReaddir(fuse_req_t request, fuse_ino_t folder, size_t size, of
 }
 
 extern "C" void onOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info* info) {
-  letFaultsIn();
   const Server& server = serverOf(request);
   if ((info->flags & O_ACCMODE) != O_RDONLY) {
     fuse_reply_err(request, EROFS);
@@ -221,7 +204,6 @@ extern "C" void onOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
 // read (the reader then asks again from there, and is told EIO).
 extern "C" void onRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset,
                        fuse_file_info* info) {
-  letFaultsIn();
   const Server& server = serverOf(request);
   auto& file = *reinterpret_cast<OpenFile*>(info->fh);
   thread_local std::vector<Piece> pieces;
@@ -328,8 +310,9 @@ MountOutcome checkPoint(const std::string& point, std::string& absolute, std::st
 // and the tree starts its own work only then, so that what it prints comes
 // after all the caller printed.
 void serve(Server& server, fuse_session* session, int callerGone) {
-  // Threads started from here on leave interrupts to the loop's thread,
-  // whose wait they cut short.
+  // The tree's own threads leave interrupts to the loop's threads, whose
+  // waits an interrupt cuts short: in one of the tree's, the loop would
+  // go on until the next request came.
   sigset_t interrupts, before;
   sigfillset(&interrupts);
   sigdelset(&interrupts, SIGBUS);
@@ -357,6 +340,54 @@ void serve(Server& server, fuse_session* session, int callerGone) {
   server.tree.finish();
 }
 
+// Mounts and serves until the mount ends. `report`, if given, is told
+// first whether the mount is in place: 'y', or 'n' and why not.
+MountOutcome mountAndServe(Server& server, const std::string& point, const std::string& options,
+                           int report, int callerGone, std::string& why) {
+  lastWords[0] = '\0';
+  fuse_set_log_func(keepWords);
+  fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+  for (const char* word : {"vaultcat", "-o", options.c_str()}) fuse_opt_add_arg(&args, word);
+  fuse_session* session = fuse_session_new(&args, &kOperations, sizeof kOperations, &server);
+  fuse_opt_free_args(&args);
+  // From before the mount is in place to after it is gone, an interrupt
+  // ends the loop rather than the process.
+  served.store(session);
+  divertInterrupts(endServing);
+  keepServingAfterFaults();
+  const bool mounted = session != nullptr && fuse_session_mount(session, point.c_str()) == 0;
+  if (report >= 0) {
+    const std::string said = mounted ? "y" : "n" + std::string(lastWords);
+    (void)!::write(report, said.data(), said.size());
+    ::close(report);
+  }
+  if (!mounted) {
+    divertInterrupts(nullptr);
+    served.store(nullptr);
+    if (session != nullptr) fuse_session_destroy(session);
+    why = lastWords;
+    return MountOutcome::kFailed;
+  }
+  serve(server, session, callerGone);
+  fuse_session_unmount(session);
+  divertInterrupts(nullptr);
+  served.store(nullptr);
+  fuse_session_destroy(session);
+  return MountOutcome::kServed;
+}
+
+// What a pipe holds until its other end is closed.
+std::string readToEnd(int fd) {
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  ::close(fd);
+  return text;
+}
+
 }  // namespace
 
 MountOutcome mountTree(MountedTree& tree, const SourceFile& source, const MountRequest& request,
@@ -370,58 +401,22 @@ MountOutcome mountTree(MountedTree& tree, const SourceFile& source, const MountR
     why = std::strerror(errno);
     return MountOutcome::kFailed;
   }
-  lastWords[0] = '\0';
-  fuse_set_log_func(keepWords);
   std::string options =
       "ro,default_permissions,subtype=vaultcat,fsname=" + optionValue(request.name);
   if (mayAllowOthers()) options += ",allow_other";
-  fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-  for (const char* word : {"vaultcat", "-o", options.c_str()}) fuse_opt_add_arg(&args, word);
-  fuse_session* session = fuse_session_new(&args, &kOperations, sizeof kOperations, &server);
-  fuse_opt_free_args(&args);
-  if (session == nullptr) {
-    why = lastWords;
+  if (request.foreground) return mountAndServe(server, point, options, -1, -1, why);
+  // In the background the serving process mounts, says whether it could,
+  // and learns from the end of a second pipe that this one has ended.
+  int report[2], gone[2];
+  const pid_t child =
+      ::pipe2(report, O_CLOEXEC) == 0 && ::pipe2(gone, O_CLOEXEC) == 0 ? ::fork() : -1;
+  if (child < 0) {
+    why = std::strerror(errno);
     return MountOutcome::kFailed;
   }
-  // From before the mount is in place to after it is gone, an interrupt
-  // ends the loop rather than the process.
-  served.store(session);
-  divertInterrupts(endServing);
-  keepServingAfterFaults();
-  if (fuse_session_mount(session, point.c_str()) != 0) {
-    divertInterrupts(nullptr);
-    fuse_session_destroy(session);
-    why = lastWords;
-    return MountOutcome::kFailed;
-  }
-  int callerGone = -1;
-  if (!request.foreground) {
-    int pipe[2];
-    const pid_t child = ::pipe2(pipe, O_CLOEXEC) == 0 ? ::fork() : -1;
-    if (child < 0) {
-      why = std::strerror(errno);
-      fuse_session_unmount(session);
-      fuse_session_destroy(session);
-      return MountOutcome::kFailed;
-    }
-    if (child > 0) {
-      // The serving process holds the mount open from here; this one holds
-      // the pipe's other end until it ends.
-      ::close(pipe[0]);
-      fuse_session_destroy(session);
-      divertInterrupts(nullptr);
-      served.store(nullptr);
-      // Answered once the serving process answers.
-      struct stat root {};
-      if (::stat(point.c_str(), &root) != 0) {
-        why = "the process that serves it ended first";
-        ::umount2(point.c_str(), MNT_DETACH);
-        return MountOutcome::kFailed;
-      }
-      return MountOutcome::kInBackground;
-    }
-    ::close(pipe[1]);
-    callerGone = pipe[0];
+  if (child == 0) {
+    ::close(report[0]);
+    ::close(gone[1]);
     // Its own session, and no hold on the caller's terminal or folder.
     ::setsid();
     const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -432,13 +427,25 @@ MountOutcome mountTree(MountedTree& tree, const SourceFile& source, const MountR
     if (::chdir("/") != 0) {
       // It would only keep the folder it started in from being unmounted.
     }
+    // A failure is the caller's to tell.
+    mountAndServe(server, point, options, report[1], gone[0], why);
+    return MountOutcome::kServed;
   }
-  serve(server, session, callerGone);
-  fuse_session_unmount(session);
-  divertInterrupts(nullptr);
-  served.store(nullptr);
-  fuse_session_destroy(session);
-  return MountOutcome::kServed;
+  ::close(report[1]);
+  ::close(gone[0]);
+  const std::string said = readToEnd(report[0]);
+  if (said != "y") {
+    why = said.empty() ? "the process that would serve it ended" : said.substr(1);
+    return MountOutcome::kFailed;
+  }
+  // Answered once the serving process answers.
+  struct stat root {};
+  if (::stat(point.c_str(), &root) != 0) {
+    why = "the process that serves it ended";
+    ::umount2(point.c_str(), MNT_DETACH);
+    return MountOutcome::kFailed;
+  }
+  return MountOutcome::kInBackground;
 }
 
 #endif

@@ -131,6 +131,8 @@ TEST_F(MountTest, ServesWhatTheTreeCommandWritesAndNoOtherNames) {
     SCOPED_TRACE(c.cache);
     const std::string point = mount(c.cache, c.said);
     EXPECT_EQ(treeAt(point), c.tree);
+    // Nor found by a name the listing does not show.
+    EXPECT_FALSE(fs::exists(point + "/a\\b"));
     // Read-only to whoever may read the cache, with its owner and times.
     ASSERT_EQ(::stat(c.cache.c_str(), &cache), 0);
     for (const auto& [path, bytes] : c.tree) {
@@ -154,6 +156,8 @@ TEST_F(MountTest, ReadsFailOnlyWhereTheCacheLacksTheBytes) {
   builder.blockSize(512);
   const uint32_t broken = builder.addFile(0, "broken.bin", a);
   builder.addFile(0, "holes.bin", RunList{{0, b}, {2048, b}});
+  // Two runs that both give bytes 400 to 700: which are the file's?
+  builder.addFile(0, "overlap.bin", RunList{{0, b}, {400, a.substr(0, 600)}});
   CacheImage image = builder.build();
   // The chain of broken.bin leaves the map after its first block.
   const CacheLayout& layout = image.layout();
@@ -176,6 +180,9 @@ TEST_F(MountTest, ReadsFailOnlyWhereTheCacheLacksTheBytes) {
       {"holes.bin", 2047, 2, kEio},
       {"holes.bin", 2048, 700, b},
       {"holes.bin", 2700, 100, b.substr(652)},  // up to the recorded size
+      {"overlap.bin", 0, 1000, b.substr(0, 400)},
+      {"overlap.bin", 699, 1, kEio},
+      {"overlap.bin", 700, 300, a.substr(300, 300)},
   };
   for (const Read& r : reads) {
     SCOPED_TRACE(r.file + " at " + std::to_string(r.offset));
@@ -219,6 +226,8 @@ TEST_F(MountTest, ServesNothingButTheCacheAsItWasOpened) {
     const std::string cache = at(c.name + ".gcf");
     ASSERT_TRUE(image.writeFile(cache));
     const std::string point = mount(cache);
+    // Known to the kernel, so that listing it reads the cut part.
+    EXPECT_TRUE(fs::is_directory(point + "/many"));
     c.change(cache);
     // Neither bytes nor names the kernel has not been given yet.
     EXPECT_EQ(readAt(point + "/readme.txt", 0, 700), c.served ? readme : kEio);
@@ -261,11 +270,19 @@ TEST_F(MountTest, AMountPointMustBeAFreeFolder) {
     return;
   }
   const std::string busy = mount(cache);
+  // A mount whose server has gone.
+  const std::string gone = makeDir("gone");
+  points_.push_back(gone);
+  StartedProgram killed({"m", "-f", cache, gone}, root());
+  ASSERT_TRUE(waitFor([&] { return isMountPoint(gone); }));
+  ::kill(killed.pid(), SIGKILL);
+  killed.finish();
   const std::string cases[][2] = {
       {at("none"), "there is no such folder"},
       {at("none/mnt"), "there is no such folder"},
       {cache, "it is not a folder"},
       {busy, "something is mounted there already"},
+      {gone, "something is mounted there already"},
   };
   for (const auto& [point, why] : cases) {
     const ProgramRun r = run({"m", cache, point});
