@@ -8,6 +8,7 @@
 #include "front_end/tree_plan.h"
 #include "platform/names.h"
 #include "platform/output_path.h"
+#include "platform/process.h"
 
 namespace vaultcat {
 
@@ -280,8 +281,9 @@ std::optional<uint64_t> MountedCache::countNotShown() {
 }
 
 void MountedCache::serving() {
-  // Counting reads the whole tree: the mount answers meanwhile.
+  // Counting reads the whole tree: the mount answers meanwhile, before it.
   counter_ = std::thread([this] {
+    platform::runThisThreadWhenIdle();
     if (const std::optional<uint64_t> notShown = countNotShown(); notShown && *notShown > 0) {
       out_.print("Not shown: ", *notShown, *notShown == 1 ? " item" : " items",
                  ", whose names cannot be file names here or repeat a name before them in "

@@ -7,9 +7,12 @@
 // raise(3) and _exit(2); undoing an output is left to the normal code.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -188,6 +191,16 @@ std::optional<FileIdentity> standardOutputFile() {
       !identifyOpenFile(STDOUT_FILENO, identity))
     return std::nullopt;
   return identity;
+}
+
+void runThisThreadWhenIdle() {
+  const sched_param none{};
+  ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none);
+#ifdef SYS_ioprio_set
+  // The idle class (3) for the calling thread (who 1, which 0), in the
+  // terms of linux/ioprio.h, which glibc does not wrap.
+  ::syscall(SYS_ioprio_set, 1, 0, 3 << 13);
+#endif
 }
 
 bool changeWorkingDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }

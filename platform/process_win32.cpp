@@ -100,6 +100,10 @@ std::optional<FileIdentity> standardOutputFile() {
   return identity;
 }
 
+void runThisThreadWhenIdle() {
+  ::SetThreadPriority(::GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+}
+
 bool changeWorkingDirectory(const std::string& path) {
   return ::SetCurrentDirectoryW(widePath(path).c_str()) != 0;
 }
