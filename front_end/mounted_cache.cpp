@@ -264,19 +264,17 @@ void MountedCache::pace() const {
 }
 
 std::optional<uint64_t> MountedCache::countNotShown() {
+  // A walk of its own, which shares nothing with the listings but the
+  // rule: it may run at any pace without holding them up. It counts, as
+  // the tree command checks, names inside a folder not shown too.
   uint64_t notShown = 0;
-  std::vector<uint64_t> folders{platform::kRootNode};
-  while (!folders.empty()) {
-    if (stop_.load()) return std::nullopt;
-    const uint64_t folder = folders.back();
-    folders.pop_back();
-    readFolder(folder, 0, [&](const Entry& entry) {
-      if (entry.attributes.folder) folders.push_back(entry.attributes.node);
-      return true;
-    });
-    std::lock_guard<std::mutex> lock(checking_);
-    notShown += checked_[static_cast<uint32_t>(folder - 1)].notShown;
-  }
+  std::vector<FolderNames> names;  // of each folder open, by depth
+  walkDirectory(archive_, kRootItem, [&](const WalkedItem& item) {
+    names.resize(item.depth + 1);
+    if (!names.back().admit(platform::Spelling(item.name).text())) ++notShown;
+    return !stop_.load(std::memory_order_relaxed);
+  });
+  if (stop_.load()) return std::nullopt;
   return notShown;
 }
 

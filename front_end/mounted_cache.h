@@ -45,8 +45,8 @@ class MountedCache final : public platform::MountedTree {
   void serving() override;
   void finish() override;
 
-  // The items of every folder that can be listed whose names are not
-  // shown; nothing if finish() stopped the count.
+  // The items whose names are not shown, up to any damage in the tree;
+  // nothing if finish() stopped the count.
   std::optional<uint64_t> countNotShown();
 
  private:

@@ -59,9 +59,9 @@ bool standardOutputIsTerminal();
 // The regular file standard output goes to, if it goes to one.
 std::optional<FileIdentity> standardOutputFile();
 
-// Lets the calling thread have the processor and the disk only when
-// nothing else wants them: for work in the background of a process that
-// serves others.
+// Lets the calling thread have the processor and the disk after every
+// other thread that wants them: for work in the background of a process
+// that serves others.
 void runThisThreadWhenIdle();
 
 // Makes `path` the process's working directory; false if it cannot.

@@ -7,10 +7,9 @@
 // raise(3) and _exit(2); undoing an output is left to the normal code.
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -194,12 +193,16 @@ std::optional<FileIdentity> standardOutputFile() {
 }
 
 void runThisThreadWhenIdle() {
-  const sched_param none{};
-  ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none);
+  // The lowest priority of the normal class, not the idle class: a thread
+  // of the idle class that held a lock the others wait for (the mapping's,
+  // when it faults) could keep them waiting as long as the machine is busy.
+  const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
+  ::setpriority(PRIO_PROCESS, thread, 19);
 #ifdef SYS_ioprio_set
-  // The idle class (3) for the calling thread (who 1, which 0), in the
-  // terms of linux/ioprio.h, which glibc does not wrap.
-  ::syscall(SYS_ioprio_set, 1, 0, 3 << 13);
+  // The best-effort class (2), its lowest level (7), for the calling thread
+  // (who 1, which 0), in the terms of linux/ioprio.h, which glibc does not
+  // wrap.
+  ::syscall(SYS_ioprio_set, 1, 0, 2 << 13 | 7);
 #endif
 }
 
