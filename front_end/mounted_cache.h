@@ -55,11 +55,18 @@ class MountedCache final : public platform::MountedTree {
   // are not shown.
   struct FolderCheck {
     std::optional<uint64_t> breakAt;
+    uint64_t children = 0;  // reached before any break
     uint64_t notShown = 0;
+    // Of a folder looked in by name that holds many: its names' hashes and
+    // items, by hash, made once, at the first lookup.
+    std::unique_ptr<const std::vector<std::pair<uint32_t, uint32_t>>> byName;
   };
   std::optional<DirectoryEntry> entryOf(uint64_t node, uint32_t& item) const;
   NodeAttributes attributesOf(uint32_t item, const DirectoryEntry& entry) const;
   FolderCheck check(uint32_t folder, const DirectoryEntry& entry);
+  // The folder's check, made now if it is the first; checking_ is held.
+  FolderCheck& checked(uint32_t folder, const DirectoryEntry& entry);
+  void index(const DirectoryEntry& entry, FolderCheck& check) const;
   // Called for every item read, from whichever thread: lets the system take
   // back the pages of the tables read so far, every so many items.
   void pace() const;
