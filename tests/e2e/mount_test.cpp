@@ -124,6 +124,7 @@ TEST_F(MountTest, ServesWhatTheTreeCommandWritesAndNoOtherNames) {
     namesTree["many/" + name] = name;
   }
   b.addFile(many, "f7", "again");
+  b.addFile(many, "a\\b", "refused");
   const std::string names = writeCache(b.build(), "names.gcf");
   struct Case {
     std::string cache, said;
@@ -132,7 +133,7 @@ TEST_F(MountTest, ServesWhatTheTreeCommandWritesAndNoOtherNames) {
   const Case cases[] = {
       {sample, "", treeAt(at("out"))},
       {names,
-       "Not shown: 7 items, whose names cannot be file names here or repeat a name before them "
+       "Not shown: 8 items, whose names cannot be file names here or repeat a name before them "
        "in their folder\n",
        namesTree},
   };
@@ -144,6 +145,7 @@ TEST_F(MountTest, ServesWhatTheTreeCommandWritesAndNoOtherNames) {
     // Nor found by a name the listing does not show.
     EXPECT_FALSE(fs::exists(point + "/a\\b"));
     EXPECT_FALSE(fs::exists(point + "/many/f40"));
+    EXPECT_FALSE(fs::exists(point + "/many/a\\b"));
     // Read-only to whoever may read the cache, with its owner and times.
     ASSERT_EQ(::stat(c.cache.c_str(), &cache), 0);
     for (const auto& [path, bytes] : c.tree) {
