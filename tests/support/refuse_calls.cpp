@@ -4,6 +4,8 @@
 //   exchange   renameat2() knows no RENAME_EXCHANGE (EINVAL)
 //   noreplace  renameat2() knows no RENAME_NOREPLACE (EINVAL)
 //   link       linkat() is not permitted (EPERM), as where there are no hard links
+//   aside      renameat2() may not move a file of the user's to a hidden name of
+//              ours (EPERM), so that nothing can keep a file that is replaced
 //   success    the write of "Success!" to standard output fails (EIO)
 #include <dlfcn.h>
 #include <errno.h>
@@ -12,6 +14,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -27,10 +31,26 @@ Function next(const char* name) {
 
 }  // namespace
 
+// The path of `name` in the folder `fd`, as /proc tells it.
+std::string pathOf(int fd, const char* name) {
+  char folder[4096];
+  const std::string link =
+      fd == AT_FDCWD ? "/proc/self/cwd" : "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = readlink(link.c_str(), folder, sizeof folder);
+  return std::string(folder, length > 0 ? static_cast<size_t>(length) : 0) + "/" + name;
+}
+
+// Whether a path is one of the hidden names the program keeps its own in.
+bool isOurs(const std::string& path) { return path.find(".vaultcat-") != std::string::npos; }
+
 extern "C" int renameat2(int from, const char* a, int to, const char* b, unsigned flags) {
   if (((flags & RENAME_EXCHANGE) && refused("exchange")) ||
       ((flags & RENAME_NOREPLACE) && refused("noreplace"))) {
     errno = EINVAL;
+    return -1;
+  }
+  if (refused("aside") && !isOurs(pathOf(from, a)) && isOurs(pathOf(to, b))) {
+    errno = EPERM;
     return -1;
   }
   return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from, a, to, b,
