@@ -24,14 +24,47 @@ std::string damageLine(std::string_view what) {
 
 void printDamage(std::string_view what, TextOutput& out) { out.put(damageLine(what)); }
 
-bool cannotCreate(std::string_view path, TextOutput& out) {
-  out.print("Couldn't create file ", Name{path}, " - do all directorys exist?\n");
+namespace {
+void putWhy(std::string_view why, TextOutput& out) {
+  if (!why.empty()) out.print(" (", why, ")");
+  out.put('\n');
+}
+}  // namespace
+
+bool cannotCreate(std::string_view path, TextOutput& out, std::string_view why) {
+  out.print("Couldn't create file ", Name{path}, " - do all directorys exist?");
+  putWhy(why, out);
   return false;
 }
 
-bool cannotWrite(std::string_view path, TextOutput& out) {
-  out.print("Couldn't write file ", Name{path}, "\n");
+bool cannotWrite(std::string_view path, TextOutput& out, std::string_view why) {
+  out.print("Couldn't write file ", Name{path});
+  putWhy(why, out);
   return false;
+}
+
+std::string failureText(const platform::Failure& failure) {
+  using Kind = platform::Failure::Kind;
+  switch (failure.kind) {
+    case Kind::kSystem:
+      return platform::systemErrorText(failure.code);
+    case Kind::kChanged:
+      return "what is there changed during the run";
+    case Kind::kInTheWay:
+      return "something that is never replaced is there";
+    case Kind::kCannotKeep:
+      return "the file system can neither swap two names nor keep the file there to put it back";
+    case Kind::kTooLong:
+      return "the path is longer than this system takes";
+    case Kind::kBusy:
+      return "another run is extracting into it";
+    case Kind::kCannotTakeBack:
+      return "the files it replaced could not be put back";
+    case Kind::kNone:
+    case Kind::kInterrupted:
+      break;
+  }
+  return {};
 }
 
 std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,

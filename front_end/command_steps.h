@@ -15,6 +15,7 @@
 #include "archive/status.h"
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
+#include "platform/failure.h"
 
 namespace vaultcat {
 
@@ -39,9 +40,13 @@ void introduce(const CacheArchive& archive, std::string_view archivePath,
 // "Corrupt file: <what>."
 void printDamage(std::string_view what, TextOutput& out);
 // What an extraction says of an output at `path` that could not be
-// created, or not written to the end. Both answer false.
-bool cannotCreate(std::string_view path, TextOutput& out);
-bool cannotWrite(std::string_view path, TextOutput& out);
+// created, or not written to the end, with `why` after it where given (the
+// extract command says what it always said). Both answer false.
+bool cannotCreate(std::string_view path, TextOutput& out, std::string_view why = {});
+bool cannotWrite(std::string_view path, TextOutput& out, std::string_view why = {});
+// Why the system layer failed, in words; empty for an interrupt, which the
+// run ends by without a word.
+std::string failureText(const platform::Failure& failure);
 
 // The arguments of a command that takes an item out of the cache:
 // `gcf_file item dir`.

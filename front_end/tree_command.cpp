@@ -32,6 +32,7 @@ class OnDisk final : public Destination {
   explicit OnDisk(platform::OutputTree& tree) : tree_(tree) {}
   bool exists() const override { return tree_.destinationExists(); }
   Found inspect(const std::string& path) override { return tree_.inspect(path); }
+  uint64_t longestPath() const override { return tree_.longestPath(); }
 
  private:
   platform::OutputTree& tree_;
@@ -40,6 +41,29 @@ class OnDisk final : public Destination {
 // " file" or " files", and so on.
 std::string plural(uint64_t count, std::string_view word) {
   return std::string(word) + (count == 1 ? "" : "s");
+}
+
+// Why the plan refused an item.
+std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
+  using Refusal = TreePlan::Refusal;
+  switch (refusal) {
+    case Refusal::kUnsafeName:
+      return "not a name that can be written safely";
+    case Refusal::kSameName:
+      return "another item in its folder has the same name";
+    case Refusal::kTooLong:
+      return "its path is longer than the " + std::to_string(longestPath) +
+             " bytes this system takes";
+    case Refusal::kFolderThere:
+      return "a folder is in its place";
+    case Refusal::kFileThere:
+      return "a file is in its place";
+    case Refusal::kOtherThere:
+      return "a link, a device or a file that may not be replaced is in its place";
+    case Refusal::kNone:
+      break;
+  }
+  return {};
 }
 
 // Items between two calls that let the system take back the pages of the
@@ -52,9 +76,13 @@ class TreeExtraction {
   TreeExtraction(const CacheArchive& archive, TextOutput& out, std::vector<uint32_t> trail)
       : archive_(archive), out_(out), onDisk_(tree_), plan_(archive, std::move(trail), onDisk_) {}
 
+  // Runs the extraction; what fails is taken back.
   int run(const std::string& destination);
 
  private:
+  int attempt(const std::string& destination);
+  // Why the tree output failed.
+  std::string why() const { return failureText(tree_.problem().failure); }
   bool check();
   bool write();
   bool writeFile(const PlannedItem& item, BlockEntryIndex& index, ChainBudget& budget);
@@ -63,7 +91,7 @@ class TreeExtraction {
   bool failed(Status status, std::string_view path) {
     if (Status cache = archive_.checkUnchanged(); !cache.ok()) status = cache;
     if (!status.damage.empty()) printDamage(status.damage, out_);
-    if (status.kind == Status::Kind::kOutputFailed) cannotWrite(path, out_);
+    if (status.kind == Status::Kind::kOutputFailed) cannotWrite(path, out_, why());
     return false;
   }
   // Ends a pass over the plan: true once every item is done. Otherwise the
@@ -90,7 +118,8 @@ class TreeExtraction {
 bool TreeExtraction::check() {
   return finished(plan_.forEach([&](const PlannedItem& item) {
     pace();
-    return plan_.check(item) || cannotCreate(item.path, out_);
+    return plan_.check(item) ||
+           cannotCreate(item.path, out_, refusalText(plan_.refusal(), tree_.longestPath()));
   }));
 }
 
@@ -104,13 +133,13 @@ bool TreeExtraction::write() {
     if (platform::interruption() != 0) return false;
     if (!item.folder) return writeFile(item, index, budget);
     ++folders_;
-    return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_);
+    return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_, why());
   }));
 }
 
 bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
                                ChainBudget& budget) {
-  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_);
+  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_, why());
   // A file with no block entries has no bytes.
   const LookupResult head = index.headOf(item.index);
   if (!head.status.ok()) return failed(head.status, item.path);
@@ -131,8 +160,34 @@ bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
 }
 
 int TreeExtraction::run(const std::string& destination) {
-  if (!tree_.begin(destination, archive_.source())) {
-    cannotCreate(destination, out_);
+  const int status = attempt(destination);
+  if (status != kSuccess && !tree_.discard())
+    out_.print("Couldn't take this run back: the files it replaced are kept in ",
+               Name{tree_.problem().path}, "\n");
+  return status;
+}
+
+int TreeExtraction::attempt(const std::string& destination) {
+  const bool begun = tree_.begin(destination, archive_.source());
+  for (const platform::OutputTree::Recovered& left : tree_.recovered()) {
+    if (left.tookBack) {
+      out_.print("Took back the files an interrupted run had moved into ", Name{destination}, "\n");
+    } else {
+      out_.print("Removed what an interrupted run left in ", Name{left.staging}, "\n");
+    }
+  }
+  if (!begun) {
+    const platform::OutputTree::Problem& problem = tree_.problem();
+    using Kind = platform::Failure::Kind;
+    if (problem.failure.kind == Kind::kBusy) {
+      out_.print("Another run is extracting into ", Name{destination},
+                 ": try again once it has finished\n");
+    } else if (problem.failure.kind == Kind::kCannotTakeBack) {
+      out_.print("Couldn't take back an interrupted run into ", Name{destination},
+                 ": the files it replaced are kept in ", Name{problem.path}, "\n");
+    } else {
+      cannotCreate(destination, out_, why());
+    }
     return kFailure;
   }
   if (!check() || !write()) return kFailure;
@@ -142,7 +197,8 @@ int TreeExtraction::run(const std::string& destination) {
   }
   if (!out_.flush()) return kFailure;
   if (!tree_.commit()) {
-    cannotWrite(destination, out_);
+    const std::string& item = tree_.problem().path;
+    cannotWrite(item.empty() ? destination : item, out_, why());
     return kFailure;
   }
   // The summary and "Success!" reach the user and the tree stays, or
@@ -164,6 +220,9 @@ bool namesRoot(std::string_view folder) {
 
 int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
                 const CacheTitleTable& titles, TextOutput& out) {
+  // A name holding a line break could otherwise print a line of its own,
+  // even one that reads "Success!".
+  out.escapeNames();
   const std::optional<ItemArguments> given = itemArguments(args, "a folder to extract", out);
   if (!given) return kFailure;
   if (!openArchive(archive, given->archivePath, out)) return kFailure;

@@ -61,16 +61,26 @@ bool TreePlan::enter(uint32_t index, std::string_view stored, bool folder, uint6
 }
 
 bool TreePlan::check(const PlannedItem& item) {
+  refusal_ = Refusal::kNone;
   // The names of each folder open, by depth: a folder's are dropped when
   // the walk leaves it for one at its own depth or above.
   namesChecked_.resize(item.depth + 1);
-  if (!namesChecked_.back().insert(platform::nameKey(item.name)).second) return false;
-  if (!platform::isSafeName(item.name)) return false;
+  if (!namesChecked_.back().insert(platform::nameKey(item.name)).second)
+    refusal_ = Refusal::kSameName;
+  else if (!platform::isSafeName(item.name))
+    refusal_ = Refusal::kUnsafeName;
+  else if (item.path.size() > destination_.longestPath())
+    refusal_ = Refusal::kTooLong;
+  if (refusal_ != Refusal::kNone) return false;
   const Found found =
       item.place == Place::kInNewFolder ? Found::kNothing : destination_.inspect(item.path);
   const Found kind = item.folder ? Found::kFolder : Found::kFile;
   alreadyThere_[item.index] = found == kind;
-  return found == Found::kNothing || found == kind;
+  if (found == Found::kNothing || found == kind) return true;
+  refusal_ = found == Found::kFolder ? Refusal::kFolderThere
+             : found == Found::kFile ? Refusal::kFileThere
+                                     : Refusal::kOtherThere;
+  return false;
 }
 
 }  // namespace vaultcat

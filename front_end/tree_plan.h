@@ -26,6 +26,9 @@ class Destination {
   virtual bool exists() const = 0;
   // What is at `path` (parts joined by '/') under the destination now.
   virtual Found inspect(const std::string& path) = 0;
+  // The longest path under the destination, in bytes, that the system
+  // takes.
+  virtual uint64_t longestPath() const = 0;
 
  protected:
   ~Destination() = default;
@@ -58,10 +61,21 @@ class TreePlan {
 
   // The checks before anything is written, of each item a pass of
   // forEach() visits, in turn: its name can be made under the destination,
-  // no item before it in its folder has the same name there, and what is
-  // already at its path has the kind the cache gives it. False if it fails
-  // one. What is there is remembered for the places of later passes.
+  // no item before it in its folder has the same name there, its path is
+  // one the system takes, and what is already at its path has the kind the
+  // cache gives it. False if it fails one, which refusal() then says. What
+  // is there is remembered for the places of later passes.
   bool check(const PlannedItem& item);
+  enum class Refusal {
+    kNone,
+    kUnsafeName,   // a name no output may have (platform/output_path.h)
+    kSameName,     // an item before it in its folder has its name
+    kTooLong,      // its path is longer than the system takes
+    kFolderThere,  // a folder is where the cache has a file
+    kFileThere,    // a file is where the cache has a folder
+    kOtherThere,   // a link, a device, or a file that may not be replaced
+  };
+  Refusal refusal() const { return refusal_; }
 
  private:
   bool enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
@@ -72,6 +86,7 @@ class TreePlan {
   Destination& destination_;
   std::vector<bool> alreadyThere_;  // by item: it is at its path under the destination
   Status damage_;
+  Refusal refusal_ = Refusal::kNone;
   // Of the item visited and its folders, by depth:
   std::string path_;
   std::vector<size_t> folderPathLengths_;

@@ -92,6 +92,7 @@ class EmptyDestination final : public Destination {
  public:
   bool exists() const override { return true; }
   Found inspect(const std::string&) override { return Found::kNothing; }
+  uint64_t longestPath() const override { return UINT64_MAX; }
 };
 
 struct WalkedPath {

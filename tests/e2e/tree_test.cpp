@@ -129,6 +129,9 @@ TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
   const std::map<std::string, std::string> before = treeAt(at("out"));
   const std::string tooFew =
       "You must supply the gcf filename, a folder to extract and a directory to extract to.\n";
+  // The system words its own reasons: natively as here, under Wine as it
+  // likes, so there only the start of the line is compared.
+  const std::string missing = runsNatively() ? " (No such file or directory)\n" : " (";
   struct Case {
     std::vector<std::string> args;
     std::string out;
@@ -137,16 +140,17 @@ TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
       {{"a", cache_, "/"}, tooFew},
       {{"a", cache_, "nowhere", "out"}, opened + "Couldn't find nowhere in directory\n"},
       {{"a", cache_, "docs", "out"},
-       opened + "Couldn't create file docs/manual/guide.txt - do all directorys exist?\n"},
+       opened + "Couldn't create file docs/manual/guide.txt - do all directorys exist? (a "
+                "folder is in its place)\n"},
       {{"a", cache_, "data", "out"},
-       opened + "Couldn't create file data - do all directorys exist?\n"},
+       opened + "Couldn't create file data - do all directorys exist? (a file is in its place)\n"},
       {{"a", cache_, "/", "missing/out"},
-       opened + "Couldn't create file missing/out - do all directorys exist?\n"},
+       opened + "Couldn't create file missing/out - do all directorys exist?" + missing},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     ProgramRun r = run(c.args);
-    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(runsNatively() ? r.out : r.out.substr(0, c.out.size()), c.out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(treeAt(at("out")), before);
   }
@@ -156,8 +160,11 @@ TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
 // Names that would leave the destination, or that two items share in one
 // folder, stop the run before anything is created.
 TEST_F(TreeTest, UnsafeAndSharedNamesAreRefused) {
-  const std::pair<const char*, const char*> names[] = {{"..", "x"}, {"a", "a"}, {"", "x"}};
-  for (const auto& [first, second] : names) {
+  const std::string unsafe = "not a name that can be written safely";
+  const std::string names[][3] = {{"..", "x", unsafe},
+                                  {"a", "a", "another item in its folder has the same name"},
+                                  {"", "x", unsafe}};
+  for (const auto& [first, second, why] : names) {
     SCOPED_TRACE(first);
     CacheBuilder b;
     b.cacheId(1);
@@ -168,7 +175,7 @@ TEST_F(TreeTest, UnsafeAndSharedNamesAreRefused) {
     const std::string cache = writeCache(b.build(), "bad.gcf");
     ProgramRun r = run({"a", cache, "/", "out"});
     EXPECT_EQ(r.out, openedLines(cache, "Half-Life") + "Couldn't create file bad/" + first +
-                         " - do all directorys exist?\n");
+                         " - do all directorys exist? (" + why + ")\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(listFolder(""), (std::vector<std::string>{"bad.gcf", "c.gcf"}));
   }
