@@ -82,6 +82,11 @@ bool removeTree(At at);
 // The identity of what is at `at` itself (a link is not followed); false
 // where nothing is, or the system cannot tell.
 bool identifyAt(At at, FileIdentity& identity);
+// Whether what is at `at` is the file or folder `identity` tells.
+inline bool isAt(At at, const FileIdentity& identity) {
+  FileIdentity there;
+  return identifyAt(at, there) && there.sameFileAs(identity);
+}
 
 // The names in `folder` that begin with `prefix`.
 std::vector<std::string> namesIn(const Folder& folder, std::string_view prefix);

@@ -98,10 +98,7 @@ std::intptr_t createFile(At at, bool& nameTaken) {
 void removeFile(At at) { ::unlinkat(folderOf(at), at.name, 0); }
 
 bool identifyAt(At at, FileIdentity& identity) {
-  struct stat info {};
-  if (::fstatat(folderOf(at), at.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-  return true;
+  return describeAt(folderOf(at), at.name, identity);
 }
 
 namespace {

@@ -14,27 +14,40 @@ bool leadsTo(std::string_view held, size_t end, std::string_view path) {
 
 }  // namespace
 
-const Folder* FolderWalk::reach(std::string_view path, Failure& failure) {
-  size_t kept = 0;
-  while (kept < levels_.size() && leadsTo(path_, levels_[kept].end, path)) ++kept;
-  levels_.resize(kept);
-  path_.resize(kept == 0 ? 0 : levels_.back().end);
-  // What is held was checked when it was opened; it may have been moved
-  // since, and a path through it would lead elsewhere.
+bool FolderWalk::verify(Failure& failure) const {
   for (size_t i = 0; i < levels_.size(); ++i) {
     const Level& level = levels_[i];
     const std::string name = path_.substr(level.begin, level.end - level.begin);
     FileIdentity there;
     if (!identifyAt({parentOf(i), name.c_str()}, there) || !there.sameFileAs(level.identity)) {
       failure = {Failure::Kind::kChanged};
-      return nullptr;
+      return false;
     }
   }
+  return true;
+}
+
+const Folder* FolderWalk::reach(std::string_view path, Failure& failure) {
+  // The folder reached last, again: the items of one folder come one after
+  // another, and a check of every folder on the way for each would cost
+  // as many calls as the tree is deep.
+  if (path == path_) return levels_.empty() ? &top_ : &levels_.back().folder;
+  size_t kept = 0;
+  while (kept < levels_.size() && leadsTo(path_, levels_[kept].end, path)) ++kept;
+  levels_.resize(kept);
+  path_.resize(kept == 0 ? 0 : levels_.back().end);
+  // What is held was checked when it was opened; it may have been moved
+  // since, and a path through it would lead elsewhere.
+  if (!verify(failure)) return nullptr;
   size_t begin = path_.size() + (path_.empty() ? 0 : 1);
   while (begin < path.size()) {
     const size_t slash = path.find('/', begin);
     const size_t end = slash == std::string_view::npos ? path.size() : slash;
     const std::string name(path.substr(begin, end - begin));
+    if (name.empty() || name == "." || name == "..") {
+      failure = {Failure::Kind::kInTheWay};
+      return nullptr;
+    }
     std::string prefix(path.substr(0, end));
     Level level{begin, end, Folder(), FileIdentity()};
     const auto seen = seen_.find(prefix);

@@ -27,8 +27,10 @@ class FolderWalk {
   // with the failure: a part missing or not a folder, or not the folder
   // first found at its path. The folders on the way stay open until a
   // path elsewhere is reached, and each of them is checked again to be at
-  // its name whenever a path is reached.
+  // its name whenever a path other than the last is reached.
   const Folder* reach(std::string_view path, Failure& failure);
+  // Whether every folder held is still at its name; kChanged otherwise.
+  bool verify(Failure& failure) const;
   // Notes what was seen at `path` before the walk reached it: a folder
   // reached there must be that one.
   void expect(std::string_view path, const FileIdentity& identity);

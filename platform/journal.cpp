@@ -1,11 +1,12 @@
 // The journal's records, on every system. After a header line, each record
 // is a letter and its fields, numbers little-endian:
 //   F  u32 length, the folder's path    the folder of the steps that follow
-//   S  u32 length, the name; u64 device, u64 number of the file or folder
-//      put in place; u8 1 and the same two of the file it replaces, or u8 0
-//   R  u32 length, the name; u64 device, u64 number   the tree moved in as
-//                                                    the destination itself
+//   S  u32 length, the name; the identity of the file or folder put in
+//      place; u8 1 and the identity of the file it replaces, or u8 0
+//   R  u32 length, the name; the identity of the tree moved in as the
+//      destination itself
 //   C, K, U                                          a mark (Journal::Mark)
+// An identity is u64 device, u64 number, u64 time made, u32 kind.
 // A staging folder another user could write into could hold a journal made
 // up to move what it likes: every length is checked against what is left,
 // and every name must be one an output may write (output_path.h), so that
@@ -34,6 +35,8 @@ void putText(std::string& into, std::string_view text) {
 void putIdentity(std::string& into, const FileIdentity& identity) {
   putNumber(into, identity.device, 8);
   putNumber(into, identity.inode, 8);
+  putNumber(into, static_cast<uint64_t>(identity.born), 8);
+  putNumber(into, identity.type, 4);
 }
 
 // The bytes of a journal, read from the front, each read checked against
@@ -57,7 +60,14 @@ class Cursor {
     rest_.remove_prefix(static_cast<size_t>(length));
     return true;
   }
-  bool identity(FileIdentity& value) { return number(value.device, 8) && number(value.inode, 8); }
+  bool identity(FileIdentity& value) {
+    uint64_t born = 0, type = 0;
+    if (!number(value.device, 8) || !number(value.inode, 8) || !number(born, 8) || !number(type, 4))
+      return false;
+    value.born = static_cast<int64_t>(born);
+    value.type = static_cast<uint32_t>(type);
+    return true;
+  }
 
  private:
   std::string_view rest_;

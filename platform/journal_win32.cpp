@@ -28,7 +28,9 @@ bool Journal::write() {
 bool Journal::sync() { return !failed_ && ::FlushFileBuffers(fromStored(file_)) != 0; }
 
 std::optional<std::string> Journal::readWhole(At at) {
-  Handle file(::CreateFileW(widePath(at).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  // The run that reads its own journal still has it open for writing.
+  Handle file(::CreateFileW(widePath(at).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   LARGE_INTEGER size{};
   if (!file.valid() || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (1LL << 40))

@@ -48,9 +48,7 @@ struct OutputFile::State final : PendingOutput {
   // ours; the output is no longer pending.
   void cleanUp() {
     writer.abandon();
-    FileIdentity there;
-    if (created && identifyAt(at(temporary), there) && there.sameFileAs(placed))
-      removeFile(at(temporary));
+    if (created && isAt(at(temporary), placed)) removeFile(at(temporary));
     created = false;
     if (pendingOutput() == this) setPendingOutput(nullptr);
   }
@@ -160,7 +158,7 @@ bool OutputFile::commit() {
     return false;
   // The folder must still be where the walk found it.
   Failure failure;
-  if (s.walked && s.walk.reach(s.folderPath, failure) != s.folder) return false;
+  if (s.walked && !s.walk.verify(failure)) return false;
   // The temporary file takes the target's place in one step; what was there
   // stays reachable until keep(), so that discard() can still put it back.
   s.placement = putInPlace(s.at(s.temporary), s.at(s.target), replacing ? &*s.replaced : nullptr,

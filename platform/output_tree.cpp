@@ -420,6 +420,9 @@ bool OutputTree::commit() {
                          failure) == Placement::kNone)
       return s.fail(failure, "");
   } else {
+    // Every folder is reached afresh, and checked to be the one the check
+    // found there.
+    s.destinationWalk.release();
     if (!s.journal.mark(Journal::Mark::kCommitting)) return s.failHere("");
     s.committed = true;
     if (!s.syncReplacements(false) || !s.moveIn() || !s.syncReplacements(true)) return false;

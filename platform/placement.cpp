@@ -9,11 +9,6 @@ namespace vaultcat::platform {
 
 namespace {
 
-bool isAt(At at, const FileIdentity& identity) {
-  FileIdentity there;
-  return identifyAt(at, there) && there.sameFileAs(identity);
-}
-
 // Why a move to `target` failed: something is there now, or the system's
 // reason, taken before anything else can change it.
 Failure whyNotMoved(At target) {

@@ -23,25 +23,19 @@ int rename(At from, At to, unsigned flags = 0) {
 }
 int link(At from, At to) { return ::linkat(folderOf(from), from.name, folderOf(to), to.name, 0); }
 
-bool isAt(At at, const FileIdentity& identity) {
-  FileIdentity there;
-  return identifyAt(at, there) && there.sameFileAs(identity);
-}
-
 }  // namespace
 
 Found inspect(At at, std::span<const FileIdentity> protectedFiles, Seen& seen) {
-  struct stat info {};
-  if (::fstatat(folderOf(at), at.name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+  struct statx info {};
+  if (!describeAt(folderOf(at), at.name, seen.identity, &info))
     return errno == ENOENT ? Found::kNothing : Found::kOther;
-  seen.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-  if (S_ISDIR(info.st_mode)) return Found::kFolder;
+  if (S_ISDIR(info.stx_mode)) return Found::kFolder;
   // Root is asked too: the system refuses it a file on a read-only mount,
   // or a program being run.
-  if (!S_ISREG(info.st_mode) || isOneOf(seen.identity, protectedFiles) ||
+  if (!S_ISREG(info.stx_mode) || isOneOf(seen.identity, protectedFiles) ||
       ::faccessat(folderOf(at), at.name, W_OK, AT_EACCESS) != 0)
     return Found::kOther;
-  seen.metadata = {info.st_uid, info.st_gid, info.st_mode & 0777};
+  seen.metadata = {info.stx_uid, info.stx_gid, info.stx_mode & 0777u};
   return Found::kFile;
 }
 

@@ -48,7 +48,6 @@ bool swapNames(At, At) { return false; }
 
 Placement replaceInOneStep(At temporary, At target, const FileIdentity& replaced, At backup,
                            Failure& failure) {
-  FileIdentity kept;
   if (!::ReplaceFileW(widePath(target).c_str(), widePath(temporary).c_str(),
                       widePath(backup).c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                       nullptr)) {
@@ -58,7 +57,7 @@ Placement replaceInOneStep(At temporary, At target, const FileIdentity& replaced
       moveName(backup, target, Over::kNothing);
     return Placement::kNone;
   }
-  if (identifyAt(backup, kept) && kept.sameFileAs(replaced)) return Placement::kMovedAside;
+  if (isAt(backup, replaced)) return Placement::kMovedAside;
   // Not the file the run saw there: it goes back, over ours.
   moveName(backup, target, Over::kReplace);
   failure = {Failure::Kind::kChanged};

@@ -47,11 +47,18 @@ bool takeBack(const Journal::Contents& journal, const Folder& folder, const Fold
       reached = step.folder;
     }
     const char* name = journal.names.c_str() + step.name;
-    if (target == nullptr || temporary == nullptr || (step.replaces && backup == nullptr)) {
+    if (temporary == nullptr || (step.replaces && backup == nullptr)) {
       whole = false;
       continue;
     }
     const Folder& aside = step.replaces ? *backup : *temporary;
+    if (target == nullptr) {
+      // The folder it was to go to is no longer where it was: fine where
+      // the move was never made.
+      whole = whole && isAt({*temporary, name}, step.placed) &&
+              !(step.replaces && isAt({aside, name}, step.replaced));
+      continue;
+    }
     whole = platform::takeBack({*temporary, name}, {*target, name}, {aside, name}, step.placed,
                                step.replaces ? &step.replaced : nullptr) &&
             whole;
