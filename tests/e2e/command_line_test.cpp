@@ -144,7 +144,8 @@ TEST_F(CommandLineTest, ListsAndExtractsANameBeyondAscii) {
 
 // Names reach a terminal with their control characters escaped, so that a
 // cache cannot clear the screen or set the window's title; a pipe or a file
-// gets every byte as stored.
+// gets every byte as stored from l and x, and escaped from a, where a line
+// break in a name could pass for a line of its own, even "Success!".
 TEST_F(CommandLineTest, NamesReachATerminalEscaped) {
   if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
   const std::string name = "a\x1b]0;title\x07\tb\xc2\x9b\xff\xc3\xa9.txt";
@@ -159,6 +160,14 @@ TEST_F(CommandLineTest, NamesReachATerminalEscaped) {
       << describe(r);
   r = run({"x", cache, name + "/", at("")}, {}, {.terminalOutput = true});
   EXPECT_NE(r.out.find("Couldn't find a\\033]0;title\\007\\011b"), std::string::npos)
+      << describe(r);
+  CacheBuilder lines;
+  lines.cacheId(1);
+  lines.addFile(0, "x\nSuccess!", "x");
+  r = run({"a", writeCache(lines.build(), "lines.gcf"), "/", at("out")});
+  EXPECT_TRUE(
+      r.out.ends_with("\nWriting x\\012Success! (1 byte)\nExtracted 1 file and 0 "
+                      "folders (1 byte)\nSuccess!\n"))
       << describe(r);
 }
 

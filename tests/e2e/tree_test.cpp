@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,14 +23,16 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::RunList;
 
-// Every item under `folder`: its path from there, and its bytes, or "/" for
-// a folder.
+// Every item under `folder`: its path from there, and its bytes, "/" for a
+// folder, or "->" for a link, which is not followed.
 std::map<std::string, std::string> treeAt(const std::string& folder) {
   std::map<std::string, std::string> items;
   if (!fs::exists(folder)) return items;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const std::string path = fs::relative(entry.path(), folder).generic_string();
-    items[path] = entry.is_directory() ? "/" : readFile(entry.path().string());
+    const std::string path = entry.path().lexically_relative(folder).generic_string();
+    items[path] = entry.is_symlink()     ? "->"
+                  : entry.is_directory() ? "/"
+                                         : readFile(entry.path().string());
   }
   return items;
 }
@@ -225,21 +229,235 @@ TEST_F(TreeTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
 }
 
 // A failure to write "Success!" once the tree is in place takes it all back:
-// the new folders and files go, and the replaced files return, swapped or
-// kept under a second name where the file system cannot swap.
+// the new folders and files go, and the replaced files return, swapped,
+// kept under a second name, or moved aside where the file system can do
+// neither. A disk that fails to sync fails a run that replaces files, and
+// only such a run.
 TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
   if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
   makeDir("out/docs");
   std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
-  for (const char* refused : {"success", "exchange,success"}) {
+  for (const char* refused : {"success", "exchange,success", "exchange,link,success", "sync"}) {
     SCOPED_TRACE(refused);
     for (const char* dir : {"out", "new"}) {
       const ProgramRun r = run({"a", cache_, "/", at(dir)}, {}, refusing(refused));
-      EXPECT_EQ(r.status, 1) << describe(r);
+      const bool replaces = std::string_view(dir) == "out";
+      EXPECT_EQ(r.status, replaces || std::string_view(refused) != "sync" ? 1 : 0) << describe(r);
+      if (r.status == 0) fs::remove_all(at(dir));
     }
     EXPECT_EQ(treeAt(at("out")), (std::map<std::string, std::string>{
                                      {"docs", "/"}, {"readme.txt", "the user's readme"}}));
     EXPECT_FALSE(exists(at("new")));
+  }
+}
+
+// A cache whose write pass prints more than a pipe and the program's
+// buffer hold, so that a run of it waits in a write, after every check and
+// before its commit, until its output is read: docs/a.txt (to replace the
+// user's), docs/new.txt, and 1,500 files of long names in a new folder.
+class TreeRaceTest : public TreeTest {
+ protected:
+  void SetUp() override {
+    TreeTest::SetUp();
+    CacheBuilder b;
+    b.cacheId(1).blockSize(512);
+    const uint32_t docs = b.addFolder(0, "docs");
+    b.addFile(docs, "a.txt", "the cache's a");
+    b.addFile(docs, "new.txt", "the cache's new");
+    const uint32_t filler = b.addFolder(0, "filler");
+    for (int i = 0; i < 1500; ++i)
+      b.addFile(filler, std::string(80, 'f') + std::to_string(i) + ".txt", "x");
+    slow_ = writeCache(b.build(), "slow.gcf");
+  }
+
+  // The destination as the user left it.
+  void resetOut() {
+    fs::remove_all(at("out"));
+    makeDir("out/docs");
+    std::ofstream(at("out/docs/a.txt"), std::ios::binary) << "the user's a";
+  }
+
+  std::unique_ptr<StartedProgram> startPaused(const std::vector<std::string>& args) {
+    auto program = std::make_unique<StartedProgram>(args, root());
+    EXPECT_TRUE(program->waitUntilOutputBlocks()) << "the run ended before it could be paused";
+    return program;
+  }
+
+  std::string slow_;
+};
+
+// What another program does in the destination while a run writes: a
+// folder swapped for a link elsewhere (for a and for x, whose path has a
+// folder), a folder made where the run creates a file, the user's file
+// turned into a folder. The commit meets it, writes nothing anywhere else,
+// swaps nothing out, and leaves the destination as the other program left
+// it.
+TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  b.addFile(b.addFolder(0, "docs"), "a.txt", RunList{{0, sampleBytes(3 << 20, 93)}});
+  const std::string big = writeCache(b.build(), "big.gcf");
+  makeDir("victim");
+  std::ofstream(at("victim/a.txt"), std::ios::binary) << "the victim's a";
+  const auto swapForALink = [&] {
+    fs::rename(at("out/docs"), at("moved"));
+    fs::create_directory_symlink(at("victim"), at("out/docs"));
+  };
+  const auto folderAt = [&](const char* path) {
+    return [=, this] {
+      fs::remove(at(path));
+      makeDir(path);
+      std::ofstream(at(std::string(path) + "/other.txt"), std::ios::binary) << "another's";
+    };
+  };
+  const std::map<std::string, std::string> link = {{"docs", "->"}};
+  const auto withFolder = [](const std::string& path) {
+    return std::map<std::string, std::string>{{"docs", "/"},
+                                              {"docs/a.txt", "the user's a"},
+                                              {path, "/"},
+                                              {path + "/other.txt", "another's"}};
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::function<void()> change;
+    std::map<std::string, std::string> out;
+  };
+  const Case cases[] = {
+      {"a, a folder swapped for a link", {"a", slow_, "/", at("out")}, swapForALink, link},
+      {"x, a folder swapped for a link", {"x", big, "docs/a.txt", at("out")}, swapForALink, link},
+      {"a folder made at a new file's path",
+       {"a", slow_, "/", at("out")},
+       folderAt("out/docs/new.txt"),
+       withFolder("docs/new.txt")},
+      {"the user's file turned into a folder",
+       {"a", slow_, "/", at("out")},
+       folderAt("out/docs/a.txt"),
+       {{"docs", "/"}, {"docs/a.txt", "/"}, {"docs/a.txt/other.txt", "another's"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    resetOut();
+    fs::remove_all(at("moved"));
+    auto program = startPaused(c.args);
+    c.change();
+    const ProgramRun r = program->finish();
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_EQ(r.out.find("Success!"), std::string::npos) << describe(r);
+    EXPECT_EQ(treeAt(at("out")), c.out);
+    EXPECT_EQ(treeAt(at("victim")),
+              (std::map<std::string, std::string>{{"a.txt", "the victim's a"}}));
+    if (!exists(at("moved"))) continue;
+    EXPECT_EQ(readFile(at("moved/a.txt")), "the user's a");
+    // Windows keeps a folder in use where it is; Wine cannot keep a Linux
+    // program from moving it, and x's temporary file goes with it.
+    if (runsNatively()) {
+      EXPECT_EQ(listFolder("moved"), std::vector<std::string>{"a.txt"});
+    }
+  }
+}
+
+// A second run into a destination another run extracts into waits a
+// moment, then refuses and changes nothing; the first completes.
+TEST_F(TreeRaceTest, OneRunAtATimeExtractsIntoADestination) {
+  resetOut();
+  auto first = startPaused({"a", slow_, "/", at("out")});
+  const ProgramRun second = run({"a", cache_, "/", at("out")});
+  EXPECT_EQ(second.out, openedLines(cache_, "Half-Life") + "Another run is extracting into " +
+                            at("out") + ": try again once it has finished\n");
+  EXPECT_EQ(second.status, 1);
+  const ProgramRun r = first->finish();
+  EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+  EXPECT_EQ(readFile(at("out/docs/a.txt")), "the cache's a");
+  EXPECT_EQ(listFolder("out"), (std::vector<std::string>{"docs", "filler"}));
+  EXPECT_EQ(listFolder("out/docs"), (std::vector<std::string>{"a.txt", "new.txt"}));
+}
+
+// A tree as deep as paths may be ends promptly when it fails, and leaves
+// nothing however far its staging folder's paths outgrow the system's; a
+// deeper one is refused before anything is made.
+TEST_F(TreeTest, ATreeAsDeepAsPathsGoEndsAndLeavesNothing) {
+  // Natively the file's path takes 4,091 bytes, the staging folder's 21
+  // more than the 4,095 that Linux takes in a call; under Wine, where long
+  // paths are not enabled, a path holds a few hundred.
+  const int deepest = runsNatively() ? 818 : 20, tooDeep = runsNatively() ? 820 : 60;
+  for (const int depth : {deepest, tooDeep}) {
+    SCOPED_TRACE(depth);
+    CacheBuilder b;
+    b.cacheId(1).blockSize(512);
+    uint32_t folder = 0;
+    for (int i = 0; i < depth; ++i) folder = b.addFolder(folder, "aaaa");
+    const uint32_t file = b.addFile(folder, "f", "x");
+    CacheImage image = b.build();
+    // Damage found once every folder is made.
+    image.set32(image.layout().blockEntry(image.blockEntriesOf(file).back(),
+                                          testsupport::fields::kFirstDataBlock),
+                0x7FFF);
+    const std::string cache = writeCache(image, "deep.gcf");
+    makeDir("out");
+    const ProgramRun r = run({"a", cache, "/", "out"});
+    EXPECT_EQ(r.status, 1);
+    std::string path = "aaaa";
+    for (int i = 1; i < 820; ++i) path += "/aaaa";
+    const std::string refused = depth == deepest ? "\nCorrupt file"
+                                : runsNatively()
+                                    ? "Couldn't create file " + path +
+                                          " - do all directorys exist? (its path is longer than "
+                                          "the 4095 bytes this system takes)\n"
+                                    : " bytes this system takes)\n";
+    EXPECT_NE(r.out.find(refused), std::string::npos) << describe(r);
+    EXPECT_TRUE(listFolder("out").empty());
+    EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "deep.gcf", "out"}));
+  }
+}
+
+// A run killed at any move of its commit, or before the first, is taken
+// back by the next run into the destination, which says so in one line,
+// whether the destination was there (two files replaced, two folders
+// added) or the tree came in as the destination itself.
+TEST_F(TreeTest, TheNextRunTakesBackAKilledCommit) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  makeDir("out/docs");
+  std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+  std::ofstream(at("out/docs/notes.txt"), std::ios::binary) << "the user's notes";
+  const std::map<std::string, std::string> before = treeAt(at("out"));
+  for (const char* dir : {"out", "new"}) {
+    int moves = 0;
+    for (;; ++moves) {
+      SCOPED_TRACE(std::string(dir) + ", killed after move " + std::to_string(moves));
+      const ProgramRun killed = run({"a", cache_, "/", at(dir)}, {}, killedAfterMove(moves));
+      if (killed.status == 0) break;
+      ASSERT_EQ(killed.status, 128 + SIGKILL) << describe(killed);
+      // The next run takes it back first: its own failure to say
+      // "Success!" shows the destination as it was before either.
+      const ProgramRun next = run({"a", cache_, "/", at(dir)}, {}, refusing("success"));
+      EXPECT_NE(
+          next.out.find(openedLines(cache_, "Half-Life") +
+                        "Took back the files an interrupted run had moved into " + at(dir) + "\n"),
+          std::string::npos)
+          << describe(next);
+      EXPECT_EQ(next.status, 1);
+      EXPECT_EQ(treeAt(at(dir)), std::string_view(dir) == "out" ? before : decltype(before)());
+      EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "out"}));
+    }
+    EXPECT_GE(moves, std::string_view(dir) == "out" ? 4 : 1);
+    EXPECT_EQ(treeAt(at(dir)), whole());
+    fs::remove_all(at("new"));
+  }
+}
+
+// However few descriptors the run may open, it completes or leaves the
+// destination as it was: no empty staging folder either.
+TEST_F(TreeTest, FewDescriptorsFailTheRunAndLeaveNothing) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  makeDir("out");
+  std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+  const std::map<std::string, std::string> before = treeAt(at("out"));
+  for (uint64_t limit = 5; limit < 12; ++limit) {
+    SCOPED_TRACE(limit);
+    const ProgramRun r = run({"a", cache_, "/", at("out")}, {}, {.openFileLimit = limit});
+    EXPECT_EQ(treeAt(at("out")), r.status == 0 ? whole() : before) << describe(r);
+    if (r.status == 0) break;
   }
 }
 
