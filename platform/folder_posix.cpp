@@ -36,17 +36,6 @@ bool removeUnopened(int fd, const char* name) {
 
 }  // namespace
 
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    close();
-    open_ = std::exchange(other.open_, false);
-    handle_ = std::exchange(other.handle_, -1);
-    lock_ = std::exchange(other.lock_, -1);
-    path_ = std::move(other.path_);
-  }
-  return *this;
-}
-
 Folder::Opened Folder::open(const std::string& path) {
   close();
   handle_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

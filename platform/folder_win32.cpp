@@ -44,17 +44,6 @@ bool isFolder(HANDLE handle, bool reparsePointAllowed) {
 
 std::wstring widePath(At at) { return widePath(joined(at.folder.path(), at.name)); }
 
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    close();
-    open_ = std::exchange(other.open_, false);
-    handle_ = std::exchange(other.handle_, -1);
-    lock_ = std::exchange(other.lock_, -1);
-    path_ = std::move(other.path_);
-  }
-  return *this;
-}
-
 Folder::Opened Folder::open(const std::string& path) {
   close();
   Handle folder(openAt(widePath(path), kPinned, true));
