@@ -2,12 +2,14 @@
 // all or nothing. Run natively and, under Wine, as the Windows program.
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -444,6 +446,37 @@ TEST_F(TreeTest, TheNextRunTakesBackAKilledCommit) {
     EXPECT_EQ(treeAt(at(dir)), whole());
     fs::remove_all(at("new"));
   }
+}
+
+// Another program replaces a file the run has just replaced, before the
+// run fails to say "Success!": the other's file stays, and the user's is
+// kept in the staging folder, which the run names, as does the next run,
+// which takes nothing back over the other's file.
+TEST_F(TreeTest, AFileReplacedAgainAfterTheCommitIsNeverTakenBackOver) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  makeDir("out");
+  std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+  StartedProgram first({"a", cache_, "/", at("out")}, root(), refusing("success,late"));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (readFile(at("out/readme.txt")) != readme_ && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::ofstream(at("another"), std::ios::binary) << "another's readme";
+  fs::rename(at("another"), at("out/readme.txt"));
+  const ProgramRun r = first.finish();
+  std::vector<std::string> names = listFolder("out");
+  ASSERT_EQ(names.size(), 2u) << describe(r);
+  const std::string staging = at("out/" + names[0]);
+  EXPECT_TRUE(r.out.ends_with("\nCouldn't take this run back: the files it replaced are kept in " +
+                              staging + "\n"))
+      << describe(r);
+  EXPECT_EQ(readFile(at("out/readme.txt")), "another's readme");
+  EXPECT_EQ(readFile(staging + "/t/readme.txt"), "the user's readme");
+  const ProgramRun next = run({"a", cache_, "/", at("out")});
+  EXPECT_EQ(next.out, openedLines(cache_, "Half-Life") +
+                          "Couldn't take back an interrupted run into " + at("out") +
+                          ": the files it replaced are kept in " + staging + "\n");
+  EXPECT_EQ(next.status, 1);
+  EXPECT_EQ(readFile(at("out/readme.txt")), "another's readme");
 }
 
 // However few descriptors the run may open, it completes or leaves the

@@ -7,6 +7,7 @@
 //   aside      renameat2() may not move a file of the user's to a hidden name of
 //              ours (EPERM), so that nothing can keep a file that is replaced
 //   success    the write of "Success!" to standard output fails (EIO)
+//   late       ... and waits a second first, as a slow terminal might
 //   sync       fdatasync(), fsync() and syncfs() fail (EIO), as on a failing disk
 // With VAULTCAT_KILL_AFTER_MOVE=n the program is killed (SIGKILL) once its
 // n-th renameat2() is made, or before the first for 0.
@@ -96,6 +97,7 @@ extern "C" int linkat(int from, const char* a, int to, const char* b, int flags)
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
   if (fd == STDOUT_FILENO && memmem(buffer, size, "Success!", 8) != nullptr && refused("success")) {
+    if (refused("late")) sleep(1);
     errno = EIO;
     return -1;
   }
