@@ -90,8 +90,8 @@ inline bool isAt(At at, const FileIdentity& identity) {
 
 // The names in `folder` that begin with `prefix`.
 std::vector<std::string> namesIn(const Folder& folder, std::string_view prefix);
-// Whether the open folder belongs to the user this process runs as (on
-// Windows, where a folder's rights come from its parent, always).
+// Whether the open folder belongs to the user this process runs as: no
+// other user made it.
 bool ownedByThisProcess(const Folder& folder);
 
 // Durability: the data of an open file, or the names in a folder, reach

@@ -7,6 +7,8 @@
 
 #include "platform/folder.h"
 #include "platform/handle_win32.h"
+// After windows.h, which handle_win32.h includes.
+#include <aclapi.h>
 #include "platform/process.h"
 #include "platform/wide_path_win32.h"
 
@@ -197,7 +199,34 @@ std::vector<std::string> namesIn(const Folder& folder, std::string_view prefix) 
   return names;
 }
 
-bool ownedByThisProcess(const Folder&) { return true; }
+namespace {
+// Whether `owner` is the SID the token gives as `kind` (TokenUser, TokenOwner).
+bool tokenNames(HANDLE token, TOKEN_INFORMATION_CLASS kind, PSID owner) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, kind, nullptr, 0, &size);
+  std::vector<BYTE> given(size);
+  if (size == 0 || !::GetTokenInformation(token, kind, given.data(), size, &size)) return false;
+  // TOKEN_USER and TOKEN_OWNER both begin with the SID's address.
+  return ::EqualSid(owner, *reinterpret_cast<PSID*>(given.data()));
+}
+}  // namespace
+
+// Its owner is the user, or the one this process gives what it makes (the
+// administrators, for a program run as one).
+bool ownedByThisProcess(const Folder& folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  if (::GetNamedSecurityInfoW(widePath(folder.path()).c_str(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                              &security) != ERROR_SUCCESS)
+    return false;
+  HANDLE token = nullptr;
+  const bool ours = ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                    (tokenNames(token, TokenUser, owner) || tokenNames(token, TokenOwner, owner));
+  if (token != nullptr) ::CloseHandle(token);
+  ::LocalFree(security);
+  return ours;
+}
 
 bool syncFile(std::intptr_t file) { return ::FlushFileBuffers(fromStored(file)) != 0; }
 // NTFS logs the names in its folders before it answers; a volume can be

@@ -39,13 +39,23 @@ struct OutputTree::State final : PendingOutput {
   enum class Kind : uint8_t { kFolder, kFile, kReplacement };
   // One move of commit(): the item named `name` (an offset into `names`)
   // in the folder `folder` (an index into `folders`), and for a
-  // replacement, the file seen there when its own was written. A million
-  // steps take some 40 MB this way.
+  // replacement, what tells the file seen there when its own was written.
+  // A million steps take some 40 MB this way.
   struct Step {
+    uint64_t device, inode;
+    int64_t born;
+    uint32_t type;
     uint32_t folder;
     uint32_t name;
     Kind kind;
-    FileIdentity replaced;
+    FileIdentity replaced() const {
+      FileIdentity identity;
+      identity.device = device;
+      identity.inode = inode;
+      identity.born = born;
+      identity.type = type;
+      return identity;
+    }
   };
 
   State(const SourceFile& source, Problem& problemOfTheTree)
@@ -217,8 +227,10 @@ bool OutputTree::State::record(const std::string& path, Kind kind, const FileIde
   }
   if (names.size() > UINT32_MAX || folders.size() > UINT32_MAX)
     return fail({Failure::Kind::kTooLong}, path);
-  steps.push_back({static_cast<uint32_t>(folders.size() - 1), static_cast<uint32_t>(names.size()),
-                   kind, replaced ? *replaced : FileIdentity()});
+  const FileIdentity seen = replaced ? *replaced : FileIdentity();
+  steps.push_back({seen.device, seen.inode, seen.born, seen.type,
+                   static_cast<uint32_t>(folders.size() - 1), static_cast<uint32_t>(names.size()),
+                   kind});
   names.append(name).push_back('\0');
   journal.noteStep(name, placed, replaced);
   if (kind == Kind::kReplacement) ++replacements;
@@ -241,10 +253,11 @@ bool OutputTree::State::moveIn() {
     const char* name = names.c_str() + step.name;
     const At from{*temporary, name}, to{*target, name};
     Failure failure;
+    const FileIdentity replaced = step.replaced();
     const Placement placement =
         step.kind == Kind::kFolder
             ? putFolderInPlace(from, to, failure)
-            : putInPlace(from, to, step.kind == Kind::kReplacement ? &step.replaced : nullptr,
+            : putInPlace(from, to, step.kind == Kind::kReplacement ? &replaced : nullptr,
                          {*aside, name}, failure);
     if (placement == Placement::kNone) return fail(failure, pathOf(step));
     if (interruption() != 0) return fail({Failure::Kind::kInterrupted}, "");

@@ -375,6 +375,26 @@ TEST_F(TreeRaceTest, OneRunAtATimeExtractsIntoADestination) {
   EXPECT_EQ(listFolder("out/docs"), (std::vector<std::string>{"a.txt", "new.txt"}));
 }
 
+// A run killed before its commit leaves its staging folder, which the next
+// run into the destination removes, saying so, before it extracts.
+TEST_F(TreeRaceTest, TheNextRunClearsWhatAKilledRunLeft) {
+  resetOut();
+  auto killed = startPaused({"a", slow_, "/", at("out")});
+  ::kill(killed->pid(), SIGKILL);
+  EXPECT_EQ(killed->finish().status, 128 + SIGKILL);
+  const std::vector<std::string> left = listFolder("out");
+  ASSERT_EQ(left.size(), 2u);
+  const ProgramRun r = run({"a", cache_, "/", at("out")});
+  EXPECT_NE(r.out.find(openedLines(cache_, "Half-Life") +
+                       "Removed what an interrupted run left in " + at("out/" + left[0]) + "\n"),
+            std::string::npos)
+      << describe(r);
+  EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+  std::map<std::string, std::string> expected = whole();
+  expected["docs/a.txt"] = "the user's a";
+  EXPECT_EQ(treeAt(at("out")), expected);
+}
+
 // A tree as deep as paths may be ends promptly when it fails, and leaves
 // nothing however far its staging folder's paths outgrow the system's; a
 // deeper one is refused before anything is made.
