@@ -45,9 +45,10 @@ class TextOutput {
   // bytes that are not UTF-8, as backslash and three octal digits.
   void putName(std::string_view name);
   // Escapes every name from here on: always on a terminal, where their
-  // bytes must not act on it, and for the commands whose output is not
-  // specified, where a name holding a line break could pass for a line of
-  // their own.
+  // bytes must not act on it, and for the commands that ask (the tree
+  // command), where a name holding a line break could pass for a line of
+  // their own. l and x print names as stored in a pipe, as they always
+  // have.
   void escapeNames() { escapeNames_ = true; }
   // Puts each part in turn: texts as they are, names as putName() does,
   // integers in decimal.
