@@ -1,6 +1,7 @@
 // The tree command: a folder, or the whole cache, with everything in it,
 // all or nothing. Run natively and, under Wine, as the Windows program.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -497,6 +498,29 @@ TEST_F(TreeTest, AFileReplacedAgainAfterTheCommitIsNeverTakenBackOver) {
                           ": the files it replaced are kept in " + staging + "\n");
   EXPECT_EQ(next.status, 1);
   EXPECT_EQ(readFile(at("out/readme.txt")), "another's readme");
+}
+
+// A staging folder another user made in the destination, as one this
+// user's killed run would have left, is left alone: its journal is not
+// this user's to follow. This user's own is cleared away.
+TEST_F(TreeTest, OnlyThisUsersLeftoversAreClearedAway) {
+  if (!runsNatively() || ::geteuid() != 0) GTEST_SKIP() << "needs a native run as root (chown)";
+  for (const bool another : {true, false}) {
+    SCOPED_TRACE(another);
+    makeDir("out/.vaultcat-abcdefgh/t");
+    std::ofstream(at("out/.vaultcat-abcdefgh/j"), std::ios::binary) << "vaultcat journal 1\n";
+    if (another) {
+      ASSERT_EQ(::chown(at("out/.vaultcat-abcdefgh").c_str(), 4321, 4321), 0);
+    }
+    const ProgramRun r = run({"a", cache_, "/", at("out")});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out.find("Removed what an interrupted run left in " + at("out/.vaultcat-abcdefgh") +
+                         "\n") != std::string::npos,
+              !another)
+        << describe(r);
+    EXPECT_EQ(exists(at("out/.vaultcat-abcdefgh/j")), another);
+    fs::remove_all(at("out"));
+  }
 }
 
 // However few descriptors the run may open, it completes or leaves the
