@@ -1,0 +1,79 @@
+#include "front_end/command_line.h"
+
+#include <string>
+
+namespace vaultcat {
+
+namespace {
+
+struct OptionSpec {
+  std::string_view longName;
+  char shortName;
+  char command;  // the letter of the only command that takes it
+  bool Options::*flag;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"long", 'l', 'l', &Options::longListing},
+    {"null", '0', 'l', &Options::nullEnded},
+    {"salvage", 's', 'a', &Options::salvage},
+};
+
+char toLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Sets the option `spec` names for `command`; false, with the line printed,
+// if there is none or it is another command's. `typed` is how it was given.
+bool setOption(const OptionSpec* spec, std::string_view typed, char command, Options& options,
+               TextOutput& out) {
+  if (spec == nullptr) {
+    out.print("Unrecognised option: ", Name{typed}, "\n");
+    return false;
+  }
+  if (spec->command != command) {
+    out.print("The option ", Name{typed}, " does not apply to the command ", command, "\n");
+    return false;
+  }
+  options.*spec->flag = true;
+  return true;
+}
+
+const OptionSpec* findLong(std::string_view name) {
+  for (const OptionSpec& spec : kOptions)
+    if (spec.longName == name) return &spec;
+  return nullptr;
+}
+
+const OptionSpec* findShort(char name) {
+  for (const OptionSpec& spec : kOptions)
+    if (spec.shortName == name) return &spec;
+  return nullptr;
+}
+
+}  // namespace
+
+std::optional<CommandLine> parseCommandLine(std::span<const std::string_view> args,
+                                            TextOutput& out) {
+  CommandLine line;
+  if (args.empty()) return line;
+  line.words.push_back(args[0]);
+  const char command = args[0].empty() ? '\0' : toLower(args[0][0]);
+  bool optionsEnded = false;
+  for (const std::string_view arg : args.subspan(1)) {
+    // A lone "-" is an argument, as it is to most programs.
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      line.words.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg[1] == '-') {
+      if (!setOption(findLong(arg.substr(2)), arg, command, line.options, out)) return std::nullopt;
+    } else {
+      for (const char letter : arg.substr(1)) {
+        const std::string typed{'-', letter};
+        if (!setOption(findShort(letter), typed, command, line.options, out)) return std::nullopt;
+      }
+    }
+  }
+  return line;
+}
+
+}  // namespace vaultcat
