@@ -98,16 +98,13 @@ class Check {
 
 int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
                  TextOutput& out) {
-  if (line.words.size() < 2) {
-    out.put("You must supply the location of the gcf file\n");
-    return kFailure;
-  }
+  const std::optional<std::string> archivePath = cacheArgument(line.words, out);
+  if (!archivePath) return kFailure;
   // Names never reach the output with their control characters, in a pipe
   // either.
   out.escapeNames(true);
-  const std::string archivePath(line.words[1]);
-  if (!openArchive(archive, archivePath, out)) return kFailure;
-  introduce(archive, archivePath, titles, out);
+  if (!openArchive(archive, *archivePath, out)) return kFailure;
+  introduce(archive, *archivePath, titles, out);
   const std::optional<std::vector<uint32_t>> trail =
       findFolder(archive, line.words.size() > 2 ? line.words[2] : "/", out);
   if (!trail) return kFailure;

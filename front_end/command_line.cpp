@@ -9,14 +9,14 @@ namespace {
 struct OptionSpec {
   std::string_view longName;
   char shortName;
-  char command;  // the letter of the only command that takes it
+  std::string_view commands;  // the letters of the commands that take it
   bool Options::*flag;
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"long", 'l', 'l', &Options::longListing},
-    {"null", '0', 'l', &Options::nullEnded},
-    {"salvage", 's', 'a', &Options::salvage},
+    {"long", 'l', "l", &Options::longListing},
+    {"null", '0', "l", &Options::nullEnded},
+    {"salvage", 's', "a", &Options::salvage},
 };
 
 char toLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -29,7 +29,7 @@ bool setOption(const OptionSpec* spec, std::string_view typed, char command, Opt
     out.print("Unrecognised option: ", Name{typed}, "\n");
     return false;
   }
-  if (spec->command != command) {
+  if (spec->commands.find(command) == std::string_view::npos) {
     out.print("The option ", Name{typed}, " does not apply to the command ", command, "\n");
     return false;
   }

@@ -34,6 +34,14 @@ bool cannotWrite(std::string_view path, TextOutput& out) {
   return false;
 }
 
+std::optional<std::string> cacheArgument(std::span<const std::string_view> args, TextOutput& out) {
+  if (args.size() < 2) {
+    out.put("You must supply the location of the gcf file\n");
+    return std::nullopt;
+  }
+  return std::string(args[1]);
+}
+
 std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,
                                            std::string_view item, TextOutput& out) {
   if (args.size() < 4) {

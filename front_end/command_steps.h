@@ -50,6 +50,11 @@ void printDamage(std::string_view what, TextOutput& out);
 bool cannotCreate(std::string_view path, TextOutput& out);
 bool cannotWrite(std::string_view path, TextOutput& out);
 
+// The first argument after the command word, the cache's path, of a
+// command that needs no other; nothing, with the message printed, if there
+// is none.
+std::optional<std::string> cacheArgument(std::span<const std::string_view> args, TextOutput& out);
+
 // The arguments of a command that takes an item out of the cache:
 // `gcf_file item dir`.
 struct ItemArguments {

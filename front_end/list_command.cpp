@@ -115,16 +115,12 @@ int listLong(const CacheArchive& archive, const std::string& archivePath,
 
 int listCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
                 TextOutput& out) {
-  if (line.words.size() < 2) {
-    out.put("You must supply the location of the gcf file\n");
-    return kFailure;
-  }
-  const std::string archivePath(line.words[1]);
-  if (!openArchive(archive, archivePath, out)) return kFailure;
+  const std::optional<std::string> archivePath = cacheArgument(line.words, out);
+  if (!archivePath || !openArchive(archive, *archivePath, out)) return kFailure;
   const Options& options = line.options;
   if (options.longListing || options.nullEnded)
-    return listLong(archive, archivePath, titles, options.nullEnded, out);
-  Status status = printListing(archive, archivePath, titles, out);
+    return listLong(archive, *archivePath, titles, options.nullEnded, out);
+  Status status = printListing(archive, *archivePath, titles, out);
   if (!status.ok()) printDamage(status.damage, out);
   return status.ok() ? kSuccess : kFailure;
 }

@@ -203,6 +203,9 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
   image.set32(l.directoryEntry(past, kItemSize), 600);       // bytes past the recorded size
   image.set32(l.directoryEntry(sub, kFirstChild), 0x7FFF);   // a folder that cannot be entered
   const std::string cache = writeCache(image, "damaged.gcf");
+  CacheImage partial = image_;
+  partial.set32(partial.layout().directoryEntry(runs_, kItemSize), 5000);
+  const std::string partialCache = writeCache(partial, "partial.gcf");
   makeDir("out/data");
   std::ofstream(at("out/data/short.bin"), std::ios::binary) << "the user's";
   std::ofstream(at("out/data/whole.txt"), std::ios::binary) << "old";
@@ -259,6 +262,14 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
        2,
        before},
       {{"l", cache, "-0"}, ended('\0'), 2, before},
+      {{"l", "-0", partialCache},
+       std::string("       700  -  readme.txt\0         -  -  docs/\0         -  -  docs/manual/\0"
+                   "      1300  -  docs/manual/guide.txt\0         -  -  docs/manual/empty/\0"
+                   "         0  -  docs/notes.txt\0         -  -  data/\0"
+                   "      5000  incomplete (4300 of 5000 bytes)  data/runs.bin\0",
+                   256),
+       2,
+       before},
       {{"a", cache, "/", "out"},
        opened + shortLine +
            "Nothing was extracted; add --salvage to extract every file the cache holds whole.\n",
@@ -279,7 +290,8 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
   }
   // A tree that would be made whole is not made at all.
   EXPECT_EQ(run({"a", cache, "data/sound", "new"}).status, 1);
-  EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "damaged.gcf", "out"}));
+  EXPECT_EQ(listFolder(""),
+            (std::vector<std::string>{"c.gcf", "damaged.gcf", "out", "partial.gcf"}));
 }
 
 // An interrupt in the middle of a tree, or of a salvage: nothing new is
