@@ -108,9 +108,14 @@ LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemInd
 
 BlockEntryIndex::BlockEntryIndex(const CacheArchive& archive)
     : archive_(archive), first_(archive.itemCount(), archive.blockEntryCount()) {
-  for (uint32_t i = scanEnd(archive); i-- > 0;) {
+  // Forward, in the order the table lies on disk: read backwards, a table
+  // not in the page cache came in a page at a time, and checking the files
+  // of a million items from disk took nine times as long as listing them.
+  const uint32_t none = archive.blockEntryCount();
+  for (uint32_t i = 0; i < scanEnd(archive); ++i) {
     const BlockEntry entry = *archive.blockEntry(i);
-    if (entry.entryFlags != kHiddenBlockEntryFlags && entry.directoryItemIndex < first_.size())
+    if (entry.entryFlags != kHiddenBlockEntryFlags && entry.directoryItemIndex < first_.size() &&
+        first_[entry.directoryItemIndex] == none)
       first_[entry.directoryItemIndex] = i;
   }
 }

@@ -159,6 +159,10 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
   const DataBlockHeader& blocks = archive.dataBlockHeader();
   uint64_t treeBytes = 0;
   for (const WalkedPath& walked : paths) {
+    ChainBudget own(archive);
+    if (const LookupResult head = index.headOf(walked.index, own);
+        head.status.ok() && findBlockEntryForItem(archive, walked.index).index != head.index)
+      fail("the index and the scan give different heads");
     const FileState state = checker.check(walked.index);
     uint64_t held = 0;
     for (const FileRange& range : checker.held()) held += range.length;
@@ -166,8 +170,6 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
     if (!state.whole()) continue;
     const LookupResult head = index.headOf(walked.index, budget);
     if (!head.status.ok()) fail("the head of a whole file cannot be found");
-    if (findBlockEntryForItem(archive, walked.index).index != head.index)
-      fail("the index and the scan give different heads");
     if (head.found() &&
         !writeFileData(archive, sink, static_cast<uint32_t>(head.index), nullptr, &budget).ok())
       fail("a file found whole could not be written");
