@@ -1,5 +1,6 @@
 // The list command: `l gcf_file`, the whole tree of the cache; with
 // --long, one line per item saying what the cache holds of it.
+#include <algorithm>
 #include <string>
 
 #include "archive/cache_layout.h"
@@ -61,9 +62,8 @@ class LongListing {
   // Not in the NUL-ended form, whose records are items only.
   void total() {
     if (end_ != '\n') return;
-    out_.print(files_, files_ == 1 ? " file, " : " files, ", folders_,
-               folders_ == 1 ? " folder: " : " folders: ", recorded_, " bytes recorded, ", held_,
-               " in the cache\n");
+    out_.print(files_, plural(files_, " file"), ", ", folders_, plural(folders_, " folder"), ": ",
+               recorded_, plural(recorded_, " byte"), " recorded, ", held_, " in the cache\n");
   }
   bool allWhole() const { return allWhole_; }
 
