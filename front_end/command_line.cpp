@@ -6,14 +6,14 @@ namespace vaultcat {
 
 namespace {
 
-struct OptionSpec {
+struct KnownOption {
   std::string_view longName;
   char shortName;
   std::string_view commands;  // the letters of the commands that take it
   bool Options::*flag;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {"long", 'l', "l", &Options::longListing},
     {"null", '0', "l", &Options::nullEnded},
     {"salvage", 's', "a", &Options::salvage},
@@ -21,31 +21,31 @@ constexpr OptionSpec kOptions[] = {
 
 char toLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Sets the option `spec` names for `command`; false, with the line printed,
+// Sets the option `known` for `command`; false, with the line printed,
 // if there is none or it is another command's. `typed` is how it was given.
-bool setOption(const OptionSpec* spec, std::string_view typed, char command, Options& options,
+bool setOption(const KnownOption* known, std::string_view typed, char command, Options& options,
                TextOutput& out) {
-  if (spec == nullptr) {
+  if (known == nullptr) {
     out.print("Unrecognised option: ", Name{typed}, "\n");
     return false;
   }
-  if (spec->commands.find(command) == std::string_view::npos) {
+  if (known->commands.find(command) == std::string_view::npos) {
     out.print("The option ", Name{typed}, " does not apply to the command ", command, "\n");
     return false;
   }
-  options.*spec->flag = true;
+  options.*known->flag = true;
   return true;
 }
 
-const OptionSpec* findLong(std::string_view name) {
-  for (const OptionSpec& spec : kOptions)
-    if (spec.longName == name) return &spec;
+const KnownOption* findLong(std::string_view name) {
+  for (const KnownOption& known : kOptions)
+    if (known.longName == name) return &known;
   return nullptr;
 }
 
-const OptionSpec* findShort(char name) {
-  for (const OptionSpec& spec : kOptions)
-    if (spec.shortName == name) return &spec;
+const KnownOption* findShort(char name) {
+  for (const KnownOption& known : kOptions)
+    if (known.shortName == name) return &known;
   return nullptr;
 }
 
