@@ -41,15 +41,15 @@ class TextOutput {
   void putSigned(int64_t value) { putNumber(value); }
   void putUnsigned(uint64_t value) { putNumber(value); }
   void putSpaces(uint64_t count);
-  // Puts `name`; once escapeNames() is on, its control characters, and
-  // bytes that are not UTF-8, as backslash and three octal digits.
+  // Puts `name`; where names are escaped, its control characters, and bytes
+  // that are not UTF-8, as backslash and three octal digits.
   void putName(std::string_view name);
-  // Escapes every name from here on: always on a terminal, where their
-  // bytes must not act on it, and for the commands that ask (the tree
-  // command), where a name holding a line break could pass for a line of
-  // their own. l and x print names as stored in a pipe, as they always
-  // have.
-  void escapeNames() { escapeNames_ = true; }
+  // Whether names are escaped from here on: always on a terminal, where
+  // their bytes must not act on it, and for the commands that ask (the tree
+  // command, the check, the long listing), where a name holding a line break
+  // could pass for a line of its own. l and x print names as stored in a
+  // pipe, as they always have; a listing for scripts asks for raw names.
+  void escapeNames(bool escape = true) { escapeNames_ = escape; }
   // Puts each part in turn: texts as they are, names as putName() does,
   // integers in decimal.
   template <class... Parts>

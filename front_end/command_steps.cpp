@@ -67,6 +67,14 @@ std::string failureText(const platform::Failure& failure) {
   return {};
 }
 
+std::optional<std::string> cacheArgument(std::span<const std::string_view> args, TextOutput& out) {
+  if (args.size() < 2) {
+    out.put("You must supply the location of the gcf file\n");
+    return std::nullopt;
+  }
+  return std::string(args[1]);
+}
+
 std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,
                                            std::string_view item, TextOutput& out) {
   if (args.size() < 4) {
@@ -78,6 +86,52 @@ std::optional<ItemArguments> itemArguments(std::span<const std::string_view> arg
     return std::nullopt;
   }
   return ItemArguments{std::string(args[1]), args[2], std::string(args[3])};
+}
+
+std::optional<std::vector<uint32_t>> findFolder(const CacheArchive& archive,
+                                                std::string_view folder, TextOutput& out) {
+  std::vector<uint32_t> trail;
+  if (folder.empty() || folder == "/" || folder == "\\") return trail;
+  // The folder is found as the extract command finds a file.
+  if (!findItem(archive, folder, out, &trail).found()) return std::nullopt;
+  return trail;
+}
+
+void Shortfall::file(std::string_view path, const FileState& state, TextOutput& out) {
+  if (state.kind == FileState::Kind::kIncomplete) {
+    ++incompleteFiles;
+    out.print("Incomplete file: ", Name{path}, ": ", state.heldBytes, " of ", state.recordedSize,
+              " bytes are in the cache.\n");
+  } else {
+    ++damagedFiles;
+    out.print("Corrupt file: ", Name{path}, ": ", state.damage.damage, ".\n");
+  }
+}
+
+void Shortfall::folder(std::string_view path, const Status& damage, TextOutput& out) {
+  ++damagedFolders;
+  out.print("Corrupt folder: ", Name{path.empty() ? "/" : path}, ": ", damage.damage, ".\n");
+}
+
+std::string Shortfall::counts() const {
+  std::vector<std::string> parts;
+  const auto add = [&](uint64_t count, std::string_view kind, std::string_view noun) {
+    if (count > 0)
+      parts.push_back(std::to_string(count) + " " + std::string(kind) + plural(count, noun));
+  };
+  add(damagedFiles, "damaged", " file");
+  add(incompleteFiles, "incomplete", " file");
+  add(damagedFolders, "damaged", " folder");
+  std::string text;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) text += i + 1 == parts.size() ? " and " : ", ";
+    text += parts[i];
+  }
+  return text;
+}
+
+std::string plural(uint64_t count, std::string_view word) {
+  return std::string(word) + (count == 1 ? "" : "s");
 }
 
 LookupResult findItem(const CacheArchive& archive, std::string_view itemPath, TextOutput& out,

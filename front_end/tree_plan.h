@@ -34,6 +34,15 @@ class Destination {
   ~Destination() = default;
 };
 
+// A destination that exists and holds nothing: for a pass that writes
+// nothing, or a plan that checks every name it would write.
+class EmptyDestination final : public Destination {
+ public:
+  bool exists() const override { return true; }
+  Found inspect(const std::string&) override { return Found::kNothing; }
+  uint64_t longestPath() const override { return UINT64_MAX; }
+};
+
 // One item as the plan visits it.
 struct PlannedItem {
   uint32_t index;
@@ -55,8 +64,13 @@ class TreePlan {
   // Visits every item in the order it is written, folders before what they
   // hold: the folders on the way to the item, the item, then everything
   // below it. False when `visit` answers false, or when the tree is
-  // damaged, which damage() then says.
-  bool forEach(const std::function<bool(const PlannedItem&)>& visit);
+  // damaged, which damage() then says. With `damagedFolder`, a folder
+  // whose contents cannot all be followed is handed to it (its path, ""
+  // for the root, and the damage) and, if it answers true, the pass leaves
+  // out the rest of that folder and goes on.
+  using DamagedFolder = std::function<bool(const std::string& path, const Status& damage)>;
+  bool forEach(const std::function<bool(const PlannedItem&)>& visit,
+               const DamagedFolder& damagedFolder = {});
   const Status& damage() const { return damage_; }
 
   // The checks before anything is written, of each item a pass of
@@ -89,8 +103,11 @@ class TreePlan {
   Refusal refusal_ = Refusal::kNone;
   // Of the item visited and its folders, by depth:
   std::string path_;
-  std::vector<size_t> folderPathLengths_;
-  std::vector<bool> foldersThere_;
+  struct OpenFolder {
+    size_t pathLength;
+    bool there;
+  };
+  std::vector<OpenFolder> openFolders_;
   std::vector<std::unordered_set<std::string>> namesChecked_;  // as the system tells them apart
 };
 
