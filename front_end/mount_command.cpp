@@ -50,16 +50,10 @@ bool cannotMount(MountOutcome outcome, std::string_view point, std::string_view 
 
 }  // namespace
 
-int mountCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                 const CacheTitleTable&, TextOutput& out) {
-  bool foreground = false;
-  std::vector<std::string_view> words;
-  for (const std::string_view arg : args) {
-    if (arg == "-f" || arg == "--foreground")
-      foreground = true;
-    else
-      words.push_back(arg);
-  }
+int mountCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable&,
+                 TextOutput& out) {
+  const bool foreground = line.options.foreground;
+  const std::vector<std::string_view>& words = line.words;
   if (words.size() < 3) {
     out.put("You must supply the gcf filename and a folder to mount it at.\n");
     return kFailure;

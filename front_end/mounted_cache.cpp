@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "archive/extraction_writer.h"
+#include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "front_end/tree_plan.h"
 #include "platform/names.h"
@@ -20,12 +21,6 @@ namespace {
 // the cache's tables: a walk over a million items reads some eighty
 // megabytes of them, which would otherwise stay in the serving process.
 constexpr uint64_t kItemsBetweenForgets = 4096;
-
-// Text that goes nowhere: a mount reports no blocks.
-class NoText final : public TextOutput {
- protected:
-  bool deliver(std::string_view) override { return true; }
-};
 
 // Bytes [offset, offset + length) of a file lie at `at` in the cache.
 struct Extent {
@@ -88,15 +83,8 @@ std::vector<Extent> givenOnce(std::vector<Extent> extents) {
 // its chains can be followed.
 class FileMap final : public platform::OpenFile {
  public:
-  FileMap(std::vector<Extent> extents, uint64_t size)
-      : extents_(givenOnce(std::move(extents))), size_(size) {
-    uint64_t end = 0;
-    for (const Extent& extent : extents_) {
-      if (extent.offset != end) break;
-      end = extent.end();
-    }
-    whole_ = end >= size_;
-  }
+  FileMap(std::vector<Extent> extents, uint64_t size, bool whole)
+      : extents_(givenOnce(std::move(extents))), size_(size), whole_(whole) {}
 
   bool whole() const override { return whole_; }
 
@@ -121,7 +109,7 @@ class FileMap final : public platform::OpenFile {
  private:
   const std::vector<Extent> extents_;  // by offset, none overlapping
   const uint64_t size_;
-  bool whole_ = false;
+  const bool whole_;
 };
 
 }  // namespace
@@ -243,7 +231,8 @@ MountedCache::FolderCheck MountedCache::check(uint32_t folder, const DirectoryEn
   Status status;
   uint64_t reached = 0;  // the cursor past the last child reached
   while (const std::optional<Child> child = children.next(status)) {
-    const bool shown = names.admit(platform::Spelling(child->name).text());
+    const bool shown =
+        names.admit(platform::Spelling(child->name).text()) == FolderNames::Verdict::kWritten;
     shown_[child->index].store(shown, std::memory_order_relaxed);
     result.notShown += shown ? 0 : 1;
     reached = uint64_t{child->index} + 1;
@@ -299,16 +288,28 @@ platform::Answer MountedCache::open(uint64_t node, std::unique_ptr<platform::Ope
   uint32_t item = 0;
   const std::optional<DirectoryEntry> entry = entryOf(node, item);
   if (!entry || entry->isFolder()) return Answer::kMissing;
-  // Damage on the way leaves what came before it readable; a file with no
-  // block entries holds no bytes.
+  // Whether the cache holds it whole, as the other commands find it; made
+  // at the first open, each a pass over the block entries.
+  FileState state;
+  {
+    std::lock_guard<std::mutex> lock(opening_);
+    if (!checker_) {
+      checker_ = std::make_unique<FileChecker>(archive_);
+      heads_ = std::make_unique<BlockEntryIndex>(archive_);
+    }
+    state = checker_->check(item);
+  }
+  // Where its bytes lie, as far as its chains can be followed: damage on
+  // the way leaves what came before it readable. A file with no block
+  // entries holds no bytes.
   std::vector<Extent> extents;
-  const LookupResult head = findBlockEntryForItem(archive_, item);
+  ChainBudget budget(archive_);
+  const LookupResult head = heads_->headOf(item, budget);
   if (head.found()) {
     ExtentSink sink(extents);
-    NoText blocks;
-    writeFileData(archive_, sink, static_cast<uint32_t>(head.index), blocks);
+    writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget);
   }
-  file = std::make_unique<FileMap>(std::move(extents), entry->itemSize);
+  file = std::make_unique<FileMap>(std::move(extents), entry->itemSize, state.whole());
   return Answer::kOk;
 }
 
@@ -325,7 +326,8 @@ std::optional<uint64_t> MountedCache::countNotShown() {
   std::vector<FolderNames> names;  // of each folder open, by depth
   walkDirectory(archive_, kRootItem, [&](const WalkedItem& item) {
     names.resize(item.depth + 1);
-    if (!names.back().admit(platform::Spelling(item.name).text())) ++notShown;
+    if (names.back().admit(platform::Spelling(item.name).text()) != FolderNames::Verdict::kWritten)
+      ++notShown;
     return !stop_.load(std::memory_order_relaxed);
   });
   if (stop_.load()) return std::nullopt;

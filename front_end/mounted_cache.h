@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/file_check.h"
+#include "archive/item_lookup.h"
 #include "archive/text_output.h"
 #include "archive/tree_walk.h"
 #include "platform/mount.h"
@@ -78,6 +80,9 @@ class MountedCache final : public platform::MountedTree {
   std::unordered_map<uint32_t, FolderCheck> checked_;
   LoopGuard claimed_;                     // each item is listed in one folder only
   std::vector<std::atomic<bool>> shown_;  // by item, once its folder is checked
+  std::mutex opening_;                    // guards the two below, made at the first open
+  std::unique_ptr<FileChecker> checker_;
+  std::unique_ptr<BlockEntryIndex> heads_;
   mutable std::atomic<uint64_t> itemsRead_{0};
   std::atomic<bool> stop_{false};
   std::thread counter_;

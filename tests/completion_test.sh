@@ -33,7 +33,7 @@ expect() {
   fi
 }
 
-expect $'a\nl\nm\nx' "$program" ''
+expect $'a\nl\nm\nt\nx' "$program" ''
 expect $'c.gcf\nout\ntree' "$program" x ''
 expect '' "$program" l c.gcf ''
 expect $'docs/\n+nospace' "$program" x c.gcf d
@@ -50,6 +50,11 @@ expect '' "$program" x missing.gcf ''
 expect $'out\ntree' "$program" x c.gcf docs/guide.txt ''
 expect $'out\ntree' "$program" m -f c.gcf ''
 expect '--foreground' "$program" m c.gcf --f
+# Options stand anywhere after the command word and are not counted.
+expect $'--long\n--null' "$program" l --
+expect $'docs/\nmaps/' "$program" a -s c.gcf ''
+expect $'docs/\n+nospace' "$program" t c.gcf --x d
+expect $'out\ntree' "$program" a c.gcf --salvage docs/ ''
 if [[ -e pwned ]]; then echo "FAILED: a name from the cache ran as a command"; failures=$((failures + 1)); fi
 if ((failures)); then exit 1; fi
 echo "completion: ok"
