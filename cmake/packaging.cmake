@@ -117,10 +117,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# fusermount3, to unmount what m mounts (and to mount as a user not root).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fuse3)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vaultcat reads GCF cache files: single-file archives that hold a tree of
 folders and files whose bytes live in a pool of equal-sized data blocks
-(format versions 5 and 6). It lists the whole tree, or extracts one file
-byte for byte. It never writes to the cache file, and it checks every
-record, index and chain it reads, so a damaged file gives a message and
-exit status 1.")
+(format versions 5 and 6). It lists the whole tree, extracts one file
+byte for byte, or mounts the cache read-only for any program to read.
+It never writes to the cache file, and it checks every record, index and
+chain it reads, so a damaged file gives a message and exit status 1.")
 include(CPack)
