@@ -16,8 +16,8 @@
 #include "archive/status.h"
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
-#include "platform/failure.h"
 #include "front_end/command_line.h"
+#include "platform/failure.h"
 
 namespace vaultcat {
 
