@@ -61,6 +61,14 @@ class TextOutput {
   // start failed to arrive.
   bool flush();
 
+  // Draws `line`, `width` columns wide, as the one status line of a
+  // terminal, over the one drawn before unless text came between them. Text
+  // put after it begins by clearing it, even text a fault handler writes.
+  void showStatus(std::string_view line, uint64_t width);
+  // Says `line` where the user still reads it once standard output can no
+  // longer carry it; the console's goes to standard error.
+  virtual void sayAside(std::string_view line) { put(line); }
+
  protected:
   static constexpr size_t kBufferSize = size_t{1} << 16;
   // Collects text in a buffer of its own.
@@ -102,6 +110,10 @@ class TextOutput {
   std::atomic<size_t>& used_;
   bool failed_ = false;
   bool escapeNames_ = false;
+  // The status line on the terminal: its width, and the length of the text
+  // that clears it at the start of the buffer (0 once that went out).
+  uint64_t statusWidth_ = 0;
+  size_t statusClearing_ = 0;
 };
 
 }  // namespace vaultcat
