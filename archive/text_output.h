@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -114,6 +115,31 @@ class TextOutput {
   // that clears it at the start of the buffer (0 once that went out).
   uint64_t statusWidth_ = 0;
   size_t statusClearing_ = 0;
+};
+
+// A TextOutput that keeps what is printed in a string: for a test, or for
+// text that is measured before it is shown.
+class StringOutput final : public TextOutput {
+ public:
+  ~StringOutput() override { flush(); }
+  // Everything printed since the start, or since clear().
+  const std::string& text() {
+    flush();
+    return text_;
+  }
+  void clear() {
+    flush();
+    text_.clear();
+  }
+
+ protected:
+  bool deliver(std::string_view text) override {
+    text_.append(text);
+    return true;
+  }
+
+ private:
+  std::string text_;
 };
 
 }  // namespace vaultcat

@@ -50,29 +50,6 @@ std::string_view lastColumns(std::string_view text, uint64_t columns) {
 
 }  // namespace
 
-// The path as every name is printed: escaped, so that its bytes cannot act
-// on the terminal.
-class Progress::Escaped final : public TextOutput {
- public:
-  Escaped() { escapeNames(true); }
-  ~Escaped() override { flush(); }
-  std::string_view of(std::string_view path) {
-    text_.clear();
-    putName(path);
-    flush();
-    return text_;
-  }
-
- protected:
-  bool deliver(std::string_view text) override {
-    text_.append(text);
-    return true;
-  }
-
- private:
-  std::string text_;
-};
-
 Progress::Show Progress::chosen(const Options& options) {
   if (options.quiet) return Show::kNothing;
   if (options.verbose || !platform::standardOutputIsTerminal()) return Show::kFileLines;
@@ -80,10 +57,10 @@ Progress::Show Progress::chosen(const Options& options) {
 }
 
 Progress::Progress(TextOutput& out, Show show) : out_(out), show_(show) {
-  if (show_ == Show::kStatusLine) escaped_ = std::make_unique<Escaped>();
+  // The path as every name is printed: escaped, so that its bytes cannot
+  // act on the terminal.
+  escaped_.escapeNames(true);
 }
-
-Progress::~Progress() = default;
 
 void Progress::begin(std::string_view doing, uint64_t files, uint64_t bytes) {
   doing_ = doing;
@@ -118,7 +95,9 @@ void Progress::draw() {
     line.resize(std::min<size_t>(line.size(), room));
   } else if (!path_.empty()) {
     line += ": ";
-    const std::string_view path = escaped_->of(path_);
+    escaped_.clear();
+    escaped_.putName(path_);
+    const std::string_view path = escaped_.text();
     if (line.size() + columnsOf(path) <= room) {
       line += path;
     } else {

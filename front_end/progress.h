@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,7 +23,6 @@ class Progress {
   static Show chosen(const Options& options);
 
   Progress(TextOutput& out, Show show);
-  ~Progress();
 
   // Whether a line is printed for each file.
   bool fileLines() const { return show_ == Show::kFileLines; }
@@ -62,8 +60,7 @@ class Progress {
   std::string doing_, path_;
   uint64_t files_ = 0, bytes_ = 0, totalFiles_ = 0, totalBytes_ = 0;
   Clock::time_point begun_, nextDraw_;
-  class Escaped;
-  std::unique_ptr<Escaped> escaped_;  // the path as names are printed
+  StringOutput escaped_;
 };
 
 }  // namespace vaultcat
