@@ -17,6 +17,8 @@ struct Options {
   bool longListing = false;  // l: one line per item, with its size and state
   bool nullEnded = false;    // l: that listing with names as stored, each line ending in NUL
   bool salvage = false;      // a: every whole file, and the others named
+  bool verbose = false;      // a, t: a line for every file, on a terminal too
+  bool quiet = false;        // a, t: only what went wrong, and the summary
 };
 
 struct CommandLine {

@@ -31,6 +31,9 @@ namespace fs = std::filesystem;
 using testsupport::CacheBuilder;
 
 const std::string kUsersCopy = "the user's own copy of big.bin\n";
+const std::string kStopped =
+    "vaultcat: standard output can no longer be written, so the run stopped and nothing was "
+    "changed\n";
 
 class SystemFaultTest : public ProgramTest {
  protected:
@@ -124,18 +127,27 @@ TEST_F(SystemFaultTest, TheCacheChangingDuringAListingIsCorrupt) {
   }
 }
 
+// The run waits in a write that has moved part of its text: an interrupt,
+// or the reader going away, still ends it at once, with nothing read, and
+// the user's file as it was.
 TEST_F(SystemFaultTest, InterruptsAndALostReaderLeaveTheUsersFile) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     SCOPED_TRACE(signal);
     auto program = startPaused(freshCache());
+    // Four pages read let the write it waits in move part of its text and
+    // wait again.
+    ASSERT_TRUE(program->readOutputUntil("Writing fragment 500 ("));
+    ASSERT_TRUE(program->waitUntilOutputBlocks());
     // The reader going away is SIGPIPE's usual cause: the write fails.
     if (signal == SIGPIPE) {
       program->closeOutputReader();
     } else {
       ::kill(program->pid(), signal);
     }
+    EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(1)));
     ProgramRun r = program->finish();
     EXPECT_EQ(r.status, signal == SIGPIPE ? 1 : 128 + signal) << describe(r);
+    EXPECT_EQ(r.err, signal == SIGPIPE ? kStopped : "");
     expectOutUntouched();
   }
 }

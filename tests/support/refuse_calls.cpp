@@ -9,6 +9,7 @@
 //   success    the write of "Success!" to standard output fails (EIO)
 //   late       ... and waits a second first, as a slow terminal might
 //   sync       fdatasync(), fsync() and syncfs() fail (EIO), as on a failing disk
+//   slow       pwrite() waits a twentieth of a second first, as a slow disk might
 // With VAULTCAT_KILL_AFTER_MOVE=n the program is killed (SIGKILL) once its
 // n-th renameat2() is made, or before the first for 0.
 #include <dlfcn.h>
@@ -102,4 +103,9 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
     return -1;
   }
   return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
+  if (refused("slow")) usleep(50000);
+  return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, size, offset);
 }
