@@ -327,10 +327,6 @@ WriteStatus PieceWriter::State::moveThroughRing(Cursor& at, size_t end) {
       Batch& batch = inRing[slot];
       fill(batch, at, end);
       for (unsigned i = 0; i < batch.readCount; ++i) {
-        if (!source.holds({batch.reads[i].file, batch.reads[i].length}))
-          return settle(kSourceUnreadable);
-      }
-      for (unsigned i = 0; i < batch.readCount; ++i) {
         const Move& read = batch.reads[i];
         ring->queue(uint64_t{slot} << 32 | i, from, read.file, slot, read.staged, read.length);
       }

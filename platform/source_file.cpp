@@ -28,7 +28,7 @@ void SourceFile::close() {
 }
 
 std::optional<std::span<const std::byte>> SourceFile::read(Piece piece, std::byte* scratch) const {
-  if (!holds(piece)) return std::nullopt;
+  if (piece.offset > size_ || piece.length > size_ - piece.offset) return std::nullopt;
   if (handle_ != -1) return readFile(piece, scratch);
   return bytes().subspan(static_cast<size_t>(piece.offset), static_cast<size_t>(piece.length));
 }

@@ -42,11 +42,6 @@ class SourceFile {
   // hold piece.length bytes. Nothing if the piece lies outside, or could not
   // be read (the file shrank, or its disk failed).
   std::optional<std::span<const std::byte>> read(Piece piece, std::byte* scratch) const;
-  // Whether the piece lies inside the bytes held: what read() and every
-  // other way of reading a piece check first.
-  bool holds(Piece piece) const {
-    return piece.offset <= size_ && piece.length <= size_ - piece.offset;
-  }
   // The open file the bytes come from, a descriptor or a handle that the
   // system can copy from by itself; -1 for bytes in memory.
   std::intptr_t handle() const { return handle_; }
