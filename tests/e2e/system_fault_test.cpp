@@ -172,7 +172,7 @@ TEST_F(SystemFaultTest, AStormOfSignalsLeavesTheOldFileOrTheNewWithSuccess) {
   testsupport::CacheImage small;
   for (const bool shuffled : {false, true}) {
     CacheBuilder b;
-    b.cacheId(1).blockSize(8192);
+    b.cacheId(1).blockSize(1024);
     if (shuffled) b.shuffleDataBlocks(93);
     b.addFile(0, "big.bin", sampleBytes(1 << 20, 91));
     small = b.build();

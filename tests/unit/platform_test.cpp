@@ -237,15 +237,15 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
 // whole and in order, a gap between writes reads as zeros, and of two
 // writes to the same bytes the later wins.
 TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
-  std::string source(9 << 20, '\0');
+  std::string source(14 << 20, '\0');
   std::mt19937 rng(7);
   std::generate(source.begin(), source.end(), [&] { return static_cast<char>(rng()); });
   struct Span {
     uint64_t from, length;
   };
   std::vector<Span> spans;
-  const uint64_t scattered = 100;  // enough to be read many at a time
-  for (uint64_t block = scattered; block-- > 0;) spans.push_back({(7 << 20) + block * 8192, 8192});
+  const uint64_t scattered = 600;  // enough to be read many at a time
+  for (uint64_t block = scattered; block-- > 0;) spans.push_back({(9 << 20) + block * 8192, 8192});
   spans.insert(spans.end(),
                {{0, (5 << 20) + 123}, {(5 << 20) + 500, 3}, {(6 << 20) + 77, 200 << 10}});
   spans.push_back({(8 << 20) + 1, (256 << 10) - 1});
