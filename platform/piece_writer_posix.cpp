@@ -130,6 +130,7 @@ struct PieceWriter::State {
   bool splices = true;       // ... or through a pipe
   int pipe[2] = {-1, -1};    // that pipe, once made
   std::vector<Held> held;
+  bool resident = true;  // the held pieces are in the page cache
   std::unique_ptr<ReadRing> ring;
   std::unique_ptr<Batch[]> inRing;  // the batch of each of the ring's buffers
   bool ringRefused = false;         // the system gives no ring, or refuses its calls
@@ -193,6 +194,7 @@ WriteStatus PieceWriter::State::writeHeld() {
 // go in the order they came. So do pieces that write the same bytes (only a
 // damaged cache's do): the later must win.
 void PieceWriter::State::order() {
+  resident = inPageCache();
   const auto byOutput = [](const Held& a, const Held& b) { return a.output < b.output; };
   const auto bySource = [](const Held& a, const Held& b) {
     return a.piece.offset < b.piece.offset;
@@ -210,8 +212,7 @@ void PieceWriter::State::order() {
   }
   reserve(inOutputOrder);
   sorted = {};
-  if (!std::is_sorted(held.begin(), held.end(), bySource) && !inPageCache())
-    std::sort(held.begin(), held.end(), bySource);
+  if (!resident) std::sort(held.begin(), held.end(), bySource);
 }
 
 // Whether the pieces' first pages (16 of them at the most, spread over
@@ -291,9 +292,12 @@ void PieceWriter::State::fill(Batch& batch, Cursor& at, size_t end) const {
 
 // The held pieces from `at` to `end`, through buffers: many of them read at
 // once through the ring where it is worth setting up, the rest with a call
-// each.
+// each. From the disk, the system reads ahead of the pieces read in the
+// cache's order, which then lie together there, a buffer's worth a call:
+// the ring has no calls to save, and its reads of what is not in memory yet
+// cost more (the shuffled gigabyte, cold: 0.81 s against 0.72 s).
 WriteStatus PieceWriter::State::moveThroughBuffers(Cursor& at, size_t end) {
-  if (end - at.index >= kRingLeast && ringReady()) {
+  if (resident && end - at.index >= kRingLeast && ringReady()) {
     if (WriteStatus status = moveThroughRing(at, end); !status.ok()) return status;
   }
   if (buffer == nullptr) buffer = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
