@@ -48,6 +48,9 @@ inline Status entriesLinkBackInALoop(uint32_t item) {
 inline Status entriesLinkInALoop() {
   return Status::corrupt("the block entries of the file link in a loop");
 }
+inline Status entryOfAnotherFile(uint32_t entry) {
+  return Status::corrupt("block entry " + number(entry) + " is also on another file's chain");
+}
 
 // Data blocks.
 inline Status dataBlockOutside(uint32_t block, uint32_t blockCount) {
@@ -55,10 +58,22 @@ inline Status dataBlockOutside(uint32_t block, uint32_t blockCount) {
                          " data blocks");
 }
 inline Status dataBlocksLoop() { return Status::corrupt("the data block chains loop"); }
+inline Status dataBlockOfAnotherFile(uint32_t block) {
+  return Status::corrupt("data block " + number(block) + " is also in another file's chain");
+}
 inline Status blockSizeTooLarge(uint32_t blockSize, uint32_t dataBlockSize) {
   return Status::corrupt("the block size of " + number(blockSize) +
                          " bytes is larger than the data blocks of " + number(dataBlockSize) +
                          " bytes");
+}
+
+// A file's runs against the size its directory entry records.
+inline Status runsOverlap(uint64_t at) {
+  return Status::corrupt("the runs of the file overlap at byte " + number(at));
+}
+inline Status runsPastSize(uint64_t end, uint32_t size) {
+  return Status::corrupt("the runs of the file reach byte " + number(end) + ", past the " +
+                         number(size) + " bytes its directory entry records");
 }
 
 // The cache as a file: it is not what it was when it was opened, or reading

@@ -1,8 +1,8 @@
 #include "archive/extraction_writer.h"
 
 #include <algorithm>
-#include <array>
 #include <span>
+#include <vector>
 
 #include "archive/damage_text.h"
 
@@ -14,41 +14,44 @@ using platform::Piece;
 
 // Pieces of one run, handed to the output a batch at a time. Pieces that
 // follow each other in the cache are merged, so a run stored in consecutive
-// blocks goes out as one piece.
+// blocks goes out as one piece. The batch is reserved, not filled, when the
+// first piece comes: cleared for every run, 16 KiB of it made checking the
+// files of a million-item cache take three and a half times as long.
 class PieceBatch {
  public:
   PieceBatch(DataSink& output, uint64_t offset) : output_(output), offset_(offset) {}
 
   Status add(Piece piece) {
-    if (count_ > 0) {
-      Piece& last = pieces_[count_ - 1];
+    if (!pieces_.empty()) {
+      Piece& last = pieces_.back();
       if (last.offset + last.length == piece.offset) {
         last.length += piece.length;
         return Status{};
       }
-      if (count_ == pieces_.size()) {
+      if (pieces_.size() == kBatch) {
         if (Status status = flush(); !status.ok()) return status;
       }
     }
-    pieces_[count_++] = piece;
+    if (pieces_.capacity() == 0) pieces_.reserve(kBatch);
+    pieces_.push_back(piece);
     return Status{};
   }
 
   Status flush() {
-    if (count_ == 0) return Status{};
+    if (pieces_.empty()) return Status{};
     uint64_t bytes = 0;
-    for (size_t i = 0; i < count_; ++i) bytes += pieces_[i].length;
-    Status status = output_.writeAt(offset_, std::span<const Piece>(pieces_.data(), count_));
+    for (const Piece& piece : pieces_) bytes += piece.length;
+    Status status = output_.writeAt(offset_, pieces_);
     offset_ += bytes;
-    count_ = 0;
+    pieces_.clear();
     return status;
   }
 
  private:
+  static constexpr size_t kBatch = 1024;
   DataSink& output_;
   uint64_t offset_;
-  std::array<Piece, 1024> pieces_;
-  size_t count_ = 0;
+  std::vector<Piece> pieces_;
 };
 
 // Copies one run: follows the data-block chain from `firstDataBlockIndex`
@@ -56,23 +59,22 @@ class PieceBatch {
 // until `runSize` bytes are written; blocks past that point give nothing but
 // their progress line. A chain that ends early leaves the run short.
 Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
-                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainBudget& budget,
-                          TextOutput& progress) {
+                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainGuard& guard,
+                          TextOutput* progress) {
   const uint32_t blockSize = archive.fileHeader().blockSize;
   const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
   PieceBatch batch(output, runOffset);
   uint32_t written = 0;
   for (uint32_t block = firstDataBlockIndex; block != kEndOfDataBlockChain;) {
     // Every block is checked against the data region and the map before
-    // it is used; in a sound file no block is visited twice in one file.
+    // it is used.
     if (block >= blockCount || block >= archive.fragmentCount()) {
       return damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
     }
-    if (budget.dataBlocksLeft == 0) return damage_text::dataBlocksLoop();
-    --budget.dataBlocksLeft;
+    if (!guard.enterBlock(block)) return guard.refusal();
 
     const uint32_t chunk = std::min(blockSize, runSize - written);
-    progress.print("Writing fragment ", block, " (size ", chunk, ")\n");
+    if (progress != nullptr) progress->print("Writing fragment ", block, " (size ", chunk, ")\n");
     if (chunk > 0) {
       const std::optional<Piece> piece = archive.dataBlock(block, chunk);
       // The header's block size is the data blocks' own in a sound file. A
@@ -92,29 +94,24 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
 
 }  // namespace
 
-ChainBudget ChainBudget::of(const CacheArchive& archive) {
-  return {archive.blockEntryCount(),
-          std::min(archive.dataBlockHeader().dataBlockCount, archive.fragmentCount())};
-}
-
 Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
-                     TextOutput& progress, ChainBudget* shared) {
+                     TextOutput* progress, ChainGuard* given) {
   const uint32_t entryCount = archive.blockEntryCount();
-  ChainBudget own = ChainBudget::of(archive);
-  ChainBudget& budget = shared != nullptr ? *shared : own;
+  std::optional<ChainBudget> own;
+  ChainGuard& guard = given != nullptr ? *given : own.emplace(archive);
   uint32_t from = firstBlockEntry;
   for (uint32_t index = firstBlockEntry; index != entryCount;) {
     auto entry = archive.blockEntry(index);
     if (!entry) return damage_text::entryOutsideTable(from, "links to", index, entryCount);
-    // Once spent, the budget stays spent for every file that shares it.
-    if (budget.entriesLeft == 0) return damage_text::entriesLinkInALoop();
-    --budget.entriesLeft;
+    if (!guard.enterEntry(index)) return guard.refusal();
 
-    progress.print("Writing block ", index, " (offset ", entry->fileDataOffset, ", size ",
-                   entry->fileDataSize, ")\n");
+    if (progress != nullptr) {
+      progress->print("Writing block ", index, " (offset ", entry->fileDataOffset, ", size ",
+                      entry->fileDataSize, ")\n");
+    }
     Status run =
         writeFragmentChain(archive, output, entry->fileDataOffset, entry->firstDataBlockIndex,
-                           entry->fileDataSize, budget, progress);
+                           entry->fileDataSize, guard, progress);
     if (!run.ok()) return run;
     from = index;
     index = entry->nextBlockEntryIndex;

@@ -63,9 +63,9 @@ LookupResult findChildByName(const CacheArchive& archive, std::string_view name,
 namespace {
 
 // The head of the chain that `entry` (which names `item`) is on: its
-// previous entries followed back, at most `stepsLeft` of them.
+// previous entries followed back, as far as `guard` lets them be.
 LookupResult headOfChain(const CacheArchive& archive, uint32_t entry, uint32_t item,
-                         uint64_t& stepsLeft) {
+                         ChainGuard& guard) {
   const uint32_t noPrevious = archive.fileHeader().blockCount;
   const uint32_t entryCount = archive.blockEntryCount();
   uint32_t current = entry;
@@ -76,9 +76,7 @@ LookupResult headOfChain(const CacheArchive& archive, uint32_t entry, uint32_t i
     if (!record) {
       return {-1, damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
     }
-    // Once spent, the budget stays spent for every walk that shares it.
-    if (stepsLeft == 0) return {-1, damage_text::entriesLinkBackInALoop(item)};
-    --stepsLeft;
+    if (!guard.stepBack(item, previous)) return {-1, guard.refusal()};
     current = previous;
   }
   return {current, {}};
@@ -100,29 +98,31 @@ bool namesItem(const BlockEntry& entry, uint32_t item) {
 LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex) {
   for (uint32_t i = 0; i < scanEnd(archive); ++i) {
     // i is below the table's size, so the entry is there. The first entry
-    // found may sit anywhere in the file's chain: walk back to its head. A
-    // chain cannot be longer than the table.
+    // found may sit anywhere in the file's chain: walk back to its head.
     if (!namesItem(*archive.blockEntry(i), itemIndex)) continue;
-    uint64_t stepsLeft = archive.blockEntryCount();
-    return headOfChain(archive, i, itemIndex, stepsLeft);
+    ChainBudget budget(archive);
+    return headOfChain(archive, i, itemIndex, budget);
   }
   return {};
 }
 
 BlockEntryIndex::BlockEntryIndex(const CacheArchive& archive)
-    : archive_(archive),
-      first_(archive.itemCount(), archive.blockEntryCount()),
-      stepsLeft_(archive.blockEntryCount()) {
-  for (uint32_t i = scanEnd(archive); i-- > 0;) {
+    : archive_(archive), first_(archive.itemCount(), archive.blockEntryCount()) {
+  // Forward, in the order the table lies on disk: read backwards, a table
+  // not in the page cache came in a page at a time, and checking the files
+  // of a million items from disk took nine times as long as listing them.
+  const uint32_t none = archive.blockEntryCount();
+  for (uint32_t i = 0; i < scanEnd(archive); ++i) {
     const BlockEntry entry = *archive.blockEntry(i);
-    if (entry.entryFlags != kHiddenBlockEntryFlags && entry.directoryItemIndex < first_.size())
+    if (entry.entryFlags != kHiddenBlockEntryFlags && entry.directoryItemIndex < first_.size() &&
+        first_[entry.directoryItemIndex] == none)
       first_[entry.directoryItemIndex] = i;
   }
 }
 
-LookupResult BlockEntryIndex::headOf(uint32_t itemIndex) {
+LookupResult BlockEntryIndex::headOf(uint32_t itemIndex, ChainGuard& guard) const {
   if (itemIndex >= first_.size() || first_[itemIndex] == archive_.blockEntryCount()) return {};
-  return headOfChain(archive_, first_[itemIndex], itemIndex, stepsLeft_);
+  return headOfChain(archive_, first_[itemIndex], itemIndex, guard);
 }
 
 }  // namespace vaultcat

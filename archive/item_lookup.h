@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/chain_guard.h"
 #include "archive/status.h"
 
 namespace vaultcat {
@@ -41,18 +42,16 @@ LookupResult findChildByName(const CacheArchive& archive, std::string_view name,
 LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex);
 
 // What findBlockEntryForItem() answers, for many items at the cost of one
-// pass over the table: for a whole tree of files.
+// pass over the table: for a whole tree of files. Each walk back asks
+// `guard` before every step.
 class BlockEntryIndex {
  public:
   explicit BlockEntryIndex(const CacheArchive& archive);
-  LookupResult headOf(uint32_t itemIndex);
+  LookupResult headOf(uint32_t itemIndex, ChainGuard& guard) const;
 
  private:
   const CacheArchive& archive_;
   std::vector<uint32_t> first_;  // the first entry naming each item, or the table's size
-  // In a sound file each entry is on one file's chain, so the walks back of
-  // all files together take no more steps than the table has entries.
-  uint64_t stepsLeft_;
 };
 
 }  // namespace vaultcat

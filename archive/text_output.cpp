@@ -66,19 +66,24 @@ size_t printableLength(std::string_view text) {
 
 void TextOutput::putName(std::string_view name) {
   if (!escapeNames_) return put(name);
-  while (!name.empty()) {
-    if (const size_t length = printableLength(name)) {
-      put(name.substr(0, length));
-      name.remove_prefix(length);
+  // Printable characters go out a run at a time: one at a time, the long
+  // listing of a million items took half as long again.
+  size_t run = 0;
+  while (run < name.size()) {
+    if (const size_t length = printableLength(name.substr(run))) {
+      run += length;
       continue;
     }
-    const auto byte = static_cast<unsigned char>(name.front());
+    put(name.substr(0, run));
+    const auto byte = static_cast<unsigned char>(name[run]);
     const char escaped[] = {'\\', static_cast<char>('0' + (byte >> 6)),
                             static_cast<char>('0' + ((byte >> 3) & 7)),
                             static_cast<char>('0' + (byte & 7))};
     put(std::string_view(escaped, sizeof escaped));
-    name.remove_prefix(1);
+    name.remove_prefix(run + 1);
+    run = 0;
   }
+  put(name);
 }
 
 bool TextOutput::flush() {

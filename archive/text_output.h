@@ -41,9 +41,15 @@ class TextOutput {
   void putSigned(int64_t value) { putNumber(value); }
   void putUnsigned(uint64_t value) { putNumber(value); }
   void putSpaces(uint64_t count);
-  // Puts `name`; on a terminal (escapeNames()), its control characters,
-  // and bytes that are not UTF-8, as backslash and three octal digits.
+  // Puts `name`; where names are escaped, its control characters, and bytes
+  // that are not UTF-8, as backslash and three octal digits.
   void putName(std::string_view name);
+  // Whether names are escaped from here on: always on a terminal, where
+  // their bytes must not act on it, and for the commands that ask (the tree
+  // command, the check, the long listing), where a name holding a line break
+  // could pass for a line of its own. l and x print names as stored in a
+  // pipe, as they always have; a listing for scripts asks for raw names.
+  void escapeNames(bool escape = true) { escapeNames_ = escape; }
   // Puts each part in turn: texts as they are, names as putName() does,
   // integers in decimal.
   template <class... Parts>
@@ -70,8 +76,6 @@ class TextOutput {
   // cannot call deliver() from its own.
   virtual bool deliver(std::string_view text) = 0;
   void markFailed() { failed_ = true; }
-  // Names go to a terminal, where their bytes must not act on it.
-  void escapeNames() { escapeNames_ = true; }
 
  private:
   void putLarge(std::string_view text);

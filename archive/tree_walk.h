@@ -67,8 +67,15 @@ struct WalkedItem {
 // kMaxFolderDepth), after visiting every item before it, or as soon as
 // `visit` answers false. The walk keeps its own stack rather than
 // recursing, so a damaged tree cannot exhaust the program's.
-template <class Visit>
-Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& visit) {
+//
+// With `damaged`, damage below the folder the walk starts at need not stop
+// it: damaged(depth, status) is called with the depth the broken folder's
+// contents would have (0 for the folder the walk starts at), and if it
+// answers true the walk leaves out the rest of that folder and goes on
+// after it.
+template <class Visit, class Damaged>
+Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& visit,
+                     Damaged&& damaged) {
   auto folder = archive.directoryEntry(folderIndex);
   if (!folder) return damage_text::folderOutsideDirectory(folderIndex, archive.itemCount());
   LoopGuard guard(archive.itemCount());
@@ -77,7 +84,12 @@ Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& 
   Status status;
   while (!levels.empty()) {
     std::optional<Child> child = levels.back().next(status);
-    if (!status.ok()) return status;
+    if (!status.ok()) {
+      if (!damaged(levels.size() - 1, status)) return status;
+      status = {};
+      levels.pop_back();
+      continue;
+    }
     if (!child) {
       levels.pop_back();
       continue;
@@ -86,10 +98,20 @@ Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& 
       break;
     // A file's firstChildIndex is never read; an empty folder adds nothing.
     if (!child->entry.isFolder() || child->entry.firstChildIndex == 0) continue;
-    if (levels.size() >= kMaxFolderDepth) return damage_text::foldersTooDeep(child->index);
+    if (levels.size() >= kMaxFolderDepth) {
+      status = damage_text::foldersTooDeep(child->index);
+      if (!damaged(levels.size(), status)) return status;
+      status = {};
+      continue;
+    }
     levels.emplace_back(archive, child->index, child->entry.firstChildIndex, guard);
   }
   return status;
+}
+
+template <class Visit>
+Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& visit) {
+  return walkDirectory(archive, folderIndex, visit, [](uint64_t, const Status&) { return false; });
 }
 
 }  // namespace vaultcat

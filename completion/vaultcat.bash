@@ -1,10 +1,14 @@
 # bash completion for vaultcat                                -*- shell-script -*-
 #
-#   vaultcat <TAB>                      a, l and x
-#   vaultcat l <TAB> (a, x alike)       cache files (*.gcf) and folders
+#   vaultcat <TAB>                      a, l, t and x
+#   vaultcat l <TAB> (a, t, x alike)    cache files (*.gcf) and folders
 #   vaultcat x cache.gcf d<TAB>         the cache's own folders and files
-#   vaultcat a cache.gcf d<TAB>         the cache's own folders only
+#   vaultcat a cache.gcf d<TAB>         the cache's own folders only (t alike)
 #   vaultcat x cache.gcf file <TAB>     folders (a alike)
+#   vaultcat l -<TAB>                   the options of the command
+#
+# Options may stand anywhere after the command word, so arguments are
+# counted without them, and "--" ends them, as the program reads them.
 #
 # The cache's items come from the program's own listing, `vaultcat l`: two
 # spaces of indentation per level, a folder's line ending in a backslash.
@@ -69,30 +73,53 @@ _vaultcat_items() {
   return "${PIPESTATUS[0]}"
 }
 
+# The options each command takes.
+_vaultcat_options() {
+  case $1 in
+    [lL]*) echo '--long --null -l -0' ;;
+    [aA]*) echo '--salvage -s' ;;
+  esac
+}
+
 _vaultcat() {
-  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items folders=
+  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items folders= i word
+  local -a arguments=()  # the words after the command that are not options
+  local ended=
   COMPREPLY=()
-  case $COMP_CWORD in
-    1)
-      mapfile -t COMPREPLY < <(compgen -W 'a l x' -- "$current")
-      ;;
-    2)
-      [[ $command == [aAlLxX]* ]] || return 0
+  if ((COMP_CWORD == 1)); then
+    mapfile -t COMPREPLY < <(compgen -W 'a l t x' -- "$current")
+    return 0
+  fi
+  for ((i = 2; i < COMP_CWORD; i++)); do
+    word=${COMP_WORDS[i]}
+    if [[ -z $ended && $word == -?* ]]; then
+      [[ $word == -- ]] && ended=1
+      continue
+    fi
+    arguments+=("$word")
+  done
+  if [[ -z $ended && $current == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$(_vaultcat_options "$command")" -- "$current")
+    return 0
+  fi
+  case ${#arguments[@]} in
+    0)
+      [[ $command == [aAlLtTxX]* ]] || return 0
       compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -f -X '!*.[gG][cC][fF]' -- "$current"; compgen -d -- "$current")
       ;;
-    3)
-      [[ $command == [aAxX]* ]] || return 0
-      [[ $command == [aA]* ]] && folders=1  # x takes any item, a only a folder
+    1)
+      [[ $command == [aAtTxX]* ]] || return 0
+      [[ $command == [aAtT]* ]] && folders=1  # x takes any item, a and t a folder
       compopt -o filenames
       items=$(_vaultcat_items "$(_vaultcat_unquote "${COMP_WORDS[0]}")" \
-                              "$(_vaultcat_unquote "${COMP_WORDS[2]}")" "$current" \
+                              "$(_vaultcat_unquote "${arguments[0]}")" "$current" \
                               "$folders") || return 0
       [[ -n $items ]] && mapfile -t COMPREPLY <<<"$items"
       # A folder is completed like a directory: no space after its '/'.
       if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]]; then compopt -o nospace; fi
       ;;
-    4)
+    2)
       [[ $command == [aAxX]* ]] || return 0
       compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -d -- "$current")

@@ -11,24 +11,32 @@
 #include <vector>
 
 #include "archive/cache_archive.h"
+#include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "archive/status.h"
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
+#include "front_end/command_line.h"
+#include "platform/failure.h"
 
 namespace vaultcat {
 
 inline constexpr int kSuccess = 0;
 inline constexpr int kFailure = 1;
+// What a check or a salvage answers when the cache lacks some files, or
+// holds them damaged.
+inline constexpr int kNotAllWhole = 2;
 
 // The commands, one file each. Each takes the whole command line, its own
 // word first, and answers the exit status.
-int listCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                const CacheTitleTable& titles, TextOutput& out);  // l gcf_file
-int extractCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                   const CacheTitleTable& titles, TextOutput& out);  // x gcf_file file dir
-int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                const CacheTitleTable& titles, TextOutput& out);  // a gcf_file folder dir
+int listCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                TextOutput& out);  // l gcf_file
+int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                   TextOutput& out);  // x gcf_file file dir
+int treeCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                TextOutput& out);  // a gcf_file folder dir
+int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                 TextOutput& out);  // t gcf_file [folder]
 
 // Opens the archive; on failure says why.
 bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out);
@@ -39,9 +47,18 @@ void introduce(const CacheArchive& archive, std::string_view archivePath,
 // "Corrupt file: <what>."
 void printDamage(std::string_view what, TextOutput& out);
 // What an extraction says of an output at `path` that could not be
-// created, or not written to the end. Both answer false.
-bool cannotCreate(std::string_view path, TextOutput& out);
-bool cannotWrite(std::string_view path, TextOutput& out);
+// created, or not written to the end, with `why` after it where given (the
+// extract command says what it always said). Both answer false.
+bool cannotCreate(std::string_view path, TextOutput& out, std::string_view why = {});
+bool cannotWrite(std::string_view path, TextOutput& out, std::string_view why = {});
+// Why the system layer failed, in words; empty for an interrupt, which the
+// run ends by without a word.
+std::string failureText(const platform::Failure& failure);
+
+// The first argument after the command word, the cache's path, of a
+// command that needs no other; nothing, with the message printed, if there
+// is none.
+std::optional<std::string> cacheArgument(std::span<const std::string_view> args, TextOutput& out);
 
 // The arguments of a command that takes an item out of the cache:
 // `gcf_file item dir`.
@@ -72,6 +89,28 @@ LookupResult reported(LookupResult result, TextOutput& out, const Parts&... miss
 // leads through, as findItemByPath() gives them.
 LookupResult findItem(const CacheArchive& archive, std::string_view itemPath, TextOutput& out,
                       std::vector<uint32_t>* trail = nullptr);
+
+// The items the path of `folder` leads through, for a command that takes a
+// folder: none for the root ("/", "\" or empty). Nothing, with the message
+// printed, when the path finds no item.
+std::optional<std::vector<uint32_t>> findFolder(const CacheArchive& archive,
+                                                std::string_view folder, TextOutput& out);
+
+// What a pass over a tree found the cache does not hold whole: each file
+// and folder named on a line of its own, by its path as the tree command
+// writes it, with what is wrong, and counted.
+struct Shortfall {
+  uint64_t damagedFiles = 0, incompleteFiles = 0, damagedFolders = 0;
+
+  void file(std::string_view path, const FileState& state, TextOutput& out);
+  // A folder whose contents cannot all be followed ("" is the root).
+  void folder(std::string_view path, const Status& damage, TextOutput& out);
+  bool none() const { return damagedFiles + incompleteFiles + damagedFolders == 0; }
+  // "1 damaged file, 2 incomplete files and 1 damaged folder"
+  std::string counts() const;
+};
+// " file" or " files", and so on.
+std::string plural(uint64_t count, std::string_view word);
 
 // What the list command prints on an open archive: the opening lines and
 // identification, then the tree. The status says what stopped the tree, or

@@ -1,6 +1,7 @@
 #include "front_end/commands.h"
 
 #include "front_end/cache_titles.h"
+#include "front_end/command_line.h"
 #include "front_end/command_steps.h"
 
 namespace vaultcat {
@@ -19,6 +20,35 @@ void printUsage(TextOutput& out) {
   out.put(
       "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file "
       "into dir.\n\tFolders are created as needed; / is the whole cache.\n\n");
+  out.put(
+      "vaultcat.exe t gcf_file [folder]\n\tChecks that gcf_file holds every file under folder "
+      "whole (by default\n\tthe whole cache) and names each one it does not. Writes nothing.\n\n");
+  out.put(
+      "Options, after the command word (-- ends them):\n"
+      "\tl --long, -l      one line per item: size, what the cache lacks, path\n"
+      "\tl --null, -0      that listing, names as stored, each line ending in NUL\n"
+      "\ta --salvage, -s   extracts every file held whole, and names the others\n\n");
+}
+
+// The command each first letter runs.
+using Command = int (*)(const CommandLine&, CacheArchive&, const CacheTitleTable&, TextOutput&);
+Command commandFor(char letter) {
+  switch (letter) {
+    case 'l':
+    case 'L':
+      return listCommand;
+    case 'x':
+    case 'X':
+      return extractCommand;
+    case 'a':
+    case 'A':
+      return treeCommand;
+    case 't':
+    case 'T':
+      return checkCommand;
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
@@ -38,20 +68,15 @@ int runCommandLine(std::span<const std::string_view> args, TextOutput& out) {
   }
   // Only the first character chooses the command, so "list" and "xtract"
   // work as well.
-  switch (args[0].empty() ? '\0' : args[0][0]) {
-    case 'l':
-    case 'L':
-      return listCommand(args, archive, titles, out);
-    case 'x':
-    case 'X':
-      return extractCommand(args, archive, titles, out);
-    case 'a':
-    case 'A':
-      return treeCommand(args, archive, titles, out);
-    default:
-      out.print("Unrecognised command: ", Name{args[0]}, "\n");
-      return kFailure;
+  const Command command = commandFor(args[0].empty() ? '\0' : args[0][0]);
+  if (command == nullptr) {
+    out.print("Unrecognised command: ", Name{args[0]}, "\n");
+    return kFailure;
   }
+  // Every option is known before anything is opened.
+  const std::optional<CommandLine> line = parseCommandLine(args, out);
+  if (!line) return kFailure;
+  return command(*line, archive, titles, out);
 }
 
 }  // namespace vaultcat

@@ -11,7 +11,8 @@ ConsoleOutput::ConsoleOutput(bool usable) : ConsoleOutput(usable, std::make_uniq
 ConsoleOutput::ConsoleOutput(bool usable, std::unique_ptr<Unsent> unsent)
     : TextOutput(unsent->text, unsent->used), unsent_(std::move(unsent)), usable_(usable) {
   if (!usable_) markFailed();
-  if (platform::standardOutputIsTerminal()) escapeNames();
+  // Names go to a terminal, where their bytes must not act on it.
+  if (platform::standardOutputIsTerminal()) escapeNames(true);
   platform::setUnsentText({usable_ ? unsent_->text : nullptr, &unsent_->used});
 }
 

@@ -29,7 +29,7 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
     return kFailure;
   }
   OutputSink<platform::OutputFile> sink(output);
-  Status written = writeFileData(archive, sink, firstBlockEntry, out);
+  Status written = writeFileData(archive, sink, firstBlockEntry, &out);
   // A cache that changed explains any failure, and fails a success.
   if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
   if (!written.damage.empty()) {
@@ -51,9 +51,9 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
 
 }  // namespace
 
-int extractCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                   const CacheTitleTable& titles, TextOutput& out) {
-  const std::optional<ItemArguments> given = itemArguments(args, "the file to extract", out);
+int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                   TextOutput& out) {
+  const std::optional<ItemArguments> given = itemArguments(line.words, "the file to extract", out);
   if (!given) return kFailure;
   // The item path names the item inside the cache and the output file, and
   // every message from the lookup on prints it.

@@ -1,12 +1,14 @@
 // The tree command: `a gcf_file folder dir`, a folder of the cache with
 // everything in it, written under a destination at its full path from the
-// cache's root, all or nothing.
+// cache's root, all or nothing; with --salvage, every file the cache holds
+// whole, and the others named.
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/extraction_writer.h"
+#include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "front_end/command_steps.h"
 #include "front_end/output_sink.h"
@@ -18,28 +20,39 @@ namespace vaultcat {
 
 namespace {
 
-using Place = platform::OutputTree::Place;
-
-// Text that goes nowhere: a tree is reported a file at a time, not a block.
-class NoText final : public TextOutput {
- protected:
-  bool deliver(std::string_view) override { return true; }
-};
-
 // What the tree output finds on the disk, for the plan.
 class OnDisk final : public Destination {
  public:
   explicit OnDisk(platform::OutputTree& tree) : tree_(tree) {}
   bool exists() const override { return tree_.destinationExists(); }
   Found inspect(const std::string& path) override { return tree_.inspect(path); }
+  uint64_t longestPath() const override { return tree_.longestPath(); }
 
  private:
   platform::OutputTree& tree_;
 };
 
-// " file" or " files", and so on.
-std::string plural(uint64_t count, std::string_view word) {
-  return std::string(word) + (count == 1 ? "" : "s");
+// Why the plan refused an item.
+std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
+  using Refusal = TreePlan::Refusal;
+  switch (refusal) {
+    case Refusal::kUnsafeName:
+      return "not a name that can be written safely";
+    case Refusal::kSameName:
+      return "another item in its folder has the same name";
+    case Refusal::kTooLong:
+      return "its path is longer than the " + std::to_string(longestPath) +
+             " bytes this system takes";
+    case Refusal::kFolderThere:
+      return "a folder is in its place";
+    case Refusal::kFileThere:
+      return "a file is in its place";
+    case Refusal::kOtherThere:
+      return "a link, a device or a file that may not be replaced is in its place";
+    case Refusal::kNone:
+      break;
+  }
+  return {};
 }
 
 // Items between two calls that let the system take back the pages of the
@@ -49,27 +62,55 @@ constexpr uint64_t kItemsBetweenForgets = 4096;
 
 class TreeExtraction {
  public:
-  TreeExtraction(const CacheArchive& archive, TextOutput& out, std::vector<uint32_t> trail)
-      : archive_(archive), out_(out), onDisk_(tree_), plan_(archive, std::move(trail), onDisk_) {}
+  TreeExtraction(const CacheArchive& archive, TextOutput& out, std::vector<uint32_t> trail,
+                 bool salvage)
+      : archive_(archive),
+        out_(out),
+        salvage_(salvage),
+        onDisk_(tree_),
+        plan_(archive, std::move(trail), onDisk_),
+        leftOut_(salvage ? archive.itemCount() : 0) {}
 
+  // Runs the extraction; what fails is taken back.
   int run(const std::string& destination);
 
  private:
+  int attempt(const std::string& destination);
+  // Why the tree output failed.
+  std::string why() const { return failureText(tree_.problem().failure); }
   bool check();
   bool write();
-  bool writeFile(const PlannedItem& item, BlockEntryIndex& index, ChainBudget& budget);
+  bool writeFile(const PlannedItem& item, const BlockEntryIndex& index, ChainBudget& budget);
+  // Names what the cache does not hold whole: it is left out of a salvage,
+  // and ends any other run.
+  bool leaveOut(const PlannedItem& item, const FileState& state) {
+    shortfall_.file(item.path, state, out_);
+    if (salvage_) leftOut_[item.index] = true;
+    return salvage_ || nothingExtracted();
+  }
+  bool leaveOutFolder(const std::string& path, const Status& damage) {
+    shortfall_.folder(path, damage, out_);
+    folderNamed_ = true;
+    return salvage_ || nothingExtracted();
+  }
+  bool nothingExtracted() {
+    out_.put("Nothing was extracted; add --salvage to extract every file the cache holds whole.\n");
+    return false;
+  }
   // Says why the run ends: the cache changed, which explains any failure,
   // or is damaged, or the output at `path` could not be written.
   bool failed(Status status, std::string_view path) {
     if (Status cache = archive_.checkUnchanged(); !cache.ok()) status = cache;
     if (!status.damage.empty()) printDamage(status.damage, out_);
-    if (status.kind == Status::Kind::kOutputFailed) cannotWrite(path, out_);
+    if (status.kind == Status::Kind::kOutputFailed) cannotWrite(path, out_, why());
     return false;
   }
   // Ends a pass over the plan: true once every item is done. Otherwise the
-  // visit has said why it stopped, or the plan met damage, said here.
+  // visit has said why it stopped, or the plan met damage, said here
+  // unless the line of the folder it stopped at has.
   bool finished(bool done) {
-    if (!done && !plan_.damage().ok()) return failed(plan_.damage(), "");
+    if (!done && !plan_.damage().ok() && !(folderNamed_ && !salvage_))
+      return failed(plan_.damage(), "");
     return done;
   }
   // Called for every item visited.
@@ -80,45 +121,63 @@ class TreeExtraction {
 
   const CacheArchive& archive_;
   TextOutput& out_;
+  const bool salvage_;
   platform::OutputTree tree_;
   OnDisk onDisk_;
   TreePlan plan_;
+  std::vector<bool> leftOut_;  // by item, in a salvage: a file not written
+  Shortfall shortfall_;
+  bool folderNamed_ = false;
   uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0;
 };
 
-// Before anything is written: every item can be, as the plan checks it.
+// Before anything is written: every file is whole, as far as the tables
+// tell, and every item can be written, as the plan checks it. A file that
+// is not whole is not looked for on the disk, since it will not be written.
 bool TreeExtraction::check() {
-  return finished(plan_.forEach([&](const PlannedItem& item) {
-    pace();
-    return plan_.check(item) || cannotCreate(item.path, out_);
-  }));
+  FileChecker checker(archive_);
+  return finished(plan_.forEach(
+      [&](const PlannedItem& item) {
+        pace();
+        if (!item.folder) {
+          const FileState state = checker.check(item.index);
+          if (!state.whole()) return leaveOut(item, state);
+        }
+        return plan_.check(item) ||
+               cannotCreate(item.path, out_, refusalText(plan_.refusal(), tree_.longestPath()));
+      },
+      [&](const std::string& path, const Status& damage) { return leaveOutFolder(path, damage); }));
 }
 
 bool TreeExtraction::write() {
   BlockEntryIndex index(archive_);
   forgetPages();
-  ChainBudget budget = ChainBudget::of(archive_);
-  return finished(plan_.forEach([&](const PlannedItem& item) {
-    pace();
-    // An interrupt ends the run once the destination is as it was.
-    if (platform::interruption() != 0) return false;
-    if (!item.folder) return writeFile(item, index, budget);
-    ++folders_;
-    return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_);
-  }));
+  ChainBudget budget(archive_);
+  // A salvage goes past what it has named already.
+  const auto pastDamage = [](const std::string&, const Status&) { return true; };
+  return finished(plan_.forEach(
+      [&](const PlannedItem& item) {
+        pace();
+        // An interrupt ends the run once the destination is as it was.
+        if (platform::interruption() != 0) return false;
+        if (!item.folder)
+          return (salvage_ && leftOut_[item.index]) || writeFile(item, index, budget);
+        ++folders_;
+        return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_, why());
+      },
+      salvage_ ? TreePlan::DamagedFolder(pastDamage) : TreePlan::DamagedFolder()));
 }
 
-bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
+bool TreeExtraction::writeFile(const PlannedItem& item, const BlockEntryIndex& index,
                                ChainBudget& budget) {
-  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_);
+  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_, why());
   // A file with no block entries has no bytes.
-  const LookupResult head = index.headOf(item.index);
+  const LookupResult head = index.headOf(item.index, budget);
   if (!head.status.ok()) return failed(head.status, item.path);
   OutputSink<platform::OutputTree> sink(tree_);
-  NoText blocks;
   if (head.found()) {
     const Status written =
-        writeFileData(archive_, sink, static_cast<uint32_t>(head.index), blocks, &budget);
+        writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget);
     if (!written.ok()) return failed(written, item.path);
   }
   if (!tree_.endFile()) {
@@ -131,8 +190,34 @@ bool TreeExtraction::writeFile(const PlannedItem& item, BlockEntryIndex& index,
 }
 
 int TreeExtraction::run(const std::string& destination) {
-  if (!tree_.begin(destination, archive_.source())) {
-    cannotCreate(destination, out_);
+  const int status = attempt(destination);
+  if (status != kSuccess && !tree_.discard())
+    out_.print("Couldn't take this run back: the files it replaced are kept in ",
+               Name{tree_.problem().path}, "\n");
+  return status;
+}
+
+int TreeExtraction::attempt(const std::string& destination) {
+  const bool begun = tree_.begin(destination, archive_.source());
+  for (const platform::OutputTree::Recovered& left : tree_.recovered()) {
+    if (left.tookBack) {
+      out_.print("Took back the files an interrupted run had moved into ", Name{destination}, "\n");
+    } else {
+      out_.print("Removed what an interrupted run left in ", Name{left.staging}, "\n");
+    }
+  }
+  if (!begun) {
+    const platform::OutputTree::Problem& problem = tree_.problem();
+    using Kind = platform::Failure::Kind;
+    if (problem.failure.kind == Kind::kBusy) {
+      out_.print("Another run is extracting into ", Name{destination},
+                 ": try again once it has finished\n");
+    } else if (problem.failure.kind == Kind::kCannotTakeBack) {
+      out_.print("Couldn't take back an interrupted run into ", Name{destination},
+                 ": the files it replaced are kept in ", Name{problem.path}, "\n");
+    } else {
+      cannotCreate(destination, out_, why());
+    }
     return kFailure;
   }
   if (!check() || !write()) return kFailure;
@@ -142,37 +227,41 @@ int TreeExtraction::run(const std::string& destination) {
   }
   if (!out_.flush()) return kFailure;
   if (!tree_.commit()) {
-    cannotWrite(destination, out_);
+    const std::string& item = tree_.problem().path;
+    cannotWrite(item.empty() ? destination : item, out_, why());
     return kFailure;
   }
-  // The summary and "Success!" reach the user and the tree stays, or
+  // The summary (and "Success!") reaches the user and the tree stays, or
   // neither.
   platform::holdInterruptsToTheEnd();
   out_.print("Extracted ", files_, plural(files_, " file"), " and ", folders_,
-             plural(folders_, " folder"), " (", bytes_, plural(bytes_, " byte"), ")\nSuccess!\n");
+             plural(folders_, " folder"), " (", bytes_, plural(bytes_, " byte"), ")");
+  if (shortfall_.none()) {
+    out_.put("\nSuccess!\n");
+  } else {
+    out_.print("; left out ", shortfall_.counts(), ".\n");
+  }
   if (!out_.flush()) return kFailure;
   tree_.keep();
-  return kSuccess;
-}
-
-// The folder spellings that name the root: the whole cache.
-bool namesRoot(std::string_view folder) {
-  return folder.empty() || folder == "/" || folder == "\\";
+  return shortfall_.none() ? kSuccess : kNotAllWhole;
 }
 
 }  // namespace
 
-int treeCommand(std::span<const std::string_view> args, CacheArchive& archive,
-                const CacheTitleTable& titles, TextOutput& out) {
-  const std::optional<ItemArguments> given = itemArguments(args, "a folder to extract", out);
+int treeCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                TextOutput& out) {
+  const std::optional<ItemArguments> given = itemArguments(line.words, "a folder to extract", out);
   if (!given) return kFailure;
+  // Names never reach the output with their control characters, in a pipe
+  // either: a name holding a line break could print a line of its own, even
+  // one that reads "Success!".
+  out.escapeNames(true);
   if (!openArchive(archive, given->archivePath, out)) return kFailure;
   introduce(archive, given->archivePath, titles, out);
-  // The folder is found as the extract command finds a file.
-  std::vector<uint32_t> trail;
-  if (!namesRoot(given->itemPath) && !findItem(archive, given->itemPath, out, &trail).found())
-    return kFailure;
-  return TreeExtraction(archive, out, std::move(trail)).run(given->destination);
+  std::optional<std::vector<uint32_t>> trail = findFolder(archive, given->itemPath, out);
+  if (!trail) return kFailure;
+  return TreeExtraction(archive, out, std::move(*trail), line.options.salvage)
+      .run(given->destination);
 }
 
 }  // namespace vaultcat

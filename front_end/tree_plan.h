@@ -26,9 +26,21 @@ class Destination {
   virtual bool exists() const = 0;
   // What is at `path` (parts joined by '/') under the destination now.
   virtual Found inspect(const std::string& path) = 0;
+  // The longest path under the destination, in bytes, that the system
+  // takes.
+  virtual uint64_t longestPath() const = 0;
 
  protected:
   ~Destination() = default;
+};
+
+// A destination that exists and holds nothing: for a pass that writes
+// nothing, or a plan that checks every name it would write.
+class EmptyDestination final : public Destination {
+ public:
+  bool exists() const override { return true; }
+  Found inspect(const std::string&) override { return Found::kNothing; }
+  uint64_t longestPath() const override { return UINT64_MAX; }
 };
 
 // One item as the plan visits it.
@@ -52,16 +64,32 @@ class TreePlan {
   // Visits every item in the order it is written, folders before what they
   // hold: the folders on the way to the item, the item, then everything
   // below it. False when `visit` answers false, or when the tree is
-  // damaged, which damage() then says.
-  bool forEach(const std::function<bool(const PlannedItem&)>& visit);
+  // damaged, which damage() then says. With `damagedFolder`, a folder
+  // whose contents cannot all be followed is handed to it (its path, ""
+  // for the root, and the damage) and, if it answers true, the pass leaves
+  // out the rest of that folder and goes on.
+  using DamagedFolder = std::function<bool(const std::string& path, const Status& damage)>;
+  bool forEach(const std::function<bool(const PlannedItem&)>& visit,
+               const DamagedFolder& damagedFolder = {});
   const Status& damage() const { return damage_; }
 
   // The checks before anything is written, of each item a pass of
   // forEach() visits, in turn: its name can be made under the destination,
-  // no item before it in its folder has the same name there, and what is
-  // already at its path has the kind the cache gives it. False if it fails
-  // one. What is there is remembered for the places of later passes.
+  // no item before it in its folder has the same name there, its path is
+  // one the system takes, and what is already at its path has the kind the
+  // cache gives it. False if it fails one, which refusal() then says. What
+  // is there is remembered for the places of later passes.
   bool check(const PlannedItem& item);
+  enum class Refusal {
+    kNone,
+    kUnsafeName,   // a name no output may have (platform/output_path.h)
+    kSameName,     // an item before it in its folder has its name
+    kTooLong,      // its path is longer than the system takes
+    kFolderThere,  // a folder is where the cache has a file
+    kFileThere,    // a file is where the cache has a folder
+    kOtherThere,   // a link, a device, or a file that may not be replaced
+  };
+  Refusal refusal() const { return refusal_; }
 
  private:
   bool enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
@@ -72,10 +100,14 @@ class TreePlan {
   Destination& destination_;
   std::vector<bool> alreadyThere_;  // by item: it is at its path under the destination
   Status damage_;
+  Refusal refusal_ = Refusal::kNone;
   // Of the item visited and its folders, by depth:
   std::string path_;
-  std::vector<size_t> folderPathLengths_;
-  std::vector<bool> foldersThere_;
+  struct OpenFolder {
+    size_t pathLength;
+    bool there;
+  };
+  std::vector<OpenFolder> openFolders_;
   std::vector<std::unordered_set<std::string>> namesChecked_;  // as the system tells them apart
 };
 

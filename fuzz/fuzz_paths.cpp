@@ -11,6 +11,7 @@
 #include "archive/cache_archive.h"
 #include "archive/data_sink.h"
 #include "archive/extraction_writer.h"
+#include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
@@ -86,14 +87,6 @@ ByteView viewOf(std::span<const uint8_t> bytes) {
   return ByteView(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size());
 }
 
-// A destination that exists and holds nothing, so that the plan checks
-// every name it would write.
-class EmptyDestination final : public Destination {
- public:
-  bool exists() const override { return true; }
-  Found inspect(const std::string&) override { return Found::kNothing; }
-};
-
 struct WalkedPath {
   uint32_t index;
   std::string path;
@@ -156,21 +149,33 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
 
   CheckingSink sink(archive);
   DiscardingOutput progress;
-  // What the tree command does: every head from one index, and every file
-  // against one budget, which may stop at damage sooner but never answer
-  // otherwise.
+  // What the tree command does: every file checked, then every whole file
+  // written, its head from one index, against one budget. No two whole
+  // files share an entry or a block, so the budget suffices for all: a file
+  // found whole must be written whole.
+  FileChecker checker(archive);
   BlockEntryIndex index(archive);
-  ChainBudget budget = ChainBudget::of(archive);
+  ChainBudget budget(archive);
   const DataBlockHeader& blocks = archive.dataBlockHeader();
   uint64_t treeBytes = 0;
   for (const WalkedPath& walked : paths) {
-    const LookupResult head = index.headOf(walked.index);
-    if (!head.status.ok()) continue;
-    if (findBlockEntryForItem(archive, walked.index).index != head.index)
+    ChainBudget own(archive);
+    if (const LookupResult head = index.headOf(walked.index, own);
+        head.status.ok() && findBlockEntryForItem(archive, walked.index).index != head.index)
       fail("the index and the scan give different heads");
-    if (head.found())
-      (void)writeFileData(archive, sink, static_cast<uint32_t>(head.index), progress, &budget);
-    treeBytes += sink.takeWritten();
+    const FileState state = checker.check(walked.index);
+    uint64_t held = 0;
+    for (const FileRange& range : checker.held()) held += range.length;
+    if (held != state.heldBytes) fail("the checker's ranges hold other than its count");
+    if (!state.whole()) continue;
+    const LookupResult head = index.headOf(walked.index, budget);
+    if (!head.status.ok()) fail("the head of a whole file cannot be found");
+    if (head.found() &&
+        !writeFileData(archive, sink, static_cast<uint32_t>(head.index), nullptr, &budget).ok())
+      fail("a file found whole could not be written");
+    const uint64_t written = sink.takeWritten();
+    if (written != state.recordedSize) fail("a file found whole was written at another size");
+    treeBytes += written;
   }
   if (treeBytes > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
     fail("the files of a tree copied more bytes than the data region holds");
@@ -192,7 +197,7 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
         findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), walked.path, progress);
     if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
-    Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), progress);
+    Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), &progress);
     if (sink.takeWritten() > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
       fail("a file copied more bytes than the data region holds");
     if (result.ok()) {

@@ -26,11 +26,11 @@ PathReport runListPath(std::span<const uint8_t> bytes);
 
 // Opens the cache, plans the whole tree as `vaultcat a` does (aborting if
 // the plan passes a path that leaves the destination, or one path twice),
-// writes every file of it, and, for every item the plan reaches, looks up
-// its full path and, where an item is found, its first block entry and the
-// whole of its data, into a sink that refuses (and aborts the process on)
-// any piece that does not lie inside `bytes` or ends past the furthest
-// point a run can reach.
+// checks every file of it and writes those found whole (aborting if one
+// cannot be written, or is written at another length than it records), and, for every item the plan
+// reaches, looks up its full path and, where an item is found, its first block entry and the whole
+// of its data, into a sink that refuses (and aborts the process on) any piece that does not lie
+// inside `bytes` or ends past the furthest point a run can reach.
 PathReport runExtractPath(std::span<const uint8_t> bytes);
 
 }  // namespace vaultcat::fuzz

@@ -7,17 +7,23 @@
 
 namespace vaultcat::platform {
 
-// The device and the file's number on it, its size, and its modification
-// and change times.
+// The device and the file's number on it, its kind and when it was made,
+// its size, and its modification and change times.
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t inode = 0;
   uint64_t size = 0;
   int64_t modified = 0;  // in the system's own units
   int64_t changed = 0;
+  int64_t born = 0;   // 0 where the file system does not keep it
+  uint32_t type = 0;  // a file, a folder, a link..., in the system's own terms
 
+  // A file removed leaves its number free for the next one made, at once
+  // on some file systems: a file of another kind, or made at another
+  // time, is another file.
   bool sameFileAs(const FileIdentity& other) const {
-    return device == other.device && inode == other.inode;
+    return device == other.device && inode == other.inode && type == other.type &&
+           (born == 0 || other.born == 0 || born == other.born);
   }
   bool operator==(const FileIdentity&) const = default;
 };

@@ -19,7 +19,10 @@ bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
       ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0;
   identity = {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
               (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
-              fromFileTime(info.ftLastWriteTime), haveBasic ? basic.ChangeTime.QuadPart : 0};
+              fromFileTime(info.ftLastWriteTime), haveBasic ? basic.ChangeTime.QuadPart : 0,
+              // A file number of NTFS changes when it is used again, and
+              // Wine's time of making follows the file's changes.
+              0, info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)};
   return true;
 }
 

@@ -1,9 +1,22 @@
-// What both systems share of folders: cutting a path into folder and name.
+// What both systems share of folders: handing one on, and cutting a path
+// into folder and name.
 #include "platform/folder.h"
 
 #include <cstring>
+#include <utility>
 
 namespace vaultcat::platform {
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    close();
+    open_ = std::exchange(other.open_, false);
+    handle_ = std::exchange(other.handle_, -1);
+    lock_ = std::exchange(other.lock_, -1);
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
 
 std::optional<FolderAndName> splitPath(std::string path) {
   const auto isSeparator = [](char c) { return c != '\0' && std::strchr(kPathSeparators, c); };

@@ -3,6 +3,7 @@
 // sources.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,5 +42,11 @@ inline bool readAll(int fd, uint64_t at, char* into, size_t length) {
 
 // The descriptor of the folder a name is in.
 inline int folderOf(At at) { return static_cast<int>(at.folder.handle()); }
+
+// The identity of `name` in the folder `folder` (or, for "", of the open
+// file `folder` itself), never through a link, and if asked all statx(2)
+// tells of it; false if nothing is there.
+bool describeAt(int folder, const char* name, FileIdentity& identity,
+                struct statx* described = nullptr);
 
 }  // namespace vaultcat::platform

@@ -5,7 +5,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "platform/failure.h"
 #include "platform/piece.h"
 #include "platform/piece_writer.h"
 #include "platform/placement.h"
@@ -18,8 +20,14 @@ namespace vaultcat::platform {
 // commit(), once everything is written, changes what is in the destination:
 // a new folder is moved in with everything in it, a new file is moved in,
 // and a file already there is replaced by the new one, the old one kept
-// until keep(). Every way out that does not reach keep() leaves the
-// destination as it was, an interrupt too. One output is pending at a time.
+// until keep(). Every folder of the destination is reached one name at a
+// time from the destination's own, never through a link, and must still be
+// the folder first found there; a file replaced must still be the one
+// seen. Every way out that does not reach keep() leaves the destination as
+// it was, an interrupt too; a run killed on the way leaves a journal in the
+// staging folder, from which the next run into the destination takes it
+// back. One run at a time extracts into a destination, and one output is
+// pending at a time.
 class OutputTree {
  public:
   OutputTree();
@@ -35,14 +43,34 @@ class OutputTree {
     kNew,          // its folder is there and it is not: it moves in alone
     kExisting,     // it is there already: a folder to go on in, a file to replace
   };
+  // Why the output failed, and where: an item's path from the destination,
+  // or (kCannotTakeBack) the staging folder that keeps the user's files.
+  struct Problem {
+    Failure failure;
+    std::string path;
+  };
+  // What an earlier run into the destination, killed on the way, left: its
+  // staging folder, and whether a commit of it had to be taken back (or
+  // only what it staged cleared away).
+  struct Recovered {
+    std::string staging;
+    bool tookBack;
+  };
 
   // Takes `destination` as the folder to extract into; it is created if it
   // does not exist, and then its parent must. False, with nothing created,
-  // if it cannot be. The pieces written come from `source`, which must
-  // outlive the output; neither it nor the file standard output goes to is
-  // ever replaced.
+  // if it cannot be, another run extracts into it (kBusy, after a moment's
+  // wait), or an earlier run left a commit that cannot be taken back
+  // (problem() says where its files are). The pieces written come from
+  // `source`, which must outlive the output; neither it nor the file
+  // standard output goes to is ever replaced.
   bool begin(const std::string& destination, const SourceFile& source);
   bool destinationExists() const { return destinationExists_; }
+  // What earlier runs left that begin() cleared away.
+  const std::vector<Recovered>& recovered() const { return recovered_; }
+  // The longest path of an item under the destination that the system
+  // takes, in bytes.
+  uint64_t longestPath() const;
   // What is at `path` (parts joined by '/') under the destination now.
   Found inspect(const std::string& path);
 
@@ -57,19 +85,25 @@ class OutputTree {
   WriteStatus flush();
   bool endFile();
 
-  // Puts everything in place. False if something could not be; the
-  // destination is as it was then.
+  // Puts everything in place, the replacing files on disk first. False if
+  // something could not be; the destination is as it was then.
   bool commit();
   // Ends the extraction: what was put in place stays, and what it replaced
   // goes.
   void keep();
-  // Leaves the destination as it was.
-  void discard();
+  // Leaves the destination as it was. False where a commit could not be
+  // taken back: the user's files are then kept in the staging folder,
+  // which problem() names.
+  bool discard();
+  // Why the last call that failed did.
+  const Problem& problem() const { return problem_; }
 
  private:
   struct State;  // the pending output
   std::unique_ptr<State> state_;
   bool destinationExists_ = false;
+  std::vector<Recovered> recovered_;
+  Problem problem_;
 };
 
 }  // namespace vaultcat::platform

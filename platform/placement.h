@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/failure.h"
 #include "platform/file_identity.h"
 #include "platform/folder.h"
 #include "platform/source_file.h"
@@ -31,14 +32,21 @@ struct Metadata {
   bool operator==(const Metadata&) const = default;
 };
 
+// What inspect() saw at a target: which file or folder it is, and a file's
+// metadata.
+struct Seen {
+  FileIdentity identity;
+  Metadata metadata;
+};
+
 // The files no output may replace: the cache being read, and the file
 // standard output goes to.
 std::vector<FileIdentity> protectedFiles(const SourceFile& source);
-// What is at `at`: a file only where it may be replaced, a regular file
-// this process may write that is none of `protectedFiles`, with its
-// metadata in `kept`. Devices, FIFOs, links and folders are never replaced:
+// What is at `at`, and in `seen` which one it is: a file only where it may
+// be replaced, a regular file this process may write that is none of
+// `protectedFiles`. Devices, FIFOs, links and folders are never replaced:
 // a failed run could not leave them as they were.
-Found inspect(At at, std::span<const FileIdentity> protectedFiles, Metadata& kept);
+Found inspect(At at, std::span<const FileIdentity> protectedFiles, Seen& seen);
 // What a new file of this process has.
 Metadata newFileMetadata();
 // Gives the open `file` what a file it replaces had: its permission bits
@@ -46,33 +54,52 @@ Metadata newFileMetadata();
 // process may set them (as root); otherwise the file stays the user's.
 void keepMetadata(std::intptr_t file, const Metadata& kept);
 
-// How a file or folder was put in place, which says how to take it back.
+// How a file or folder was put in place.
 enum class Placement : uint8_t {
-  kNone,       // not in place: only the temporary name holds it
-  kCreated,    // the target is the new one, where there was none
-  kExchanged,  // the target is the new file; the temporary name holds the old one
-  kBackedUp,   // the target is the new file; the backup name holds the old one
-  kReplaced,   // the target is the new file for good: nothing kept the old one
+  kNone,        // not in place: only the temporary name holds it
+  kCreated,     // the target is the new one, where there was none
+  kExchanged,   // the target is the new file; the temporary name holds the old one
+  kMovedAside,  // the target is the new file; the backup name holds the old one
 };
 
-// Puts the file `temporary` in place of `target`, in one step. Where a file
-// was at the target when the output began (`replacing`), it stays
-// reachable: under the temporary name where the file system can swap two
-// names, else under `backup`; where it can do neither, it is replaced for
-// good. Where there was none and something is there now, POSIX systems keep
-// it as they would a file that was there before; Windows puts nothing in
-// place. kNone, with the system's error, if nothing could be done.
-Placement putInPlace(At temporary, At target, bool replacing, At backup);
+// Puts the file `temporary` in place of `target`, in one step where the
+// system can. Where `replaced` is given, the target must still be that
+// file, and it stays reachable: under the temporary name where the file
+// system can swap two names, else under `backup`, a second name or moved
+// there. Where it can be neither, nothing is replaced (kCannotKeep). Where
+// no file is to be replaced, only an empty target is taken. kNone, with the
+// failure, if nothing was put in place; anything else at the target is
+// kChanged.
+Placement putInPlace(At temporary, At target, const FileIdentity* replaced, At backup,
+                     Failure& failure);
 // Puts the folder `temporary` where nothing is, with all it holds: never
 // over anything, not even a folder made meanwhile.
-Placement putFolderInPlace(At temporary, At target);
+Placement putFolderInPlace(At temporary, At target, Failure& failure);
 
-// Takes a placement back: the target is again what it was, and what was
-// put in place is at the temporary name again, or gone. False if it could
-// not be: then the temporary name may hold the user's file.
-bool takeBack(Placement placement, At temporary, At target, At backup);
-// Lets go of what takeBack() would need, once the run is complete: the old
-// file kept under the temporary or backup name.
+// Takes back the move of the file or folder `placed` to `target` from
+// `temporary`, however far it came: `placed` returns to the temporary name
+// (where it is at the target), and the old file `replaced` (if any) to the
+// target, from the temporary name or `backup`. Each is moved only where it
+// is found to be itself. True once the target is as it was before the
+// move; false where that cannot be, and the old file is then kept where it
+// is. Needs no record of how far the move came, so that a later run can
+// take back a move of one that was killed.
+bool takeBack(At temporary, At target, At backup, const FileIdentity& placed,
+              const FileIdentity* replaced);
+// Lets go of the old file kept under the temporary or backup name, once the
+// run is complete.
 void settle(Placement placement, At temporary, At backup);
+
+// Each system's part. Moves what is at `from` to `to`: over what is there,
+// or only where nothing is.
+enum class Over : uint8_t { kReplace, kNothing };
+bool moveName(At from, At to, Over over);
+// Swaps what two names hold, in one step; false where the system cannot.
+bool swapNames(At first, At second);
+// Replaces the file `replaced` at `target` by `temporary` in one step,
+// keeping it reachable: kExchanged or kMovedAside. kNone with no failure
+// where the file system has no such step; with one where the step failed.
+Placement replaceInOneStep(At temporary, At target, const FileIdentity& replaced, At backup,
+                           Failure& failure);
 
 }  // namespace vaultcat::platform

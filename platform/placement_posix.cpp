@@ -25,18 +25,17 @@ int link(At from, At to) { return ::linkat(folderOf(from), from.name, folderOf(t
 
 }  // namespace
 
-Found inspect(At at, std::span<const FileIdentity> protectedFiles, Metadata& kept) {
-  struct stat info {};
-  if (::fstatat(folderOf(at), at.name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+Found inspect(At at, std::span<const FileIdentity> protectedFiles, Seen& seen) {
+  struct statx info {};
+  if (!describeAt(folderOf(at), at.name, seen.identity, &info))
     return errno == ENOENT ? Found::kNothing : Found::kOther;
-  if (S_ISDIR(info.st_mode)) return Found::kFolder;
-  const FileIdentity found{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  if (S_ISDIR(info.stx_mode)) return Found::kFolder;
   // Root is asked too: the system refuses it a file on a read-only mount,
   // or a program being run.
-  if (!S_ISREG(info.st_mode) || isOneOf(found, protectedFiles) ||
+  if (!S_ISREG(info.stx_mode) || isOneOf(seen.identity, protectedFiles) ||
       ::faccessat(folderOf(at), at.name, W_OK, AT_EACCESS) != 0)
     return Found::kOther;
-  kept = {info.st_uid, info.st_gid, info.st_mode & 0777};
+  seen.metadata = {info.stx_uid, info.stx_gid, info.stx_mode & 0777u};
   return Found::kFile;
 }
 
@@ -54,66 +53,53 @@ void keepMetadata(std::intptr_t file, const Metadata& kept) {
   ::fchmod(fd, kept.mode);
 }
 
-Placement putInPlace(At temporary, At target, bool replacing, At backup) {
-  if (!replacing) {
-    if (rename(temporary, target, RENAME_NOREPLACE) == 0) return Placement::kCreated;
-    if (errno != EEXIST) {
-      if (!flagRefused(errno)) return Placement::kNone;
-      // A link, like RENAME_NOREPLACE, fails where the target exists.
-      if (link(temporary, target) == 0) {
-        removeFile(temporary);
-        return Placement::kCreated;
-      }
-      if (errno != EEXIST) {
-        return rename(temporary, target) == 0 ? Placement::kCreated : Placement::kNone;
-      }
-    }
-    // Another process put something there meanwhile: it is kept like a file
-    // that was there before.
+bool moveName(At from, At to, Over over) {
+  if (over == Over::kReplace) return rename(from, to) == 0;
+  if (rename(from, to, RENAME_NOREPLACE) == 0) return true;
+  if (!flagRefused(errno)) return false;
+  // A link, like RENAME_NOREPLACE, fails where the target exists.
+  if (link(from, to) == 0) {
+    removeFile(from);
+    return true;
   }
-  if (rename(temporary, target, RENAME_EXCHANGE) == 0) return Placement::kExchanged;
-  if (!flagRefused(errno)) return Placement::kNone;
+  if (errno == EEXIST) return false;
+  // Neither (a folder, or a file system without links): look first, which
+  // leaves only a moment for another process.
+  struct stat info {};
+  if (::fstatat(folderOf(to), to.name, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from, to) == 0;
+}
+
+bool swapNames(At first, At second) { return rename(first, second, RENAME_EXCHANGE) == 0; }
+
+Placement replaceInOneStep(At temporary, At target, const FileIdentity& replaced, At backup,
+                           Failure& failure) {
+  if (rename(temporary, target, RENAME_EXCHANGE) == 0) {
+    if (isAt(temporary, replaced)) return Placement::kExchanged;
+    // Not the file the run saw there: it goes back.
+    swapNames(temporary, target);
+    failure = {Failure::Kind::kChanged};
+    return Placement::kNone;
+  }
+  if (!flagRefused(errno)) {
+    failure = errno == ENOENT ? Failure{Failure::Kind::kChanged} : Failure::ofSystem();
+    return Placement::kNone;
+  }
   // No swap here: the old file keeps a second name until the run is
   // complete, so that it can still be put back.
-  const bool linked = link(target, backup) == 0;
-  if (rename(temporary, target) != 0) {
-    if (linked) removeFile(backup);
+  if (link(target, backup) != 0) return Placement::kNone;
+  if (!isAt(backup, replaced)) {
+    removeFile(backup);
+    failure = {Failure::Kind::kChanged};
     return Placement::kNone;
   }
-  return linked ? Placement::kBackedUp : Placement::kReplaced;
-}
-
-Placement putFolderInPlace(At temporary, At target) {
-  if (rename(temporary, target, RENAME_NOREPLACE) == 0) return Placement::kCreated;
-  if (!flagRefused(errno)) return Placement::kNone;
-  // A plain rename would replace an empty folder: look first, which leaves
-  // only a moment for another process.
-  struct stat info {};
-  if (::fstatat(folderOf(target), target.name, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
-    return Placement::kNone;
-  return rename(temporary, target) == 0 ? Placement::kCreated : Placement::kNone;
-}
-
-bool takeBack(Placement placement, At temporary, At target, At backup) {
-  switch (placement) {
-    case Placement::kNone:
-      return true;
-    case Placement::kCreated:
-      return rename(target, temporary) == 0;
-    case Placement::kExchanged:
-      return rename(temporary, target, RENAME_EXCHANGE) == 0;
-    case Placement::kBackedUp:
-      // The old file takes its name back; ours is gone with the rename.
-      return rename(backup, target) == 0;
-    case Placement::kReplaced:
-      break;
-  }
-  return false;
-}
-
-void settle(Placement placement, At temporary, At backup) {
-  if (placement == Placement::kExchanged) removeFile(temporary);
-  if (placement == Placement::kBackedUp) removeFile(backup);
+  if (rename(temporary, target) == 0) return Placement::kMovedAside;
+  failure = Failure::ofSystem();
+  removeFile(backup);
+  return Placement::kNone;
 }
 
 }  // namespace vaultcat::platform

@@ -8,79 +8,60 @@
 
 namespace vaultcat::platform {
 
-namespace {
-
-bool move(At from, At to, DWORD flags = 0) {
-  return ::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), flags) != 0;
-}
-
-}  // namespace
-
 // Names such as NUL, CON or AUX.TXT open a device in any folder: bytes
 // written there are lost or go elsewhere, and the extraction would report
 // a success with no file on disk. A link, or any other reparse point, is
 // never replaced: what it leads to is not what a move would replace.
-Found inspect(At at, std::span<const FileIdentity> protectedFiles, Metadata&) {
-  const std::wstring path = widePath(at);
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+Found inspect(At at, std::span<const FileIdentity> protectedFiles, Seen& seen) {
+  Handle there(::CreateFileW(widePath(at).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!there.valid()) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Found::kNothing
                                                                           : Found::kOther;
   }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Found::kOther;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Found::kFolder;
-  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return Found::kOther;
-  Handle existing(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-  FileIdentity identity;
-  return existing.valid() && ::GetFileType(existing.get()) == FILE_TYPE_DISK &&
-                 identifyOpenFile(toStored(existing.get()), identity) &&
-                 !isOneOf(identity, protectedFiles)
-             ? Found::kFile
-             : Found::kOther;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(there.get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandle(there.get(), &info) ||
+      !identifyOpenFile(toStored(there.get()), seen.identity) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return Found::kOther;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Found::kFolder;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+      isOneOf(seen.identity, protectedFiles))
+    return Found::kOther;
+  return Found::kFile;
 }
 
 // A file's owner and access rights are its folder's on Windows.
 Metadata newFileMetadata() { return {}; }
 void keepMetadata(std::intptr_t, const Metadata&) {}
 
-Placement putInPlace(At temporary, At target, bool replacing, At backup) {
-  // A file another process puts at an empty target meanwhile is never
-  // replaced.
-  if (!replacing || ::GetFileAttributesW(widePath(target).c_str()) == INVALID_FILE_ATTRIBUTES)
-    return move(temporary, target) ? Placement::kCreated : Placement::kNone;
-  if (::ReplaceFileW(widePath(target).c_str(), widePath(temporary).c_str(),
-                     widePath(backup).c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-    return Placement::kBackedUp;
-  // The file system cannot keep the old file: it is replaced for good.
-  return move(temporary, target, MOVEFILE_REPLACE_EXISTING) ? Placement::kReplaced
-                                                            : Placement::kNone;
+bool moveName(At from, At to, Over over) {
+  return ::MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
+                       over == Over::kReplace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
 }
 
-Placement putFolderInPlace(At temporary, At target) {
-  return move(temporary, target) ? Placement::kCreated : Placement::kNone;
-}
+bool swapNames(At, At) { return false; }
 
-bool takeBack(Placement placement, At temporary, At target, At backup) {
-  switch (placement) {
-    case Placement::kNone:
-      return true;
-    case Placement::kCreated:
-      return move(target, temporary);
-    case Placement::kBackedUp:
-      // The old file takes its name back; ours goes with the replacement.
-      return move(backup, target, MOVEFILE_REPLACE_EXISTING);
-    case Placement::kExchanged:
-    case Placement::kReplaced:
-      break;
+Placement replaceInOneStep(At temporary, At target, const FileIdentity& replaced, At backup,
+                           Failure& failure) {
+  if (!::ReplaceFileW(widePath(target).c_str(), widePath(temporary).c_str(),
+                      widePath(backup).c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr)) {
+    // It may have moved the old file aside and stopped there: it comes
+    // back, and the file is moved aside by hand.
+    if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+      moveName(backup, target, Over::kNothing);
+    return Placement::kNone;
   }
-  return false;
-}
-
-void settle(Placement placement, At, At backup) {
-  if (placement == Placement::kBackedUp) removeFile(backup);
+  if (isAt(backup, replaced)) return Placement::kMovedAside;
+  // Not the file the run saw there: it goes back, over ours.
+  moveName(backup, target, Over::kReplace);
+  failure = {Failure::Kind::kChanged};
+  return Placement::kNone;
 }
 
 }  // namespace vaultcat::platform

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ bool setUpProcess(std::string_view faultLine);
 // The interrupt the run must end by, once it has left the destination as it
 // was: the signal's number (on Windows the console event's, plus one), or 0.
 int interruption();
+// How many interrupts have come while an output was pending: one that
+// comes while the run cleans up tells it to stop there.
+uint32_t interruptions();
 // Ends the process by the interrupt that came, if one did, as it would have
 // ended without us; returns otherwise.
 void endIfInterrupted();

@@ -9,9 +9,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -31,7 +33,8 @@ namespace {
 constexpr int kInterrupts[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,  SIGALRM,
                                SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT};
 
-std::atomic<int> noted{0};  // the first interrupt while an output is pending
+std::atomic<int> noted{0};       // the first interrupt while an output is pending
+std::atomic<uint32_t> count{0};  // and how many came
 std::atomic<bool> finalText{false};
 sigset_t interruptSet;     // every interrupt, real-time signals too
 sigset_t deliverableMask;  // the mask before holdInterruptsToTheEnd()
@@ -58,6 +61,7 @@ extern "C" void onInterrupt(int signal) {
   }
   int none = 0;
   noted.compare_exchange_strong(none, signal);
+  count.fetch_add(1);
 }
 
 extern "C" void onFault(int signal, siginfo_t* info, void*) {
@@ -109,6 +113,14 @@ bool setUpProcess(std::string_view faultLine) {
     }
   }
   keepFaultLine(faultLine);
+  // A walk holds every folder on its way open (folder_walk.h): a tree as
+  // deep as a path allows takes some two thousand descriptors, more than
+  // the usual soft limit of 1,024 lets a process have.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1 << 16);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   // A reader that went away and a file-size limit come back as errors of
   // the write that met them, and fail the run like any other.
@@ -137,6 +149,7 @@ bool setUpProcess(std::string_view faultLine) {
 }
 
 int interruption() { return noted.load(); }
+uint32_t interruptions() { return count.load(); }
 
 void endIfInterrupted() {
   if (const int signal = noted.load(); signal != 0) endBy(signal);

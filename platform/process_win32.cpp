@@ -14,7 +14,8 @@ namespace vaultcat::platform {
 
 namespace {
 
-std::atomic<int> noted{0};  // the console event that came while deferred, plus one
+std::atomic<int> noted{0};       // the console event that came while deferred, plus one
+std::atomic<uint32_t> count{0};  // and how many came
 std::atomic<bool> finalText{false};
 std::atomic<bool> complete{false};  // the last words are out: the run stays complete
 HANDLE mainThread = nullptr;
@@ -29,6 +30,7 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   if (pendingOutput() == nullptr) return FALSE;
   int none = 0;
   noted.compare_exchange_strong(none, static_cast<int>(event) + 1);
+  count.fetch_add(1);
   ::CancelSynchronousIo(mainThread);
   ::WaitForSingleObject(mainThread, 10000);
   return FALSE;
@@ -70,6 +72,7 @@ bool setUpProcess(std::string_view faultLine) {
 }
 
 int interruption() { return noted.load(); }
+uint32_t interruptions() { return count.load(); }
 
 void endIfInterrupted() {
   if (noted.load() != 0 && !complete.load()) ::ExitProcess(STATUS_CONTROL_C_EXIT);

@@ -33,7 +33,7 @@ expect() {
   fi
 }
 
-expect $'a\nl\nx' "$program" ''
+expect $'a\nl\nt\nx' "$program" ''
 expect $'c.gcf\nout\ntree' "$program" x ''
 expect '' "$program" l c.gcf ''
 expect $'docs/\n+nospace' "$program" x c.gcf d
@@ -48,6 +48,11 @@ expect '' "$program" x c.gcf back
 expect 'maps/level1.bsp' "$program" x c.gcf maps/l
 expect '' "$program" x missing.gcf ''
 expect $'out\ntree' "$program" x c.gcf docs/guide.txt ''
+# Options stand anywhere after the command word and are not counted.
+expect $'--long\n--null' "$program" l --
+expect $'docs/\nmaps/' "$program" a -s c.gcf ''
+expect $'docs/\n+nospace' "$program" t c.gcf --x d
+expect $'out\ntree' "$program" a c.gcf --salvage docs/ ''
 if [[ -e pwned ]]; then echo "FAILED: a name from the cache ran as a command"; failures=$((failures + 1)); fi
 if ((failures)); then exit 1; fi
 echo "completion: ok"

@@ -23,7 +23,13 @@ const char kUsage[] =
     "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
     "\tAll directorys must exist - they will not be created.\n\n"
     "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file into "
-    "dir.\n\tFolders are created as needed; / is the whole cache.\n\n";
+    "dir.\n\tFolders are created as needed; / is the whole cache.\n\n"
+    "vaultcat.exe t gcf_file [folder]\n\tChecks that gcf_file holds every file under folder whole "
+    "(by default\n\tthe whole cache) and names each one it does not. Writes nothing.\n\n"
+    "Options, after the command word (-- ends them):\n"
+    "\tl --long, -l      one line per item: size, what the cache lacks, path\n"
+    "\tl --null, -0      that listing, names as stored, each line ending in NUL\n"
+    "\ta --salvage, -s   extracts every file held whole, and names the others\n\n";
 
 CacheImage treeCache(uint32_t version, uint32_t cacheId) {
   CacheBuilder b(version);
@@ -35,7 +41,10 @@ CacheImage treeCache(uint32_t version, uint32_t cacheId) {
 
 using CommandLineTest = ProgramTest;
 
-TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArguments) {
+// Options stand anywhere after the command word, and "--" ends them; one
+// that is unknown, or not the command's, is refused before anything is
+// opened. Without options, l and x count their arguments as ever.
+TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsOptionsAndMissingArguments) {
   const std::string cache = writeCache(treeCache(6, 1), "a.gcf");
   const std::string noCache = "You must supply the location of the gcf file\n";
   const std::string tooFew =
@@ -43,14 +52,19 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArgumen
   struct Case {
     std::vector<std::string> args;
     std::string out;
+    int status = 1;
   };
   const std::string version = "vaultcat " + std::string(VAULTCAT_VERSION) + "\n";
+  const std::string opened = openedLines(cache, "Half-Life");
+  const auto cannotOpen = [](const std::string& path) {
+    return "Couldn't open file " + path + ": Failed to map GCF file to memory.\n";
+  };
   const Case cases[] = {
-      {{}, kUsage},
-      {{"-h"}, kUsage},
-      {{"--help", cache}, kUsage},
-      {{"--version"}, version},
-      {{"-V"}, version},
+      {{}, kUsage, 0},
+      {{"-h"}, kUsage, 0},
+      {{"--help", cache}, kUsage, 0},
+      {{"--version"}, version, 0},
+      {{"-V"}, version, 0},
       {{"-v"}, "Unrecognised command: -v\n"},
       {{"--helpme"}, "Unrecognised command: --helpme\n"},
       {{"A", cache, "/"},
@@ -66,12 +80,26 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsAndMissingArgumen
       {{"x"}, tooFew},
       {{"X", cache}, tooFew},
       {{"x", cache, "readme.txt"}, tooFew},
+      {{"l", "--frob", cache}, "Unrecognised option: --frob\n"},
+      {{"l", cache, "-s"}, "The option -s does not apply to the command l\n"},
+      {{"X", cache, "-0l", "readme.txt", "out"}, "The option -0 does not apply to the command x\n"},
+      {{"a", cache, "/", "out", "--long"}, "The option --long does not apply to the command a\n"},
+      {{"t", "--salvage"}, "The option --salvage does not apply to the command t\n"},
+      {{"l", "--long"}, noCache},
+      {{"x", cache, "--", "-s", root()}, opened + "Couldn't find -s in directory\n"},
+      {{"l", "--", "-l"}, cannotOpen("-l")},
+      {{"t", "-"}, cannotOpen("-")},
+      {{"t", cache}, opened + "Checked 2 files, 716 bytes: all whole.\n", 0},
+      {{"l", cache, "-l"},
+       opened + "         -  -  cfg/\n        16  -  cfg/default.cfg\n       700  -  readme.txt\n"
+                "2 files, 1 folder: 716 bytes recorded, 716 in the cache\n",
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     ProgramRun r = run(c.args);
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, c.out == kUsage || c.out == version ? 0 : 1);
+    EXPECT_EQ(r.status, c.status);
   }
   EXPECT_EQ(listFolder(""), std::vector<std::string>{"a.gcf"});
 }
@@ -144,7 +172,8 @@ TEST_F(CommandLineTest, ListsAndExtractsANameBeyondAscii) {
 
 // Names reach a terminal with their control characters escaped, so that a
 // cache cannot clear the screen or set the window's title; a pipe or a file
-// gets every byte as stored.
+// gets every byte as stored from l and x, and escaped from a, where a line
+// break in a name could pass for a line of its own, even "Success!".
 TEST_F(CommandLineTest, NamesReachATerminalEscaped) {
   if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
   const std::string name = "a\x1b]0;title\x07\tb\xc2\x9b\xff\xc3\xa9.txt";
@@ -159,6 +188,14 @@ TEST_F(CommandLineTest, NamesReachATerminalEscaped) {
       << describe(r);
   r = run({"x", cache, name + "/", at("")}, {}, {.terminalOutput = true});
   EXPECT_NE(r.out.find("Couldn't find a\\033]0;title\\007\\011b"), std::string::npos)
+      << describe(r);
+  CacheBuilder lines;
+  lines.cacheId(1);
+  lines.addFile(0, "x\nSuccess!", "x");
+  r = run({"a", writeCache(lines.build(), "lines.gcf"), "/", at("out")});
+  EXPECT_TRUE(
+      r.out.ends_with("\nWriting x\\012Success! (1 byte)\nExtracted 1 file and 0 "
+                      "folders (1 byte)\nSuccess!\n"))
       << describe(r);
 }
 

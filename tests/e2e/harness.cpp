@@ -32,6 +32,12 @@ RunOptions refusing(const std::string& calls) {
                           "VAULTCAT_REFUSE=" + calls, "ASAN_OPTIONS=verify_asan_link_order=0"}};
 }
 
+RunOptions killedAfterMove(int moves) {
+  RunOptions options = refusing("");
+  options.environment.push_back("VAULTCAT_KILL_AFTER_MOVE=" + std::to_string(moves));
+  return options;
+}
+
 namespace {
 
 // A console program on Windows writes text-mode output; comparisons are made
@@ -147,6 +153,10 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
     if (options.fileSizeLimit > 0) {
       rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.openFileLimit > 0) {
+      rlimit limit{options.openFileLimit, options.openFileLimit};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     const rlimit noCore{0, 0};  // a run ended by SIGQUIT leaves no core file behind
     ::setrlimit(RLIMIT_CORE, &noCore);

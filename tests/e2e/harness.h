@@ -38,11 +38,14 @@ struct RunOptions {
   bool nonBlockingOutput = false;             // ... or with it left non-blocking
   bool terminalOutput = false;                // ... or a terminal (a pseudo-terminal)
   uint64_t fileSizeLimit = 0;                 // RLIMIT_FSIZE in bytes; 0 for none
+  uint64_t openFileLimit = 0;                 // RLIMIT_NOFILE; 0 for none
   std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
 };
 // A native run in which the system refuses `calls`, a list that
-// support/refuse_calls.cpp knows.
+// support/refuse_calls.cpp knows; and one that it kills once the program
+// has moved `moves` names (before the first for 0).
 RunOptions refusing(const std::string& calls);
+RunOptions killedAfterMove(int moves);
 
 // The program started in `workingDir`. Its standard output is a pipe that
 // is read only by finish(), so a program that prints enough waits in a

@@ -82,6 +82,7 @@ TEST_F(OutputTargetTest, ReplacesFilesInPlaceAndWritesThroughLinks) {
   testsupport::CacheBuilder b;
   b.cacheId(1).blockSize(512);
   for (const std::string& name : names) b.addFile(0, name, sampleBytes(1500, 100));
+  b.addFile(b.addFolder(0, "via"), "real.bin", sampleBytes(1500, 101));
   const std::string cache = writeCache(b.build(), "c.gcf");
   const std::string bytes = sampleBytes(1500, 100);
   makeDir("out");
@@ -115,10 +116,12 @@ TEST_F(OutputTargetTest, ReplacesFilesInPlaceAndWritesThroughLinks) {
   EXPECT_EQ(readFile(at("elsewhere/real.bin")), bytes);
   EXPECT_EQ(readFile(at("elsewhere/new.bin")), bytes);
 
-  // A device or FIFO is refused, whether or not anybody reads it, and stays.
+  // A device or FIFO is refused, whether or not anybody reads it, and stays;
+  // so is a link on the way to the file, which nothing follows.
+  fs::create_directory_symlink("../elsewhere", at("out/via"));
   const int reader = ::open(at("out/fifo.bin").c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  for (const char* name : {"null.bin", "fifo.bin"}) {
+  for (const char* name : {"null.bin", "fifo.bin", "via/real.bin"}) {
     ProgramRun r = run({"x", cache, name, at("out")});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.out.ends_with(cannotCreate(name))) << describe(r);
@@ -128,8 +131,9 @@ TEST_F(OutputTargetTest, ReplacesFilesInPlaceAndWritesThroughLinks) {
   ::close(reader);
   EXPECT_TRUE(fs::is_fifo(at("out/fifo.bin")));
   EXPECT_EQ(listFolder("out"), (std::vector<std::string>{"dangling.bin", "fifo.bin", "link.bin",
-                                                         "mode.bin", "null.bin"}));
+                                                         "mode.bin", "null.bin", "via"}));
   EXPECT_EQ(listFolder("elsewhere"), (std::vector<std::string>{"new.bin", "real.bin"}));
+  EXPECT_EQ(readFile(at("elsewhere/real.bin")), bytes);
 }
 
 }  // namespace

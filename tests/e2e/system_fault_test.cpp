@@ -223,9 +223,11 @@ TEST_F(SystemFaultTest, AStormOfSignalsLeavesTheOldFileOrTheNewWithSuccess) {
 
 // Where the file system cannot swap two names, the user's file keeps a
 // second name until "Success!" is written, so a failure to write it still
-// puts the file back. Where it has no hard links either, the file is
-// replaced before "Success!", never after: a run never says it succeeded
-// for a file that is not in place.
+// puts the file back. Where it has no hard links either, the file is moved
+// aside to a hidden name first, and comes back just the same. Where even
+// that is refused, the file is not replaced at all: never for good. A disk
+// that fails to sync fails a run that replaces a file before it does, and
+// does not concern one that only creates one.
 //
 // Where the system refuses io_uring, the fragmented file is read a block at a
 // call instead, to the same lines and bytes.
@@ -242,9 +244,12 @@ TEST_F(SystemFaultTest, WithoutASwapTheUsersFileStillComesBack) {
       {"exchange", 0, true},
       {"exchange,success", 1, false},
       {"exchange,link", 0, true},
-      {"exchange,link,success", 1, true},  // no way back: replaced, and not said
-      {"noreplace", 0, true},              // no file there: created all the same
+      {"exchange,link,success", 1, false},
+      {"exchange,link,aside", 1, false},
+      {"sync", 1, false},
+      {"noreplace", 0, true},  // no file there: created all the same
       {"noreplace,link", 0, true},
+      {"noreplace,sync", 0, true},
       {"uring-setup", 0, true},
       {"uring-enter", 0, true},
   };

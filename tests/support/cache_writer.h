@@ -65,6 +65,7 @@ enum DirectoryHeaderField : uint32_t {  // the last two size the first and third
 };
 enum DirectoryEntryField : uint32_t {
   kNameOffset = 0,
+  kItemSize = 8,
   kItemFlags = 12,
   kNextSibling = 20,
   kFirstChild = 24

@@ -4,7 +4,11 @@
 //   exchange   renameat2() knows no RENAME_EXCHANGE (EINVAL)
 //   noreplace  renameat2() knows no RENAME_NOREPLACE (EINVAL)
 //   link       linkat() is not permitted (EPERM), as where there are no hard links
+//   aside      renameat2() may not move a file of the user's to a hidden name of
+//              ours (EPERM), so that nothing can keep a file that is replaced
 //   success    the write of "Success!" to standard output fails (EIO)
+//   late       ... and waits a second first, as a slow terminal might
+//   sync       fdatasync(), fsync() and syncfs() fail (EIO), as on a failing disk
 // and, by a seccomp filter set before the program starts, as a container
 // or a kernel without io_uring would:
 //   uring-setup  io_uring_setup() is refused (ENOSYS): no ring can be made
@@ -12,11 +16,14 @@
 //                using it is refused
 //   uring-kill   io_uring_enter() ends the process (SIGSYS): whether the
 //                program uses a ring at all
+// With VAULTCAT_KILL_AFTER_MOVE=n the program is killed (SIGKILL) once its
+// n-th renameat2() is made, or before the first for 0.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +31,8 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -35,6 +44,29 @@ bool refused(const char* what) {
 template <class Function>
 Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// The path of `name` in the folder `fd`, as /proc tells it.
+std::string pathOf(int fd, const char* name) {
+  char folder[4096];
+  const std::string link =
+      fd == AT_FDCWD ? "/proc/self/cwd" : "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = readlink(link.c_str(), folder, sizeof folder);
+  return std::string(folder, length > 0 ? static_cast<size_t>(length) : 0) + "/" + name;
+}
+
+// Whether a path is one of the hidden names the program keeps its own in.
+bool isOurs(const std::string& path) { return path.find(".vaultcat-") != std::string::npos; }
+
+// Kills the program once `moves` names are moved.
+void killAfter(int moves) {
+  const char* at = getenv("VAULTCAT_KILL_AFTER_MOVE");
+  if (at != nullptr && atoi(at) == moves) kill(getpid(), SIGKILL);
+}
+
+int failSync() {
+  errno = EIO;
+  return -1;
 }
 
 __attribute__((constructor)) void refuseRing() {
@@ -66,13 +98,31 @@ __attribute__((constructor)) void refuseRing() {
 }  // namespace
 
 extern "C" int renameat2(int from, const char* a, int to, const char* b, unsigned flags) {
+  static int moves = 0;
+  if (moves == 0) killAfter(0);
   if (((flags & RENAME_EXCHANGE) && refused("exchange")) ||
       ((flags & RENAME_NOREPLACE) && refused("noreplace"))) {
     errno = EINVAL;
     return -1;
   }
-  return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from, a, to, b,
-                                                                                  flags);
+  if (refused("aside") && !isOurs(pathOf(from, a)) && isOurs(pathOf(to, b))) {
+    errno = EPERM;
+    return -1;
+  }
+  const int moved = next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+      from, a, to, b, flags);
+  killAfter(++moves);
+  return moved;
+}
+
+extern "C" int fdatasync(int fd) {
+  return refused("sync") ? failSync() : next<int (*)(int)>("fdatasync")(fd);
+}
+extern "C" int fsync(int fd) {
+  return refused("sync") ? failSync() : next<int (*)(int)>("fsync")(fd);
+}
+extern "C" int syncfs(int fd) {
+  return refused("sync") ? failSync() : next<int (*)(int)>("syncfs")(fd);
 }
 
 extern "C" int linkat(int from, const char* a, int to, const char* b, int flags) {
@@ -85,6 +135,7 @@ extern "C" int linkat(int from, const char* a, int to, const char* b, int flags)
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
   if (fd == STDOUT_FILENO && memmem(buffer, size, "Success!", 8) != nullptr && refused("success")) {
+    if (refused("late")) sleep(1);
     errno = EIO;
     return -1;
   }

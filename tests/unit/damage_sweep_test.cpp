@@ -59,7 +59,7 @@ void exerciseEverything(const CacheArchive& archive) {
   testsupport::StringOutput progress;
   for (uint32_t entry = 0; entry <= archive.blockEntryCount(); ++entry) {
     MemorySink sink(archive);
-    const Status r = writeFileData(archive, sink, entry, progress);
+    const Status r = writeFileData(archive, sink, entry, &progress);
     EXPECT_NE(r.kind, Status::Kind::kOutputFailed);
     EXPECT_EQ(r.damaged(), !r.damage.empty());
   }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/file_check.h"
 #include "reader_fixtures.h"
 
 namespace vaultcat::unittest {
@@ -175,7 +176,7 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
 // The files of a tree share one budget: once a loop has spent it, every
 // later file stops at once, a sound one too, though the blocks left would
 // hold it, so that a cache whose chains all loop costs no more than the
-// table is long. The block-entry index keeps its own budget spent alike.
+// table is long. The walks back of the block-entry index spend it alike.
 TEST(ExtractionWriterDamage, ALoopSpendsTheBudgetOfEveryFileThatSharesIt) {
   CacheBuilder builder;
   builder.blockSize(512);
@@ -193,14 +194,68 @@ TEST(ExtractionWriterDamage, ALoopSpendsTheBudgetOfEveryFileThatSharesIt) {
   const uint32_t soundHead = image.blockEntriesOf(sound).at(0);
   ASSERT_TRUE(extract(cache.archive, soundHead).result.ok());
 
-  ChainBudget budget = ChainBudget::of(cache.archive);
+  ChainBudget budget(cache.archive);
   BlockEntryIndex index(cache.archive);
   for (const uint32_t head : {runs[0], soundHead, soundHead}) {
     SCOPED_TRACE(head);
-    EXPECT_TRUE(index.headOf(loop).status.damaged());
+    EXPECT_TRUE(index.headOf(loop, budget).status.damaged());
     MemorySink sink(cache.archive);
     testsupport::StringOutput progress;
-    EXPECT_TRUE(writeFileData(cache.archive, sink, head, progress, &budget).damaged());
+    EXPECT_TRUE(writeFileData(cache.archive, sink, head, &progress, &budget).damaged());
+  }
+}
+
+// Checking, unlike extracting, gives each entry and block to the first file
+// that reaches it: a loop costs only its own file, the files after it are
+// still whole, a file that runs into another's blocks is damaged, and a
+// file checked again is as it was.
+TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
+  CacheBuilder builder;
+  builder.blockSize(512);
+  const uint32_t loop =
+      builder.addFile(0, "loop", RunList{{0, sampleBytes(512, 6)}, {512, sampleBytes(100, 7)}});
+  const uint32_t sound =
+      builder.addFile(0, "sound", RunList{{700, sampleBytes(600, 8)}, {0, sampleBytes(700, 9)}});
+  const uint32_t holes =
+      builder.addFile(0, "holes", RunList{{0, sampleBytes(100, 10)}, {1000, sampleBytes(100, 11)}});
+  const uint32_t overlap = builder.addFile(
+      0, "overlap", RunList{{0, sampleBytes(600, 12)}, {500, sampleBytes(200, 13)}});
+  const uint32_t intruder = builder.addFile(0, "intruder", sampleBytes(1300, 14));
+  CacheImage image = builder.build();
+  const CacheLayout& l = image.layout();
+  const std::vector<uint32_t> runs = image.blockEntriesOf(loop);
+  image.set32(l.blockEntry(runs[1], kNextEntry), runs[0]);
+  image.set32(l.blockEntry(runs[0], kPreviousEntry), runs[1]);
+  const uint32_t soundBlock = image.chainOf(image.blockEntriesOf(sound)[0])[0];
+  image.set32(l.fragment(image.chainOf(image.blockEntriesOf(intruder)[0])[0]), soundBlock);
+  LoadedCache cache(image);
+  ASSERT_TRUE(cache.opened);
+
+  using K = FileState::Kind;
+  struct Case {
+    uint32_t item;
+    K kind;
+    std::string damage;
+    std::vector<FileRange> held;
+  };
+  const Case cases[] = {
+      {loop, K::kDamaged, "the block entries of item 1 link back in a loop", {}},
+      {sound, K::kWhole, "", {{0, 1300}}},
+      {holes, K::kIncomplete, "", {{0, 100}, {1000, 100}}},
+      {overlap, K::kDamaged, "the runs of the file overlap at byte 500", {}},
+      {intruder,
+       K::kDamaged,
+       "data block " + std::to_string(soundBlock) + " is also in another file's chain",
+       {}},
+      {sound, K::kWhole, "", {{0, 1300}}},
+  };
+  FileChecker checker(cache.archive);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.item);
+    const FileState state = checker.check(c.item);
+    EXPECT_EQ(state.kind, c.kind);
+    EXPECT_EQ(state.damage.damage, c.damage);
+    EXPECT_EQ(std::vector<FileRange>(checker.held().begin(), checker.held().end()), c.held);
   }
 }
 

@@ -109,13 +109,17 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
     for (uint32_t e = 0; e < 3; ++e) image.set32(l.blockEntry(e, kPreviousEntry), blockCount);
     return image;
   };
+  // The index of a whole tree answers as the scan does.
   auto heads = [](const CacheImage& image) {
     LoadedCache cache(image);
     EXPECT_TRUE(cache.opened);
+    const BlockEntryIndex index(cache.archive);
+    ChainBudget budget(cache.archive);
     std::vector<int64_t> found;
     for (uint32_t item = 1; item <= 3; ++item) {
       const LookupResult r = findBlockEntryForItem(cache.archive, item);
       EXPECT_FALSE(r.status.damaged()) << r.status.damage;
+      EXPECT_EQ(index.headOf(item, budget).index, r.index) << item;
       found.push_back(r.index);
     }
     return found;
@@ -126,6 +130,10 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
   EXPECT_EQ(heads(withBlockCount(0)), (std::vector<int64_t>{-1, -1, -1}));
   EXPECT_EQ(heads(withBlockCount(7)), (std::vector<int64_t>{0, 1, 2}));  // the table ends first
   EXPECT_EQ(heads(withBlockCount(0xFFFFFFFF)), (std::vector<int64_t>{0, 1, 2}));
+  // Two chains name f1: the first in table order is its.
+  CacheImage twice = withBlockCount(3);
+  twice.set32(l.blockEntry(1, kDirectoryItem), 1);
+  EXPECT_EQ(heads(twice), (std::vector<int64_t>{0, -1, 2}));
 }
 
 TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {

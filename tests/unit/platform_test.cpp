@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/folder.h"
+#include "platform/journal.h"
 #include "platform/output_file.h"
 #include "platform/output_path.h"
 #include "platform/output_tree.h"
@@ -345,6 +347,57 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   EXPECT_EQ(out.writeAt(0, {&piece, 1}).kind, Kind::kOk);
   out.discard();
   EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
+}
+
+// A journal reads back as written, cut anywhere: a cut before its mark is a
+// commit never begun, whatever record it falls in, and one after it the
+// commit. What our writer never writes, a name that would lead out of the
+// destination, a record of no kind, is no journal at all.
+TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
+  Folder folder;
+  ASSERT_EQ(folder.open(dir_.string()), Folder::Opened::kOpened);
+  const FileIdentity placed{1, 2, 0, 0, 0, 3, 4}, replaced{5, 6, 0, 0, 0, 7, 8};
+  {
+    Journal journal;
+    ASSERT_TRUE(journal.create({folder, "j"}));
+    journal.noteFolder("docs/manual");
+    journal.noteStep("guide.txt", placed, &replaced);
+    journal.noteFolder("");
+    journal.noteStep("new", placed, nullptr);
+    ASSERT_TRUE(journal.mark(Journal::Mark::kCommitting));
+  }
+  const std::string whole = readText("j");
+  const std::optional<Journal::Contents> read = Journal::read({folder, "j"});
+  ASSERT_TRUE(read.has_value());
+  EXPECT_EQ(read->folders, (std::vector<std::string>{"docs/manual", ""}));
+  ASSERT_EQ(read->steps.size(), 2u);
+  EXPECT_STREQ(read->names.c_str() + read->steps[0].name, "guide.txt");
+  EXPECT_TRUE(read->steps[0].replaces && read->steps[0].replaced == replaced);
+  EXPECT_TRUE(!read->steps[1].replaces && read->steps[1].placed == placed);
+  EXPECT_EQ(read->last, Journal::Mark::kCommitting);
+  for (size_t length = 0; length < whole.size(); ++length) {
+    writeText("cut", whole.substr(0, length));
+    const std::optional<Journal::Contents> cut = Journal::read({folder, "cut"});
+    ASSERT_TRUE(cut.has_value()) << length;
+    EXPECT_EQ(cut->last, Journal::Mark::kNone) << length;
+  }
+  using namespace std::string_literals;
+  const std::string header = whole.substr(0, whole.find('F'));
+  const std::pair<std::string, bool> made[] = {
+      {header + "F\x01\0\0\0aS\x01\0\0\0b"s + std::string(28, '\x01') + "\0C"s, true},
+      {header + "F\x02\0\0\0..C"s, false},
+      {header + "F\x03\0\0\0a//C"s, false},
+      {header + "F\0\0\0\0S\x03\0\0\0a/b"s + std::string(28, '\x01') + "\0C"s, false},
+      {header + "S\x01\0\0\0a"s + std::string(28, '\x01') + "\0C"s, false},
+      {header + "XC", false},
+      {"not a journal\nC", false},
+  };
+  for (const auto& [bytes, valid] : made) {
+    writeText("made", bytes);
+    const std::optional<Journal::Contents> contents = Journal::read({folder, "made"});
+    EXPECT_EQ(contents && contents->last == Journal::Mark::kCommitting, valid) << bytes;
+    EXPECT_EQ(contents.has_value(), valid) << bytes;
+  }
 }
 
 #ifndef _WIN32

@@ -96,7 +96,7 @@ inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry,
   Extraction e{{}, {}, MemorySink(archive)};
   e.sink.failing = failingSink;
   testsupport::StringOutput progress;
-  e.result = writeFileData(archive, e.sink, firstEntry, progress);
+  e.result = writeFileData(archive, e.sink, firstEntry, &progress);
   e.progress = progress.text();
   return e;
 }

@@ -26,6 +26,8 @@ class MadeUpDestination final : public Destination {
     const auto it = found_.find(path);
     return it == found_.end() ? Found::kNothing : it->second;
   }
+  uint64_t longestPath() const override { return longest; }
+  uint64_t longest = UINT64_MAX;
   std::string inspected;
 
  private:
@@ -52,6 +54,7 @@ TEST(TreePlan, PlacesEachItemByWhatIsOnDiskAndStopsAtWhatCannotBeMade) {
     // Each item as "path place" (+ in a new folder, = new, ! there), or
     // the path it stops at; then every path looked at on disk.
     std::string items, inspected;
+    uint64_t longestPath = UINT64_MAX;  // that the destination takes
   };
   const Case cases[] = {
       {"a destination still to be made: nothing is looked at",
@@ -95,6 +98,20 @@ TEST(TreePlan, PlacesEachItemByWhatIsOnDiskAndStopsAtWhatCannotBeMade) {
        "",
        "stops at readme.txt",
        "readme.txt\n"},
+      {"a path one byte longer than the system takes",
+       false,
+       {},
+       "docs/manual",
+       "stops at docs/manual/guide.txt",
+       "",
+       20},
+      {"a path as long as the system takes",
+       false,
+       {},
+       "docs/manual",
+       "docs +\ndocs/manual +\ndocs/manual/guide.txt +\n",
+       "",
+       21},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -103,6 +120,7 @@ TEST(TreePlan, PlacesEachItemByWhatIsOnDiskAndStopsAtWhatCannotBeMade) {
       ASSERT_TRUE(findItemByPath(cache.archive, c.folder, &trail).found());
     }
     MadeUpDestination destination(c.exists, c.found);
+    destination.longest = c.longestPath;
     TreePlan plan(cache.archive, trail, destination);
     std::string items;
     const bool checked = plan.forEach([&](const PlannedItem& item) {

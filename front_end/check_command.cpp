@@ -1,0 +1,121 @@
+// The check command: `t gcf_file [folder]`, whether the cache holds every
+// file under the folder (the whole cache by default) whole. It reads the
+// tables alone, never the data blocks, and writes nothing.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/file_check.h"
+#include "archive/tree_walk.h"
+#include "front_end/command_steps.h"
+#include "platform/names.h"
+
+namespace vaultcat {
+
+namespace {
+
+// The stored names of the items on the way to the one visited, by depth,
+// for the rare line that names a path: a path is made only for it, and not
+// for every item as the tree command's plan makes them. Checking the files
+// of a million-item cache took 1.3 times as long with the plan's paths.
+class NamesOnTheWay {
+ public:
+  void enter(uint64_t depth, std::string_view stored) {
+    names_.resize(depth);
+    names_.push_back(stored);
+  }
+  // The path the tree command writes at: the first `parts` names as this
+  // system spells them, joined by '/'.
+  std::string path(uint64_t parts) const {
+    std::string path;
+    for (uint64_t i = 0; i < parts && i < names_.size(); ++i) {
+      if (i > 0) path += '/';
+      path += platform::Spelling(names_[i]).text();
+    }
+    return path;
+  }
+
+ private:
+  std::vector<std::string_view> names_;
+};
+
+class Check {
+ public:
+  Check(const CacheArchive& archive, TextOutput& out)
+      : archive_(archive), checker_(archive), out_(out) {}
+
+  // Checks the item at the end of `trail`, and everything below it.
+  Status run(const std::vector<uint32_t>& trail) {
+    for (const uint32_t index : trail) names_.enter(depth_++, *archive_.itemName(index));
+    const uint32_t top = trail.empty() ? kRootItem : trail.back();
+    if (!archive_.directoryEntry(top)->isFolder()) {
+      file(top, depth_);
+      return {};
+    }
+    return walkDirectory(
+        archive_, top,
+        [&](const WalkedItem& item) {
+          names_.enter(depth_ + item.depth, item.name);
+          if (!item.folder) file(item.index, depth_ + item.depth + 1);
+          return true;
+        },
+        [&](uint64_t depth, const Status& damage) {
+          shortfall_.folder(names_.path(depth_ + depth), damage, out_);
+          return true;
+        });
+  }
+
+  // "Checked 3 files, 5000 bytes: ..."; whether all were whole.
+  bool summary() {
+    out_.print("Checked ", files_, plural(files_, " file"), ", ", bytes_, plural(bytes_, " byte"),
+               ": ");
+    if (shortfall_.none()) {
+      out_.put("all whole.\n");
+      return true;
+    }
+    out_.print(shortfall_.counts(), ".\n");
+    return false;
+  }
+
+ private:
+  void file(uint32_t index, uint64_t pathParts) {
+    const FileState state = checker_.check(index);
+    ++files_;
+    bytes_ += state.recordedSize;
+    if (!state.whole()) shortfall_.file(names_.path(pathParts), state, out_);
+  }
+
+  const CacheArchive& archive_;
+  FileChecker checker_;
+  TextOutput& out_;
+  NamesOnTheWay names_;
+  uint64_t depth_ = 0;  // of what lies below the folder checked
+  Shortfall shortfall_;
+  uint64_t files_ = 0, bytes_ = 0;
+};
+
+}  // namespace
+
+int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
+                 TextOutput& out) {
+  const std::optional<std::string> archivePath = cacheArgument(line.words, out);
+  if (!archivePath) return kFailure;
+  // Names never reach the output with their control characters, in a pipe
+  // either.
+  out.escapeNames(true);
+  if (!openArchive(archive, *archivePath, out)) return kFailure;
+  introduce(archive, *archivePath, titles, out);
+  const std::optional<std::vector<uint32_t>> trail =
+      findFolder(archive, line.words.size() > 2 ? line.words[2] : "/", out);
+  if (!trail) return kFailure;
+  Check check(archive, out);
+  Status status = check.run(*trail);
+  if (status.ok()) status = archive.checkUnchanged();
+  if (!status.ok()) {
+    printDamage(status.damage, out);
+    return kFailure;
+  }
+  return check.summary() ? kSuccess : kNotAllWhole;
+}
+
+}  // namespace vaultcat

@@ -1,0 +1,33 @@
+// The options of a command line. The first argument chooses the command;
+// options may stand anywhere after it, and "--" ends them, so that an
+// argument beginning with '-' can still be given. Short options may be
+// joined ("-l0").
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "archive/text_output.h"
+
+namespace vaultcat {
+
+struct Options {
+  bool longListing = false;  // l: one line per item, with its size and state
+  bool nullEnded = false;    // l: that listing with names as stored, each line ending in NUL
+  bool salvage = false;      // a: every whole file, and the others named
+};
+
+struct CommandLine {
+  std::vector<std::string_view> words;  // the command word, then every argument not an option
+  Options options;
+};
+
+// Sorts `args` (the command word first) into words and options. Nothing,
+// with a line naming it printed, if an option is unknown or not one of the
+// command's.
+std::optional<CommandLine> parseCommandLine(std::span<const std::string_view> args,
+                                            TextOutput& out);
+
+}  // namespace vaultcat
