@@ -206,6 +206,8 @@ WriteStatus PieceWriter::State::writeHeld() {
 // that write the same bytes (only a damaged cache's do): the later must
 // win.
 void PieceWriter::State::order() {
+  // A single piece, such as a whole small file, has no order to choose.
+  if (held.size() < 2) return;
   resident = inPageCache();
   const auto byOutput = [](const Held& a, const Held& b) { return a.output < b.output; };
   const auto bySource = [](const Held& a, const Held& b) {
