@@ -1,6 +1,7 @@
 #include "archive/text_output.h"
 
 #include <charconv>
+#include <string>
 
 namespace vaultcat {
 
@@ -90,7 +91,26 @@ bool TextOutput::flush() {
   const size_t n = used_.load(std::memory_order_relaxed);
   if (n > 0 && !deliver(std::string_view(buffer_, n))) failed_ = true;
   used_.store(0, std::memory_order_release);
+  // Any status line was cleared by the text's start.
+  statusClearing_ = 0;
   return !failed_;
+}
+
+void TextOutput::showStatus(std::string_view line, uint64_t width) {
+  std::string drawn = "\r";
+  drawn += line;
+  if (statusClearing_ != 0 && used_.load(std::memory_order_relaxed) == statusClearing_) {
+    // Nothing came since the last line: this one is drawn over it.
+    used_.store(0, std::memory_order_release);
+    if (statusWidth_ > width) drawn.append(statusWidth_ - width, ' ');
+  } else {
+    flush();
+  }
+  if (!deliver(drawn)) failed_ = true;
+  statusWidth_ = width;
+  const std::string clearing = "\r" + std::string(width, ' ') + "\r";
+  put(clearing);
+  statusClearing_ = clearing.size();
 }
 
 }  // namespace vaultcat

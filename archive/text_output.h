@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -61,6 +62,14 @@ class TextOutput {
   // start failed to arrive.
   bool flush();
 
+  // Draws `line`, `width` columns wide, as the one status line of a
+  // terminal, over the one drawn before unless text came between them. Text
+  // put after it begins by clearing it, even text a fault handler writes.
+  void showStatus(std::string_view line, uint64_t width);
+  // Says `line` where the user still reads it once standard output can no
+  // longer carry it; the console's goes to standard error.
+  virtual void sayAside(std::string_view line) { put(line); }
+
  protected:
   static constexpr size_t kBufferSize = size_t{1} << 16;
   // Collects text in a buffer of its own.
@@ -102,6 +111,35 @@ class TextOutput {
   std::atomic<size_t>& used_;
   bool failed_ = false;
   bool escapeNames_ = false;
+  // The status line on the terminal: its width, and the length of the text
+  // that clears it at the start of the buffer (0 once that went out).
+  uint64_t statusWidth_ = 0;
+  size_t statusClearing_ = 0;
+};
+
+// A TextOutput that keeps what is printed in a string: for a test, or for
+// text that is measured before it is shown.
+class StringOutput final : public TextOutput {
+ public:
+  ~StringOutput() override { flush(); }
+  // Everything printed since the start, or since clear().
+  const std::string& text() {
+    flush();
+    return text_;
+  }
+  void clear() {
+    flush();
+    text_.clear();
+  }
+
+ protected:
+  bool deliver(std::string_view text) override {
+    text_.append(text);
+    return true;
+  }
+
+ private:
+  std::string text_;
 };
 
 }  // namespace vaultcat

@@ -101,7 +101,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME vaultcat)
 set(CPACK_PACKAGE_VENDOR "the vaultcat developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Lists and extracts the files of GCF cache files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Lists, checks and extracts the files of GCF cache files")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
@@ -121,8 +121,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fuse3)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vaultcat reads GCF cache files: single-file archives that hold a tree of
 folders and files whose bytes live in a pool of equal-sized data blocks
-(format versions 5 and 6). It lists the whole tree, extracts one file
-byte for byte, or mounts the cache read-only for any program to read.
-It never writes to the cache file, and it checks every record, index and
-chain it reads, so a damaged file gives a message and exit status 1.")
+(format versions 5 and 6). It lists the whole tree, checks which files the
+cache holds whole, and extracts one file byte for byte, or folders, files
+or the whole cache, all or nothing (or every file held whole), or mounts
+the cache read-only for any program to read. It never writes to the cache
+file, and it checks every record, index and chain it reads, so a damaged
+file gives a message and exit status 1.")
 include(CPack)

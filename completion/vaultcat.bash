@@ -1,33 +1,48 @@
 # bash completion for vaultcat                                -*- shell-script -*-
 #
 #   vaultcat <TAB>                      a, l, m, t and x
-#   vaultcat l <TAB> (a, m, t, x alike) cache files (*.gcf) and folders
-#   vaultcat x cache.gcf d<TAB>         the cache's own folders and files
-#   vaultcat a cache.gcf d<TAB>         the cache's own folders only (t alike)
-#   vaultcat x cache.gcf file <TAB>     folders (a alike)
+#   vaultcat l <TAB> (a, m, t alike)    cache files (*.gcf) and folders
+#   vaultcat x <TAB>                    the same, as full paths
+#   vaultcat x /c/cache.gcf d<TAB>      the cache's own folders and files
+#   vaultcat a cache.gcf d<TAB>         the same (t: its folders only)
+#   vaultcat a cache.gcf item <TAB>     more of them, and folders (the destination)
+#   vaultcat x /c/cache.gcf file <TAB>  the folders x can write file under
 #   vaultcat m cache.gcf <TAB>          folders, to mount at
 #   vaultcat l -<TAB>                   the options of the command
 #
 # Options may stand anywhere after the command word, so arguments are
 # counted without them, and "--" ends them, as the program reads them.
+# Words are taken as the program will get them: quotes and backslash escapes
+# undone, so that "my dir/<TAB> and my\ dir/<TAB> both complete in my dir.
 #
-# The cache's items come from the program's own listing, `vaultcat l`: two
-# spaces of indentation per level, a folder's line ending in a backslash.
-# Names in a cache can hold any byte but NUL, so the listing is read with care:
-# - only the one backslash that ends a line marks a folder; a name that holds
-#   '/' or '\' anywhere (and everything below it) is not offered, since the
-#   program splits item paths at both and could never find it; nor is a name
-#   that is empty, "." or ".." (nor anything below it), which the program
-#   will not write out;
+# Nothing is offered that the program then refuses:
+# - x makes its dir the working directory before it opens the cache, so its
+#   cache is completed to a full path, the items of a cache given relative
+#   are not offered (which cache x opens depends on a dir not yet typed),
+#   and a dir is offered only where the cache is found from it, the folders
+#   on the file's way are there and no folder is at its path (or, as a step
+#   on the way, where such a folder lies one or two levels down);
+# - a offers a file only if the cache holds it whole, and a folder only if
+#   it holds everything in it whole, none of it under a name that cannot be
+#   written or that another item of its folder has too, and can follow all
+#   of it; x offers every file but a damaged one, as it copies what the
+#   cache holds of a file.
+#
+# The cache's items come from the program's own listing for scripts,
+# `vaultcat l -0`: a record per item ending in NUL, "size  state  path",
+# the state "-" (whole), "incomplete (...)" or "damaged", the path's names
+# as stored, joined by '/', a folder's ending in '/' (a folder that cannot
+# be followed to its end gets a second record, "damaged"). Names in a cache
+# can hold any byte but NUL, so the records are read with care:
+# - an item is offered only below folders already listed: a name holding
+#   '/' mostly lands nowhere, though one made to look like a listed
+#   folder's child is offered as that, which the program may then not find;
+#   a name holding '\', which the program splits at, a name that is empty,
+#   "." or "..", which it will not write, and a name holding a line break,
+#   which no candidate can, are offered neither, nor is anything below them;
 # - the typed path matches as the program looks items up: the letters A to Z
-#   in either case, every other byte as it is, whatever the locale;
-# - each line is read under the last folder seen one level up. A name holding
-#   a newline prints as two lines: no candidate ever holds a newline, the
-#   items after it still land in their folders (unless its second half was
-#   made to look like a folder's line), and its two halves may be offered,
-#   which the program then reports as not found. A line with an odd
-#   indentation, or deeper than any folder seen, can only be such a half,
-#   and is skipped;
+#   in either case, every other byte as it is, whatever the locale; of two
+#   items one lookup finds, only the first is offered;
 # - names never pass through compgen -W or eval, which would expand a
 #   crafted name such as $(...);
 # - a listing that ends in a failure (a damaged cache) offers nothing.
@@ -35,56 +50,110 @@
 # A word of the command line as the program will get it: quotes and
 # backslash escapes undone, a leading ~/ made $HOME/.
 _vaultcat_unquote() {
-  local word=$1 plain= i
+  local word=$1 plain= quote= c i
   [[ $word == '~/'* ]] && word=$HOME/${word:2}
   for ((i = 0; i < ${#word}; i++)); do
-    case ${word:i:1} in
-      \\) ((++i)); plain+=${word:i:1} ;;
-      \' | \") ;;
-      *) plain+=${word:i:1} ;;
-    esac
+    c=${word:i:1}
+    if [[ $quote == "'" && $c != "'" ]]; then
+      plain+=$c
+    elif [[ $c == '\' ]]; then
+      ((++i))
+      plain+=${word:i:1}
+    elif [[ ($c == "'" || $c == '"') && ($quote == "" || $quote == "$c") ]]; then
+      [[ -z $quote ]] && quote=$c || quote=
+    else
+      plain+=$c
+    fi
   done
   printf '%s' "$plain"
 }
 
 # Prints the cache's items that complete $3: those in the folder that $3
 # names up to its last '/', whose paths begin with $3; folders end in '/'.
-# With $4 set, folders only. awk runs in the C locale, where tolower folds
-# A to Z and nothing else, and every byte is a character.
+# $4 says which: x (files to copy, and folders), a (what extracts whole) or
+# t (folders). awk runs in the C locale, where tolower folds A to Z and
+# nothing else, and every byte is a character.
 _vaultcat_items() {
   local program=$1 cache=$2
-  "$program" l "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 VAULTCAT_FOLDERS=${4-} LC_ALL=C awk '
+  "$program" l -0 "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 VAULTCAT_FOR=$4 LC_ALL=C awk '
     BEGIN {
+      RS = "\0"
       typed = tolower(ENVIRON["VAULTCAT_CURRENT"]); folder = typed; sub(/[^\/]*$/, "", folder)
-      foldersOnly = ENVIRON["VAULTCAT_FOLDERS"] != ""
-      prefix[0] = ""; usable[0] = 1
+      command = ENVIRON["VAULTCAT_FOR"]
     }
-    !tree { if ($0 == "Directory listing:") { tree = 1; getline } next }
-    {
-      match($0, /^ */); depth = RLENGTH / 2
-      if (RLENGTH % 2 || !(depth in prefix)) next
-      name = substr($0, RLENGTH + 1)
-      isFolder = sub(/\\$/, "", name)
-      path = prefix[depth] name
-      ok = usable[depth] && name != "" && name != "." && name != ".." && name !~ /[\/\\]/
-      if (isFolder) { prefix[depth + 1] = path "/"; usable[depth + 1] = ok }
-      if (!ok || (foldersOnly && !isFolder)) next
-      if (tolower(prefix[depth]) == folder && index(tolower(path), typed) == 1) print path (isFolder ? "/" : "")
+    # Marks `path` and every folder it is in as holding what a refuses.
+    function refused(path) {
+      for (; path != ""; sub(/\/?[^\/]*$/, "", path)) bad[path] = 1
+    }
+    match($0, /^ *[^ ]+  (-|damaged|incomplete \([0-9]+ of [0-9]+ bytes\))  /) {
+      state = substr($0, 1, RLENGTH); path = substr($0, RLENGTH + 1)
+      whole = state ~ / -  $/
+      isFolder = sub(/\/$/, "", path)
+      # The second record of a folder that cannot be followed to its end, or
+      # a second item of one name in one folder: a refuses what holds either.
+      if (path in seen) { refused(path); next }
+      seen[path] = 1
+      parent = path; if (!sub(/\/[^\/]*$/, "", parent)) parent = ""
+      name = parent == "" ? path : substr(path, length(parent) + 2)
+      safe = (parent == "" || parent in usable) && name != "" && name != "." && name != ".." &&
+             name !~ /\\/
+      if (!safe || !whole) refused(path)
+      if (!safe) next
+      if (isFolder) usable[path] = 1
+      # Of two names that differ in the case of A to Z alone, the program
+      # finds the first, and nothing below the second. A line break, which
+      # a writes, ends a candidate.
+      if ((parent != "" && !(parent in reachable)) || (tolower(path) in found) || name ~ /\n/) next
+      found[tolower(path)] = 1
+      if (isFolder) reachable[path] = 1
+      if (command == "t" ? !isFolder : command == "x" && state ~ /damaged/) next
+      if (tolower(parent == "" ? "" : parent "/") != folder || index(tolower(path), typed) != 1) next
+      candidate[++candidates] = path; candidateFolder[candidates] = isFolder
+    }
+    END {
+      for (i = 1; i <= candidates; i++)
+        if (command != "a" || !(candidate[i] in bad)) print candidate[i] (candidateFolder[i] ? "/" : "")
     }'
-  return "${PIPESTATUS[0]}"
+  local -a status=("${PIPESTATUS[@]}")
+  ((status[0] != 1 && status[1] == 0))
+}
+
+# Whether x can write the item $3 of the cache $2 under the folder $1: the
+# cache is found from there, the folders on the item's way are there, and
+# no folder is at its path.
+_vaultcat_x_writes_under() {
+  local dir=${1%/} cache=$2 item=${3//\\//}
+  [[ $cache == /* || -f $dir/$cache ]] || return 1
+  [[ ($item != */* || -d $dir/${item%/*}) && ! -d $dir/$item ]]
+}
+
+# Prints the folders that complete $3 under which x can write the item $2
+# of the cache $1, or under which such a folder lies one or two levels down.
+_vaultcat_x_dirs() {
+  local dir sub
+  while IFS= read -r dir; do
+    for sub in "$dir" "$dir"/*/ "$dir"/*/*/; do
+      if [[ -d $sub ]] && _vaultcat_x_writes_under "$sub" "$1" "$2"; then
+        printf '%s\n' "$dir"
+        break
+      fi
+    done
+  done < <(compgen -d -- "$3")
 }
 
 # The options each command takes.
 _vaultcat_options() {
   case $1 in
     [lL]*) echo '--long --null -l -0' ;;
-    [aA]*) echo '--salvage -s' ;;
+    [aA]*) echo '--salvage --verbose --quiet -s -v -q' ;;
+    [tT]*) echo '--verbose --quiet -v -q' ;;
     [mM]*) echo '--foreground -f' ;;
   esac
 }
 
 _vaultcat() {
-  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} items folders= i word
+  local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} typed cache count letter
+  local items i word
   local -a arguments=()  # the words after the command that are not options
   local ended=
   COMPREPLY=()
@@ -98,40 +167,44 @@ _vaultcat() {
       [[ $word == -- ]] && ended=1
       continue
     fi
-    arguments+=("$word")
+    arguments+=("$(_vaultcat_unquote "$word")")
   done
   if [[ -z $ended && $current == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$(_vaultcat_options "$command")" -- "$current")
     return 0
   fi
-  case ${#arguments[@]} in
-    0)
-      [[ $command == [aAlLmMtTxX]* ]] || return 0
-      compopt -o filenames
-      mapfile -t COMPREPLY < <(compgen -f -X '!*.[gG][cC][fF]' -- "$current"; compgen -d -- "$current")
-      ;;
-    1)
-      if [[ $command == [mM]* ]]; then
-        compopt -o filenames
-        mapfile -t COMPREPLY < <(compgen -d -- "$current")
-        return 0
-      fi
-      [[ $command == [aAtTxX]* ]] || return 0
-      [[ $command == [aAtT]* ]] && folders=1  # x takes any item, a and t a folder
-      compopt -o filenames
-      items=$(_vaultcat_items "$(_vaultcat_unquote "${COMP_WORDS[0]}")" \
-                              "$(_vaultcat_unquote "${arguments[0]}")" "$current" \
-                              "$folders") || return 0
-      [[ -n $items ]] && mapfile -t COMPREPLY <<<"$items"
-      # A folder is completed like a directory: no space after its '/'.
-      if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]]; then compopt -o nospace; fi
-      ;;
-    2)
-      [[ $command == [aAxX]* ]] || return 0
-      compopt -o filenames
-      mapfile -t COMPREPLY < <(compgen -d -- "$current")
-      ;;
-  esac
+  typed=$(_vaultcat_unquote "$current")
+  cache=${arguments[0]-}
+  count=${#arguments[@]}
+  letter=${command:0:1}
+  letter=${letter,,}
+  if [[ $letter != [altmx] ]]; then
+    return 0
+  elif ((count == 0)); then
+    compopt -o filenames
+    # x looks for a cache given relative under its dir.
+    [[ $letter == x && $typed != /* ]] && typed=$PWD/$typed
+    mapfile -t COMPREPLY < <(compgen -f -X '!*.[gG][cC][fF]' -- "$typed"; compgen -d -- "$typed")
+  elif [[ $letter == m ]]; then
+    ((count == 1)) || return 0
+    compopt -o filenames
+    mapfile -t COMPREPLY < <(compgen -d -- "$typed")
+  elif [[ $letter == a || ($letter == [tx] && count -eq 1) ]]; then
+    [[ $letter == x && $cache != /* ]] && return 0
+    compopt -o filenames
+    items=$(_vaultcat_items "$(_vaultcat_unquote "${COMP_WORDS[0]}")" "$cache" "$typed" \
+                            "$letter") || return 0
+    [[ -n $items ]] && mapfile -t COMPREPLY <<<"$items"
+    # Past the first item of a, the destination too.
+    if [[ $letter == a ]] && ((count >= 2)); then
+      mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen -d -- "$typed")
+    fi
+    # A folder is completed like a directory: no space after its '/'.
+    if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]]; then compopt -o nospace; fi
+  elif [[ $letter == x ]] && ((count == 2)); then
+    compopt -o filenames
+    mapfile -t COMPREPLY < <(_vaultcat_x_dirs "$cache" "${arguments[1]}" "$typed")
+  fi
   return 0
 }
 complete -F _vaultcat vaultcat

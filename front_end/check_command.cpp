@@ -8,7 +8,9 @@
 #include "archive/file_check.h"
 #include "archive/tree_walk.h"
 #include "front_end/command_steps.h"
+#include "front_end/progress.h"
 #include "platform/names.h"
+#include "platform/process.h"
 
 namespace vaultcat {
 
@@ -41,11 +43,13 @@ class NamesOnTheWay {
 
 class Check {
  public:
-  Check(const CacheArchive& archive, TextOutput& out)
-      : archive_(archive), checker_(archive), out_(out) {}
+  Check(const CacheArchive& archive, TextOutput& out, Progress& progress)
+      : archive_(archive), checker_(archive), out_(out), progress_(progress) {}
 
-  // Checks the item at the end of `trail`, and everything below it.
-  Status run(const std::vector<uint32_t>& trail) {
+  // Checks the item at the end of `trail`, and everything below it. False
+  // in `stopped` if the run must stop before the end.
+  Status run(const std::vector<uint32_t>& trail, bool& stopped) {
+    progress_.begin("Checking", 0, 0);
     for (const uint32_t index : trail) names_.enter(depth_++, *archive_.itemName(index));
     const uint32_t top = trail.empty() ? kRootItem : trail.back();
     if (!archive_.directoryEntry(top)->isFolder()) {
@@ -57,7 +61,7 @@ class Check {
         [&](const WalkedItem& item) {
           names_.enter(depth_ + item.depth, item.name);
           if (!item.folder) file(item.index, depth_ + item.depth + 1);
-          return true;
+          return !(stopped = platform::mustStop());
         },
         [&](uint64_t depth, const Status& damage) {
           shortfall_.folder(names_.path(depth_ + depth), damage, out_);
@@ -83,11 +87,15 @@ class Check {
     ++files_;
     bytes_ += state.recordedSize;
     if (!state.whole()) shortfall_.file(names_.path(pathParts), state, out_);
+    // Only a status line shows the path, which is made for it alone.
+    if (progress_.drawsSoon()) progress_.at(names_.path(pathParts));
+    progress_.done(1, state.recordedSize);
   }
 
   const CacheArchive& archive_;
   FileChecker checker_;
   TextOutput& out_;
+  Progress& progress_;
   NamesOnTheWay names_;
   uint64_t depth_ = 0;  // of what lies below the folder checked
   Shortfall shortfall_;
@@ -104,12 +112,15 @@ int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitl
   // either.
   out.escapeNames(true);
   if (!openArchive(archive, *archivePath, out)) return kFailure;
-  introduce(archive, *archivePath, titles, out);
+  Progress progress(out, Progress::chosen(line.options));
+  if (!progress.quiet()) introduce(archive, *archivePath, titles, out);
   const std::optional<std::vector<uint32_t>> trail =
       findFolder(archive, line.words.size() > 2 ? line.words[2] : "/", out);
   if (!trail) return kFailure;
-  Check check(archive, out);
-  Status status = check.run(*trail);
+  Check check(archive, out, progress);
+  bool stopped = false;
+  Status status = check.run(*trail, stopped);
+  if (stopped) return kFailure;
   if (status.ok()) status = archive.checkUnchanged();
   if (!status.ok()) {
     printDamage(status.damage, out);

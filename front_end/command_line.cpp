@@ -13,12 +13,17 @@ struct KnownOption {
   bool Options::*flag;
 };
 
+// One row a line, a table to add to.
+// clang-format off
 constexpr KnownOption kOptions[] = {
     {"long", 'l', "l", &Options::longListing},
     {"null", '0', "l", &Options::nullEnded},
     {"salvage", 's', "a", &Options::salvage},
     {"foreground", 'f', "m", &Options::foreground},
+    {"verbose", 'v', "at", &Options::verbose},
+    {"quiet", 'q', "at", &Options::quiet},
 };
+// clang-format on
 
 char toLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

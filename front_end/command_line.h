@@ -18,6 +18,8 @@ struct Options {
   bool nullEnded = false;    // l: that listing with names as stored, each line ending in NUL
   bool salvage = false;      // a: every whole file, and the others named
   bool foreground = false;   // m: serve the mount in the foreground
+  bool verbose = false;      // a, t: a line for every file, on a terminal too
+  bool quiet = false;        // a, t: only what went wrong, and the summary
 };
 
 struct CommandLine {

@@ -67,6 +67,14 @@ std::string failureText(const platform::Failure& failure) {
   return {};
 }
 
+int sayIfOutputLost(int status, TextOutput& out) {
+  if (status != kSuccess && platform::standardOutputLost())
+    out.sayAside(
+        "vaultcat: standard output can no longer be written, so the run stopped and nothing "
+        "was changed\n");
+  return status;
+}
+
 std::optional<std::string> cacheArgument(std::span<const std::string_view> args, TextOutput& out) {
   if (args.size() < 2) {
     out.put("You must supply the location of the gcf file\n");
@@ -76,24 +84,31 @@ std::optional<std::string> cacheArgument(std::span<const std::string_view> args,
 }
 
 std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,
-                                           std::string_view item, TextOutput& out) {
+                                           std::string_view item, bool several, TextOutput& out) {
   if (args.size() < 4) {
     out.print("You must supply the gcf filename, ", item, " and a directory to extract to.\n");
     return std::nullopt;
   }
-  if (args[2].size() > kMaxPathLength) {
-    out.print("The file path is longer than ", kMaxPathLength, " characters\n");
-    return std::nullopt;
+  const size_t destination = several ? args.size() - 1 : 3;
+  ItemArguments given{std::string(args[1]), {}, std::string(args[destination])};
+  for (const std::string_view itemPath : args.subspan(2, destination - 2)) {
+    if (itemPath.size() > kMaxPathLength) {
+      out.print("The file path is longer than ", kMaxPathLength, " characters\n");
+      return std::nullopt;
+    }
+    given.itemPaths.push_back(itemPath);
   }
-  return ItemArguments{std::string(args[1]), args[2], std::string(args[3])};
+  return given;
 }
 
 std::optional<std::vector<uint32_t>> findFolder(const CacheArchive& archive,
                                                 std::string_view folder, TextOutput& out) {
   std::vector<uint32_t> trail;
-  if (folder.empty() || folder == "/" || folder == "\\") return trail;
-  // The folder is found as the extract command finds a file.
-  if (!findItem(archive, folder, out, &trail).found()) return std::nullopt;
+  const size_t first = folder.find_first_not_of("/\\");
+  if (first == std::string_view::npos) return trail;
+  const std::string_view path = folder.substr(first, folder.find_last_not_of("/\\") + 1 - first);
+  // The rest is found as the extract command finds a file.
+  if (!findItem(archive, path, out, &trail).found()) return std::nullopt;
   return trail;
 }
 

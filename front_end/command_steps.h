@@ -56,25 +56,30 @@ bool cannotWrite(std::string_view path, TextOutput& out, std::string_view why = 
 // Why the system layer failed, in words; empty for an interrupt, which the
 // run ends by without a word.
 std::string failureText(const platform::Failure& failure);
+// What an extraction that did not complete says once standard output can
+// no longer be written (its reader went away): on standard error, that it
+// stopped and changed nothing. Answers `status`.
+int sayIfOutputLost(int status, TextOutput& out);
 
 // The first argument after the command word, the cache's path, of a
 // command that needs no other; nothing, with the message printed, if there
 // is none.
 std::optional<std::string> cacheArgument(std::span<const std::string_view> args, TextOutput& out);
 
-// The arguments of a command that takes an item out of the cache:
-// `gcf_file item dir`.
+// The arguments of a command that takes items out of the cache:
+// `gcf_file item dir`, or with `several`, `gcf_file item... dir`.
 struct ItemArguments {
   std::string archivePath;
-  std::string_view itemPath;  // at most kMaxPathLength characters
+  std::vector<std::string_view> itemPaths;  // each at most kMaxPathLength characters
   std::string destination;
 };
 // The arguments after the command word, or nothing, with the message
-// printed, if there are too few or the item path is too long. `item` says
+// printed, if there are too few or an item path is too long. `item` says
 // what the item is in that message: "the file to extract", "a folder to
-// extract".
+// extract". One item takes the arguments after it no further; several
+// take every argument to the last, which is the destination.
 std::optional<ItemArguments> itemArguments(std::span<const std::string_view> args,
-                                           std::string_view item, TextOutput& out);
+                                           std::string_view item, bool several, TextOutput& out);
 // A lookup's answer, with what it means printed when it found nothing: the
 // damage line, or `missing`.
 template <class... Parts>
@@ -93,8 +98,9 @@ LookupResult findItem(const CacheArchive& archive, std::string_view itemPath, Te
                       std::vector<uint32_t>* trail = nullptr);
 
 // The items the path of `folder` leads through, for a command that takes a
-// folder: none for the root ("/", "\" or empty). Nothing, with the message
-// printed, when the path finds no item.
+// folder: none for the root. Separators at either end name nothing, so
+// "docs/", "/docs" and "docs" are one folder, and "/", "\" or "" the root.
+// Nothing, with the message printed, when the path finds no item.
 std::optional<std::vector<uint32_t>> findFolder(const CacheArchive& archive,
                                                 std::string_view folder, TextOutput& out);
 

@@ -11,15 +11,17 @@ namespace {
 void printUsage(TextOutput& out) {
   out.put("vaultcat - by the vaultcat developers\n");
   out.put("Based on code and file formats from\n");
-  out.put("docs/format.md\n\n");
+  // Where the description of the format is once installed, on this system.
+  out.put(VAULTCAT_FORMAT_DESCRIPTION "\n\n");
   out.put("Usage:\n\n");
   out.put("vaultcat.exe l gcf_file\n\tPrints directory listing of files in gcf_file.\n\n");
   out.put(
       "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
       "\tAll directorys must exist - they will not be created.\n\n");
   out.put(
-      "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file "
-      "into dir.\n\tFolders are created as needed; / is the whole cache.\n\n");
+      "vaultcat.exe a gcf_file item... dir\n\tExtracts each item, a folder and all it holds or "
+      "a file, from gcf_file\n\tinto dir. Folders are created as needed; / is the whole "
+      "cache.\n\n");
   out.put(
       "vaultcat.exe t gcf_file [folder]\n\tChecks that gcf_file holds every file under folder "
       "whole (by default\n\tthe whole cache) and names each one it does not. Writes nothing.\n\n");
@@ -31,7 +33,10 @@ void printUsage(TextOutput& out) {
       "\tl --long, -l      one line per item: size, what the cache lacks, path\n"
       "\tl --null, -0      that listing, names as stored, each line ending in NUL\n"
       "\ta --salvage, -s   extracts every file held whole, and names the others\n"
-      "\tm --foreground, -f  serves in the foreground, until Ctrl-C\n\n");
+      "\ta t --verbose, -v a line for every file, on a terminal too\n"
+      "\ta t --quiet, -q   only what went wrong, and the summary\n"
+      "\tm --foreground, -f  serves in the foreground, until Ctrl-C\n"
+      "\n");
 }
 
 // The command each first letter runs.

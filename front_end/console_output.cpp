@@ -21,6 +21,8 @@ ConsoleOutput::~ConsoleOutput() {
   platform::setUnsentText({});
 }
 
+void ConsoleOutput::sayAside(std::string_view line) { platform::writeStandardError(line); }
+
 bool ConsoleOutput::deliver(std::string_view text) {
   // Once an interrupt has come, the run only leaves the destination as it
   // was and ends: nothing more is said.

@@ -18,6 +18,9 @@ class ConsoleOutput final : public TextOutput {
   explicit ConsoleOutput(bool usable);
   ~ConsoleOutput() override;
 
+  // On standard error.
+  void sayAside(std::string_view line) override;
+
  protected:
   bool deliver(std::string_view text) override;
 

@@ -53,11 +53,12 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
 
 int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
                    TextOutput& out) {
-  const std::optional<ItemArguments> given = itemArguments(line.words, "the file to extract", out);
+  const std::optional<ItemArguments> given =
+      itemArguments(line.words, "the file to extract", false, out);
   if (!given) return kFailure;
   // The item path names the item inside the cache and the output file, and
   // every message from the lookup on prints it.
-  const std::string_view itemPath = given->itemPath;
+  const std::string_view itemPath = given->itemPaths.front();
   // The destination becomes the working directory before the archive is
   // opened, so a relative archive path is found under the destination.
   // Callers rely on that. If the change fails, nothing may be written into
@@ -77,7 +78,7 @@ int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTi
   const int status =
       writeAndFinish(archive, static_cast<uint32_t>(firstBlockEntry.index), itemPath, out);
   archive.close();
-  return status;
+  return sayIfOutputLost(status, out);
 }
 
 LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item,

@@ -7,6 +7,7 @@
 
 #include "archive/damage_text.h"
 #include "archive/data_sink.h"
+#include "front_end/progress.h"
 #include "platform/piece_writer.h"
 
 namespace vaultcat {
@@ -14,7 +15,9 @@ namespace vaultcat {
 template <class Output>
 class OutputSink final : public DataSink {
  public:
-  explicit OutputSink(Output& file) : file_(file) {}
+  // `progress`, if given, is told of the bytes handed on.
+  explicit OutputSink(Output& file, Progress* progress = nullptr)
+      : file_(file), progress_(progress) {}
 
   // The length of the file so far: the end of the furthest piece written.
   uint64_t size() const { return size_; }
@@ -23,6 +26,7 @@ class OutputSink final : public DataSink {
     uint64_t end = offset;
     for (const platform::Piece& piece : pieces) end += piece.length;
     size_ = std::max(size_, end);
+    if (progress_ != nullptr) progress_->done(0, end - offset);
     return inReadersTerms(file_.writeAt(offset, pieces));
   }
 
@@ -41,6 +45,7 @@ class OutputSink final : public DataSink {
   }
 
   Output& file_;
+  Progress* progress_;
   uint64_t size_ = 0;
 };
 

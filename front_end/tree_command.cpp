@@ -1,7 +1,7 @@
-// The tree command: `a gcf_file folder dir`, a folder of the cache with
-// everything in it, written under a destination at its full path from the
-// cache's root, all or nothing; with --salvage, every file the cache holds
-// whole, and the others named.
+// The tree command: `a gcf_file item... dir`, folders or files of the
+// cache with everything in them, written under a destination at their full
+// paths from the cache's root, all or nothing; with --salvage, every file
+// the cache holds whole, and the others named.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +12,7 @@
 #include "archive/item_lookup.h"
 #include "front_end/command_steps.h"
 #include "front_end/output_sink.h"
+#include "front_end/progress.h"
 #include "front_end/tree_plan.h"
 #include "platform/output_tree.h"
 #include "platform/process.h"
@@ -62,13 +63,14 @@ constexpr uint64_t kItemsBetweenForgets = 4096;
 
 class TreeExtraction {
  public:
-  TreeExtraction(const CacheArchive& archive, TextOutput& out, std::vector<uint32_t> trail,
-                 bool salvage)
+  TreeExtraction(const CacheArchive& archive, TextOutput& out, Progress& progress,
+                 const std::vector<std::vector<uint32_t>>& trails, bool salvage)
       : archive_(archive),
         out_(out),
+        progress_(progress),
         salvage_(salvage),
         onDisk_(tree_),
-        plan_(archive, std::move(trail), onDisk_),
+        plan_(archive, trails, onDisk_),
         leftOut_(salvage ? archive.itemCount() : 0) {}
 
   // Runs the extraction; what fails is taken back.
@@ -121,6 +123,7 @@ class TreeExtraction {
 
   const CacheArchive& archive_;
   TextOutput& out_;
+  Progress& progress_;
   const bool salvage_;
   platform::OutputTree tree_;
   OnDisk onDisk_;
@@ -129,6 +132,7 @@ class TreeExtraction {
   Shortfall shortfall_;
   bool folderNamed_ = false;
   uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0;
+  uint64_t filesToWrite_ = 0, bytesToWrite_ = 0;
 };
 
 // Before anything is written: every file is whole, as far as the tables
@@ -136,12 +140,18 @@ class TreeExtraction {
 // is not whole is not looked for on the disk, since it will not be written.
 bool TreeExtraction::check() {
   FileChecker checker(archive_);
+  progress_.begin("Checking", 0, 0);
   return finished(plan_.forEach(
       [&](const PlannedItem& item) {
         pace();
+        if (platform::mustStop()) return false;
         if (!item.folder) {
+          progress_.at(item.path);
           const FileState state = checker.check(item.index);
           if (!state.whole()) return leaveOut(item, state);
+          ++filesToWrite_;
+          bytesToWrite_ += state.recordedSize;
+          progress_.done(1, state.recordedSize);
         }
         return plan_.check(item) ||
                cannotCreate(item.path, out_, refusalText(plan_.refusal(), tree_.longestPath()));
@@ -155,11 +165,13 @@ bool TreeExtraction::write() {
   ChainBudget budget(archive_);
   // A salvage goes past what it has named already.
   const auto pastDamage = [](const std::string&, const Status&) { return true; };
+  progress_.begin("Writing", filesToWrite_, bytesToWrite_);
   return finished(plan_.forEach(
       [&](const PlannedItem& item) {
         pace();
-        // An interrupt ends the run once the destination is as it was.
-        if (platform::interruption() != 0) return false;
+        // An interrupt, or a reader gone away, ends the run once the
+        // destination is as it was.
+        if (platform::mustStop()) return false;
         if (!item.folder)
           return (salvage_ && leftOut_[item.index]) || writeFile(item, index, budget);
         ++folders_;
@@ -171,10 +183,11 @@ bool TreeExtraction::write() {
 bool TreeExtraction::writeFile(const PlannedItem& item, const BlockEntryIndex& index,
                                ChainBudget& budget) {
   if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_, why());
+  progress_.at(item.path);
   // A file with no block entries has no bytes.
   const LookupResult head = index.headOf(item.index, budget);
   if (!head.status.ok()) return failed(head.status, item.path);
-  OutputSink<platform::OutputTree> sink(tree_);
+  OutputSink<platform::OutputTree> sink(tree_, &progress_);
   if (head.found()) {
     const Status written =
         writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget);
@@ -183,7 +196,9 @@ bool TreeExtraction::writeFile(const PlannedItem& item, const BlockEntryIndex& i
   if (!tree_.endFile()) {
     return failed({Status::Kind::kOutputFailed, {}}, item.path);
   }
-  out_.print("Writing ", Name{item.path}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
+  progress_.done(1, 0);
+  if (progress_.fileLines())
+    out_.print("Writing ", Name{item.path}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
   bytes_ += sink.size();
   ++files_;
   return true;
@@ -250,18 +265,25 @@ int TreeExtraction::attempt(const std::string& destination) {
 
 int treeCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
                 TextOutput& out) {
-  const std::optional<ItemArguments> given = itemArguments(line.words, "a folder to extract", out);
+  const std::optional<ItemArguments> given =
+      itemArguments(line.words, "a folder to extract", true, out);
   if (!given) return kFailure;
   // Names never reach the output with their control characters, in a pipe
   // either: a name holding a line break could print a line of its own, even
   // one that reads "Success!".
   out.escapeNames(true);
   if (!openArchive(archive, given->archivePath, out)) return kFailure;
-  introduce(archive, given->archivePath, titles, out);
-  std::optional<std::vector<uint32_t>> trail = findFolder(archive, given->itemPath, out);
-  if (!trail) return kFailure;
-  return TreeExtraction(archive, out, std::move(*trail), line.options.salvage)
-      .run(given->destination);
+  Progress progress(out, Progress::chosen(line.options));
+  if (!progress.quiet()) introduce(archive, given->archivePath, titles, out);
+  std::vector<std::vector<uint32_t>> trails;
+  for (const std::string_view item : given->itemPaths) {
+    std::optional<std::vector<uint32_t>> trail = findFolder(archive, item, out);
+    if (!trail) return kFailure;
+    trails.push_back(std::move(*trail));
+  }
+  const int status =
+      TreeExtraction(archive, out, progress, trails, line.options.salvage).run(given->destination);
+  return sayIfOutputLost(status, out);
 }
 
 }  // namespace vaultcat

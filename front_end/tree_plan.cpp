@@ -1,5 +1,6 @@
 #include "front_end/tree_plan.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "archive/cache_layout.h"
@@ -17,26 +18,56 @@ FolderNames::Verdict FolderNames::admit(std::string_view name) {
   return platform::isSafeName(name) ? Verdict::kWritten : Verdict::kUnsafeName;
 }
 
-TreePlan::TreePlan(const CacheArchive& archive, std::vector<uint32_t> trail,
+TreePlan::TreePlan(const CacheArchive& archive, const std::vector<std::vector<uint32_t>>& trails,
                    Destination& destination)
-    : archive_(archive),
-      trail_(std::move(trail)),
-      destination_(destination),
-      alreadyThere_(archive.itemCount()) {}
+    : archive_(archive), destination_(destination), alreadyThere_(archive.itemCount()) {
+  using Trails = std::vector<const std::vector<uint32_t>*>;
+  Trails items;
+  for (const std::vector<uint32_t>& trail : trails) {
+    // The whole cache holds every other.
+    if (trail.empty()) return;
+    items.push_back(&trail);
+  }
+  // The trails through one item at `depth` go on one after another, so that
+  // a folder on their way is entered once and its names are checked
+  // together; when one of them ends there, the others lie in its item.
+  const auto group = [&](auto& self, Trails members, uint64_t depth) -> void {
+    while (!members.empty()) {
+      const uint32_t index = (*members.front())[depth];
+      Trails through, rest;
+      for (const auto* member : members)
+        ((*member)[depth] == index ? through : rest).push_back(member);
+      const bool named = std::any_of(through.begin(), through.end(), [&](const auto* member) {
+        return member->size() == depth + 1;
+      });
+      steps_.push_back({index, depth, named});
+      if (!named) self(self, std::move(through), depth + 1);
+      members = std::move(rest);
+    }
+  };
+  group(group, std::move(items), 0);
+}
 
 bool TreePlan::forEach(const std::function<bool(const PlannedItem&)>& visit,
                        const DamagedFolder& damagedFolder) {
   damage_ = {};
   // Each pass checks names afresh.
   namesChecked_.clear();
-  uint64_t depth = 0;
-  for (const uint32_t index : trail_) {
-    // The item named may be a file; every one before it leads on as a folder.
-    const bool folder = index != trail_.back() || archive_.directoryEntry(index)->isFolder();
-    if (!enter(index, *archive_.itemName(index), folder, depth++, visit)) return false;
+  if (steps_.empty()) return walkBelow(kRootItem, 0, visit, damagedFolder);
+  for (const Step& step : steps_) {
+    // An item named may be a file; every one on the way leads on as a folder.
+    const bool folder = !step.named || archive_.directoryEntry(step.index)->isFolder();
+    if (!enter(step.index, *archive_.itemName(step.index), folder, step.depth, visit)) return false;
+    if (step.named && folder && !walkBelow(step.index, step.depth + 1, visit, damagedFolder))
+      return false;
   }
-  const uint32_t top = trail_.empty() ? kRootItem : trail_.back();
-  if (!archive_.directoryEntry(top)->isFolder()) return true;
+  return true;
+}
+
+// Visits everything below `folder`, whose contents lie at `depth`.
+bool TreePlan::walkBelow(uint32_t folder, uint64_t depth,
+                         const std::function<bool(const PlannedItem&)>& visit,
+                         const DamagedFolder& damagedFolder) {
   bool going = true;
   const auto visitItem = [&](const WalkedItem& item) {
     return going = enter(item.index, item.name, item.folder, depth + item.depth, visit);
@@ -46,11 +77,11 @@ bool TreePlan::forEach(const std::function<bool(const PlannedItem&)>& visit,
   const auto broken = [&](uint64_t walkDepth, const Status& damage) {
     if (!damagedFolder) return false;
     const uint64_t contents = depth + walkDepth;
-    const std::string folder =
+    const std::string path =
         contents == 0 ? std::string() : path_.substr(0, openFolders_[contents - 1].pathLength);
-    return going = damagedFolder(folder, damage);
+    return going = damagedFolder(path, damage);
   };
-  damage_ = walkDirectory(archive_, top, visitItem, broken);
+  damage_ = walkDirectory(archive_, folder, visitItem, broken);
   return going && damage_.ok();
 }
 

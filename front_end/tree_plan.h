@@ -71,17 +71,20 @@ struct PlannedItem {
 
 class TreePlan {
  public:
-  // `trail` holds the items the path of the item to extract leads through,
-  // that item last; none for the whole cache.
-  TreePlan(const CacheArchive& archive, std::vector<uint32_t> trail, Destination& destination);
+  // Each of `trails` holds the items the path of one item to extract leads
+  // through, that item last; an empty one, or none at all, is the whole
+  // cache. An item inside another, or named twice, is written once.
+  TreePlan(const CacheArchive& archive, const std::vector<std::vector<uint32_t>>& trails,
+           Destination& destination);
 
   // Visits every item in the order it is written, folders before what they
-  // hold: the folders on the way to the item, the item, then everything
-  // below it. False when `visit` answers false, or when the tree is
-  // damaged, which damage() then says. With `damagedFolder`, a folder
-  // whose contents cannot all be followed is handed to it (its path, ""
-  // for the root, and the damage) and, if it answers true, the pass leaves
-  // out the rest of that folder and goes on.
+  // hold: for each item, the folders on its way not visited yet, the item,
+  // then everything below it; items that share folders on their way come
+  // one after another, in the order first named. False when `visit`
+  // answers false, or when the tree is damaged, which damage() then says.
+  // With `damagedFolder`, a folder whose contents cannot all be followed is
+  // handed to it (its path, "" for the root, and the damage) and, if it
+  // answers true, the pass leaves out the rest of that folder and goes on.
   using DamagedFolder = std::function<bool(const std::string& path, const Status& damage)>;
   bool forEach(const std::function<bool(const PlannedItem&)>& visit,
                const DamagedFolder& damagedFolder = {});
@@ -108,9 +111,19 @@ class TreePlan {
  private:
   bool enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
              const std::function<bool(const PlannedItem&)>& visit);
+  bool walkBelow(uint32_t folder, uint64_t depth,
+                 const std::function<bool(const PlannedItem&)>& visit,
+                 const DamagedFolder& damagedFolder);
 
   const CacheArchive& archive_;
-  const std::vector<uint32_t> trail_;
+  // What a pass enters before it walks: each folder on the way once, and
+  // each item named, with the depth it is at; none for the whole cache.
+  struct Step {
+    uint32_t index;
+    uint64_t depth;
+    bool named;  // an item to extract, not only a folder on the way
+  };
+  std::vector<Step> steps_;
   Destination& destination_;
   std::vector<bool> alreadyThere_;  // by item: it is at its path under the destination
   Status damage_;

@@ -18,9 +18,9 @@ namespace vaultcat::platform {
 
 // Repeats `call(done)` until `length` bytes have gone through it: each call
 // moves bytes from `done` on and answers how many, or -1. False if a call
-// fails or moves nothing, or an interrupt came that the run must end by; a
-// call cut short otherwise is made again. Safe in a signal handler when
-// `call` is.
+// fails or moves nothing, or an interrupt came that the run must end by,
+// whether it cut a call short before or after it moved bytes; a call cut
+// short otherwise is made again. Safe in a signal handler when `call` is.
 template <class Call>
 bool moveAll(size_t length, Call call) {
   for (size_t done = 0; done < length;) {
@@ -28,6 +28,7 @@ bool moveAll(size_t length, Call call) {
     if (n < 0 && errno == EINTR && interruption() == 0) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
+    if (done < length && interruption() != 0) return false;
   }
   return true;
 }

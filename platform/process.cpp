@@ -21,6 +21,8 @@ std::atomic<bool> readFaulted{false};
 }  // namespace
 
 void noteFault() { readFaulted.store(true); }
+
+bool mustStop() { return interruption() != 0 || standardOutputLost(); }
 bool faulted() { return readFaulted.load(); }
 
 void setUnsentText(UnsentText text) {

@@ -37,6 +37,15 @@ int interruption();
 // How many interrupts have come while an output was pending: one that
 // comes while the run cleans up tells it to stop there.
 uint32_t interruptions();
+// Whether the run is to stop at its next step: an interrupt came, or
+// standard output can no longer be written. Every loop that writes, reads
+// or copies for a run asks between its steps; it costs a look at the clock,
+// and a few times a second a look at standard output.
+bool mustStop();
+// Whether standard output can no longer be written: its reader went away
+// (a write failed for that, or a look found it gone while the program's
+// own text was still unsent), or the terminal hung up.
+bool standardOutputLost();
 // Ends the process by the interrupt that came, if one did, as it would have
 // ended without us; returns otherwise.
 void endIfInterrupted();
@@ -60,6 +69,11 @@ bool writeStandardOutput(std::string_view text);
 // Whether standard output is a terminal (on Windows a console), which a
 // program's text can control.
 bool standardOutputIsTerminal();
+// How many columns wide that terminal is; 0 if it does not say.
+uint32_t terminalColumns();
+// Writes all of `text` to standard error, for the one line a run says when
+// standard output can no longer carry it; false if it could not.
+bool writeStandardError(std::string_view text);
 // The regular file standard output goes to, if it goes to one.
 std::optional<FileIdentity> standardOutputFile();
 

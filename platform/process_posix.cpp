@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 
 #include "platform/io_posix.h"
 #include "platform/pending_output.h"
@@ -39,8 +41,9 @@ std::atomic<uint32_t> count{0};  // and how many came
 std::atomic<bool> finalText{false};
 std::atomic<bool> servingAfterFaults{false};
 std::atomic<void (*)(int)> diverted{nullptr};
-sigset_t interruptSet;     // every interrupt, real-time signals too
-sigset_t deliverableMask;  // the mask before holdInterruptsToTheEnd()
+std::atomic<bool> lost{false};  // standard output can no longer be written
+sigset_t interruptSet;          // every interrupt, real-time signals too
+sigset_t deliverableMask;       // the mask before holdInterruptsToTheEnd()
 
 // Ends the process by `signal` as it would have ended without us: the
 // default action, once the signal is no longer blocked.
@@ -165,6 +168,21 @@ void keepServingAfterFaults() { servingAfterFaults.store(true); }
 
 void divertInterrupts(void (*handler)(int signal)) { diverted.store(handler); }
 
+bool standardOutputLost() {
+  if (lost.load()) return true;
+  // A look is a call: five times a second is soon enough for a reader that
+  // went away, and an extraction asks between every two of its steps.
+  static std::chrono::steady_clock::time_point nextLook;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextLook) return false;
+  nextLook = now + std::chrono::milliseconds(200);
+  // A pipe whose reader went away shows an error, a terminal that hung up
+  // a hang-up, before the program's text has filled its buffer to be written.
+  pollfd out{STDOUT_FILENO, POLLOUT, 0};
+  if (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0) lost.store(true);
+  return lost.load();
+}
+
 void endIfInterrupted() {
   if (const int signal = noted.load(); signal != 0) endBy(signal);
 }
@@ -181,12 +199,16 @@ bool writeStandardOutput(std::string_view text) {
     const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
+      // A write that an interrupt cut short moved part of the text: the
+      // rest would wait for the reader, however long it takes.
+      if (done < text.size() && interruption() != 0) return false;
     } else if (n < 0 && errno == EINTR) {
       if (interruption() != 0) return false;
     } else if (n < 0 && errno == EAGAIN) {
       // Left non-blocking by whoever started us: wait for the reader.
       if (!waitUntilWritable()) return false;
     } else {
+      if (n < 0 && errno == EPIPE) lost.store(true);
       return false;
     }
   }
@@ -194,6 +216,17 @@ bool writeStandardOutput(std::string_view text) {
 }
 
 bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+uint32_t terminalColumns() {
+  winsize size{};
+  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+bool writeStandardError(std::string_view text) {
+  return moveAll(text.size(), [&](size_t done) {
+    return ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+  });
+}
 
 std::optional<FileIdentity> standardOutputFile() {
   struct stat info {};

@@ -18,6 +18,7 @@ std::atomic<int> noted{0};       // the console event that came while deferred, 
 std::atomic<uint32_t> count{0};  // and how many came
 std::atomic<bool> finalText{false};
 std::atomic<bool> complete{false};  // the last words are out: the run stays complete
+std::atomic<bool> lost{false};      // standard output's reader went away
 HANDLE mainThread = nullptr;
 
 // The console control handler runs on a thread of its own. While an output
@@ -73,6 +74,7 @@ bool setUpProcess(std::string_view faultLine) {
 
 int interruption() { return noted.load(); }
 uint32_t interruptions() { return count.load(); }
+bool standardOutputLost() { return lost.load(); }
 
 void endIfInterrupted() {
   if (noted.load() != 0 && !complete.load()) ::ExitProcess(STATUS_CONTROL_C_EXIT);
@@ -88,11 +90,25 @@ bool writeStandardOutput(std::string_view text) {
                            ? writeConsole(text)
                            : std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
                                  std::fflush(stdout) == 0;
+  if (!written && (::GetLastError() == ERROR_NO_DATA || ::GetLastError() == ERROR_BROKEN_PIPE))
+    lost.store(true);
   if (written && noted.load() == 0 && finalText.load()) complete.store(true);
   return written && !(noted.load() != 0 && !complete.load());
 }
 
 bool standardOutputIsTerminal() { return standardOutputIsConsole(); }
+
+uint32_t terminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  HANDLE out = standardOutput();
+  if (out == nullptr || !::GetConsoleScreenBufferInfo(out, &info)) return 0;
+  return static_cast<uint32_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+bool writeStandardError(std::string_view text) {
+  return std::fwrite(text.data(), 1, text.size(), stderr) == text.size() &&
+         std::fflush(stderr) == 0;
+}
 
 std::optional<FileIdentity> standardOutputFile() {
   HANDLE out = standardOutput();

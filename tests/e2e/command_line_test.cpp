@@ -14,16 +14,13 @@ namespace {
 using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 
-const char kUsage[] =
-    "vaultcat - by the vaultcat developers\n"
-    "Based on code and file formats from\n"
-    "docs/format.md\n\n"
+const char kUsageFromCommands[] =
     "Usage:\n\n"
     "vaultcat.exe l gcf_file\n\tPrints directory listing of files in gcf_file.\n\n"
     "vaultcat.exe x gcf_file file dir\n\tExtracts file from gcf_file into dir.\n"
     "\tAll directorys must exist - they will not be created.\n\n"
-    "vaultcat.exe a gcf_file folder dir\n\tExtracts folder and all it holds from gcf_file into "
-    "dir.\n\tFolders are created as needed; / is the whole cache.\n\n"
+    "vaultcat.exe a gcf_file item... dir\n\tExtracts each item, a folder and all it holds or a "
+    "file, from gcf_file\n\tinto dir. Folders are created as needed; / is the whole cache.\n\n"
     "vaultcat.exe t gcf_file [folder]\n\tChecks that gcf_file holds every file under folder whole "
     "(by default\n\tthe whole cache) and names each one it does not. Writes nothing.\n\n"
     "vaultcat.exe m gcf_file mountpoint\n\tMounts gcf_file read-only at the folder mountpoint and "
@@ -32,7 +29,19 @@ const char kUsage[] =
     "\tl --long, -l      one line per item: size, what the cache lacks, path\n"
     "\tl --null, -0      that listing, names as stored, each line ending in NUL\n"
     "\ta --salvage, -s   extracts every file held whole, and names the others\n"
+    "\ta t --verbose, -v a line for every file, on a terminal too\n"
+    "\ta t --quiet, -q   only what went wrong, and the summary\n"
     "\tm --foreground, -f  serves in the foreground, until Ctrl-C\n\n";
+
+// Where the description of the format is installed, as the usage text says.
+std::string usage() {
+  return std::string(
+             "vaultcat - by the vaultcat developers\n"
+             "Based on code and file formats from\n") +
+         (runsNatively() ? "format.md, among the documents of vaultcat (man vaultcat, FILES)"
+                         : "docs/format.md, beside vaultcat.exe") +
+         "\n\n" + kUsageFromCommands;
+}
 
 CacheImage treeCache(uint32_t version, uint32_t cacheId) {
   CacheBuilder b(version);
@@ -63,9 +72,9 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsOptionsAndMissing
     return "Couldn't open file " + path + ": Failed to map GCF file to memory.\n";
   };
   const Case cases[] = {
-      {{}, kUsage, 0},
-      {{"-h"}, kUsage, 0},
-      {{"--help", cache}, kUsage, 0},
+      {{}, usage(), 0},
+      {{"-h"}, usage(), 0},
+      {{"--help", cache}, usage(), 0},
       {{"--version"}, version, 0},
       {{"-V"}, version, 0},
       {{"-v"}, "Unrecognised command: -v\n"},
@@ -90,6 +99,7 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsOptionsAndMissing
       {{"X", cache, "-0l", "readme.txt", "out"}, "The option -0 does not apply to the command x\n"},
       {{"a", cache, "/", "out", "--long"}, "The option --long does not apply to the command a\n"},
       {{"t", "--salvage"}, "The option --salvage does not apply to the command t\n"},
+      {{"x", cache, "-v", "readme.txt", "out"}, "The option -v does not apply to the command x\n"},
       {{"l", "--long"}, noCache},
       {{"x", cache, "--", "-s", root()}, opened + "Couldn't find -s in directory\n"},
       {{"l", "--", "-l"}, cannotOpen("-l")},

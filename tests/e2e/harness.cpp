@@ -206,11 +206,43 @@ bool StartedProgram::waitUntilOutputBlocks(std::chrono::milliseconds timeout) {
   return false;
 }
 
+bool StartedProgram::readOutputUntil(std::string_view text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (read_.find(text) == std::string::npos) {
+    char page[4096];
+    const ssize_t n = ::read(out_, page, sizeof page);
+    if (n > 0) {
+      read_.append(page, static_cast<size_t>(n));
+      continue;
+    }
+    // A terminal whose program ended answers EIO, a pipe end of file.
+    if ((n < 0 && errno != EAGAIN && errno != EINTR) || n == 0 ||
+        std::chrono::steady_clock::now() >= deadline)
+      return false;
+    pollfd fds{out_, POLLIN, 0};
+    ::poll(&fds, 1, 20);
+  }
+  return true;
+}
+
 void StartedProgram::closeOutputReader() { Pipe::closeEnd(out_); }
+
+bool StartedProgram::exitsWithin(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_)
+      return true;
+    ::usleep(2000);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
 
 ProgramRun StartedProgram::finish(std::chrono::milliseconds timeout) {
   ProgramRun result;
   result.launchError = launchError_;
+  result.out = std::move(read_);
   if (pid_ <= 0) return result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool outOpen = out_ >= 0, errOpen = true;

@@ -61,8 +61,15 @@ class StartedProgram {
   int pid() const { return pid_; }
   // Waits until the pipe is full; false if the program ended first.
   bool waitUntilOutputBlocks(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Reads standard output a page at a time, kept for finish(), until what
+  // came holds `text`; false if the program ended or the time ran out first.
+  bool readOutputUntil(std::string_view text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // The reader goes away: the program's next write to standard output fails.
   void closeOutputReader();
+  // Waits for the program to exit, reading nothing; false if it still runs
+  // at the timeout.
+  bool exitsWithin(std::chrono::milliseconds timeout);
   // Reads everything and waits for the program to exit, at most `timeout`;
   // past that the program (and anything it started) is killed.
   ProgramRun finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
@@ -72,6 +79,7 @@ class StartedProgram {
   int out_ = -1, err_ = -1, failure_ = -1;
   bool exited_ = false;
   std::string launchError_;
+  std::string read_;  // what readOutputUntil() read
 };
 
 // Whole-file helpers; readFile throws std::runtime_error if it cannot read.

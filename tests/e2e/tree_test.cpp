@@ -91,29 +91,44 @@ TEST_F(TreeTest, ExtractsAFolderTheWholeCacheOrOneFile) {
   for (const auto& [path, bytes] : whole())
     if (path == "docs" || path.starts_with("docs/manual")) manual[path] = bytes;
   struct Case {
-    std::string folder, out;
+    std::vector<std::string> items;  // and options
+    std::string out;
     std::map<std::string, std::string> tree;
   };
   const Case cases[] = {
-      {"/", all, whole()},
-      {"\\", all, whole()},
-      {"", all, whole()},
-      // Found in any case, written as the cache spells it.
-      {"DOCS\\Manual",
+      {{"/"}, all, whole()},
+      {{"\\"}, all, whole()},
+      {{""}, all, whole()},
+      // Found in any case, written as the cache spells it; separators at
+      // either end name nothing.
+      {{"/DOCS\\Manual\\"},
        opened + "Writing docs/manual/guide.txt (1300 bytes)\n"
                 "Extracted 1 file and 3 folders (1300 bytes)\nSuccess!\n",
        manual},
-      {"data/runs.bin",
+      {{"data/runs.bin"},
        opened + "Writing data/runs.bin (4300 bytes)\n"
                 "Extracted 1 file and 1 folder (4300 bytes)\nSuccess!\n",
        {{"data", "/"}, {"data/runs.bin", image_.expectedContent(runs_)}}},
+      // Several, the last argument the destination: each once, what lies
+      // in another with it, in the order first named.
+      {{"data/runs.bin", "docs/manual/guide.txt", "DOCS/", "readme.txt", "docs"},
+       opened + "Writing data/runs.bin (4300 bytes)\nWriting docs/manual/guide.txt (1300 bytes)\n"
+                "Writing docs/notes.txt (0 bytes)\nWriting readme.txt (700 bytes)\n"
+                "Extracted 4 files and 4 folders (6300 bytes)\nSuccess!\n",
+       whole()},
+      {{"readme.txt", "/"}, all, whole()},
+      // Only what went wrong, and the summary.
+      {{"-q", "docs/manual"}, "Extracted 1 file and 3 folders (1300 bytes)\nSuccess!\n", manual},
   };
   int n = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.folder);
+    SCOPED_TRACE(testing::PrintToString(c.items));
     // The destination is made where it is missing.
     const std::string out = "out" + std::to_string(n++);
-    ProgramRun r = run({"a", cache_, c.folder, out});
+    std::vector<std::string> args = {"a", cache_};
+    args.insert(args.end(), c.items.begin(), c.items.end());
+    args.push_back(out);
+    ProgramRun r = run(args);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(treeAt(at(out)), c.tree);
@@ -156,6 +171,11 @@ TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
        opened + "Couldn't create file data - do all directorys exist? (a file is in its place)\n"},
       {{"a", cache_, "/", "missing/out"},
        opened + "Couldn't create file missing/out - do all directorys exist?" + missing},
+      // Of several items, one not found or not writable changes nothing.
+      {{"a", cache_, "docs/manual/", "nowhere", "out"},
+       opened + "Couldn't find nowhere in directory\n"},
+      {{"a", cache_, "readme.txt", "data", "out"},
+       opened + "Couldn't create file data - do all directorys exist? (a file is in its place)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -271,6 +291,7 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
        2,
        before},
       {{"t", cache, "readme.txt"}, opened + "Checked 1 file, 700 bytes: all whole.\n", 0, before},
+      {{"t", "-q", cache}, named + "Checked 6 files, 10200 bytes: " + counts, 2, before},
       {{"l", "--long", cache},
        opened + ended('\n') + "6 files, 3 folders: 10200 bytes recorded, 3024 in the cache\n",
        2,
@@ -334,6 +355,47 @@ TEST_F(TreeTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
     EXPECT_EQ(treeAt(at("out")),
               (std::map<std::string, std::string>{{"f1", "/"}, {"f1/x.txt", "the user's"}}));
   }
+}
+
+// On a terminal a run shows one status line, redrawn while it goes, then
+// the summary; -v prints the line of each file there too, as to a pipe. A
+// reader that goes away while the run's text is still its own stops the
+// run within a second: nothing is left, and standard error says why.
+TEST_F(TreeTest, ATerminalSeesOneStatusLineAndAReaderThatGoesStopsTheRun) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  CacheBuilder b;
+  b.cacheId(1);
+  const uint32_t folder = b.addFolder(0, "slow");
+  for (int i = 0; i < 40; ++i) b.addFile(folder, "f" + std::to_string(i) + ".bin", "x");
+  const std::string cache = writeCache(b.build(), "slow.gcf");
+  // Every file takes a twentieth of a second to write.
+  RunOptions slowed = refusing("slow");
+  RunOptions slowedTerminal = slowed;
+  slowedTerminal.terminalOutput = true;
+  const std::string summary = "Extracted 40 files and 1 folder (40 bytes)\nSuccess!\n";
+
+  StartedProgram shown({"a", cache, "/", at("shown")}, root(), slowedTerminal);
+  ASSERT_TRUE(shown.readOutputUntil(" of 40 files, "));
+  EXPECT_FALSE(shown.exitsWithin(std::chrono::milliseconds(0)));
+  ProgramRun r = shown.finish();
+  EXPECT_TRUE(r.status == 0 && r.out.starts_with(openedLines(cache, "Half-Life") + "\rWriting ") &&
+              r.out.ends_with("\r" + summary) && r.out.find("Writing slow/") == std::string::npos)
+      << describe(r);
+
+  r = run({"a", "-v", cache, "slow/f7.bin", at("lines")}, {}, {.terminalOutput = true});
+  EXPECT_EQ(r.out, openedLines(cache, "Half-Life") + "Writing slow/f7.bin (1 byte)\n" +
+                       "Extracted 1 file and 1 folder (1 byte)\nSuccess!\n");
+
+  StartedProgram gone({"a", cache, "/", at("gone")}, root(), slowed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  gone.closeOutputReader();
+  EXPECT_TRUE(gone.exitsWithin(std::chrono::seconds(1)));
+  r = gone.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "vaultcat: standard output can no longer be written, so the run stopped and nothing "
+            "was changed\n");
+  EXPECT_FALSE(exists(at("gone")));
 }
 
 // A failure to write "Success!" once the tree is in place takes it all back:

@@ -1,13 +1,15 @@
 // make_cache: builds a cache file from a directory tree on disk.
 //
 //   make_cache [--version 5|6] [--cache-id N] [--block-size N] [--shuffle SEED]
-//              [--rename FROM TO]... SOURCE_DIR OUTPUT.gcf
+//              [--rename FROM TO]... [--size NAME BYTES]... SOURCE_DIR OUTPUT.gcf
 //
 // Each folder lists its children in byte order of their names, so the same
 // tree always gives the same cache. --shuffle deals the data blocks and the
 // block-entry table out in a random order drawn from SEED. --rename stores
 // every item named FROM as TO: names no folder on disk can have, such as
-// "." and "..".
+// "." and "..". --size records every file named NAME as BYTES long,
+// whatever it holds: longer is a file the cache holds part of, as a
+// download that never finished, shorter a damaged one.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -36,6 +38,8 @@ std::optional<uint32_t> parseNumber(const std::string& text) {
 }
 
 std::map<std::string, std::string> renames;
+std::map<std::string, uint32_t> sizes;                // by name
+std::vector<std::pair<uint32_t, uint32_t>> recorded;  // an item, and the size it records
 
 void addTree(CacheBuilder& builder, uint32_t folder, const fs::path& dir) {
   std::vector<fs::directory_entry> children(fs::directory_iterator(dir), fs::directory_iterator{});
@@ -51,7 +55,9 @@ void addTree(CacheBuilder& builder, uint32_t folder, const fs::path& dir) {
       std::ifstream in(child.path(), std::ios::binary);
       std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
       if (in.bad()) throw std::runtime_error("cannot read " + child.path().string());
-      builder.addFile(folder, name, std::move(bytes));
+      const uint32_t item = builder.addFile(folder, name, std::move(bytes));
+      if (const auto size = sizes.find(name); size != sizes.end())
+        recorded.emplace_back(item, size->second);
     } else {
       throw std::runtime_error("neither a file nor a folder: " + child.path().string());
     }
@@ -61,7 +67,7 @@ void addTree(CacheBuilder& builder, uint32_t folder, const fs::path& dir) {
 int usage() {
   std::fputs(
       "usage: make_cache [--version 5|6] [--cache-id N] [--block-size N] [--shuffle SEED] "
-      "[--rename FROM TO]... SOURCE_DIR OUTPUT.gcf\n",
+      "[--rename FROM TO]... [--size NAME BYTES]... SOURCE_DIR OUTPUT.gcf\n",
       stderr);
   return 1;
 }
@@ -80,6 +86,13 @@ int main(int argc, char** argv) {
     }
     if (arg == "--rename" && i + 2 < argc) {
       renames[argv[i + 1]] = argv[i + 2];
+      i += 2;
+      continue;
+    }
+    if (arg == "--size" && i + 2 < argc) {
+      const std::optional<uint32_t> size = parseNumber(argv[i + 2]);
+      if (!size) return usage();
+      sizes[argv[i + 1]] = *size;
       i += 2;
       continue;
     }
@@ -112,7 +125,11 @@ int main(int argc, char** argv) {
     builder.cacheId(cacheId).blockSize(blockSize);
     if (seed) builder.shuffleDataBlocks(*seed).shuffleBlockEntries(*seed);
     addTree(builder, 0, paths[0]);
-    if (!builder.build().writeFile(paths[1])) throw std::runtime_error("cannot write " + paths[1]);
+    vaultcat::testsupport::CacheImage image = builder.build();
+    for (const auto& [item, size] : recorded)
+      image.set32(image.layout().directoryEntry(item, vaultcat::testsupport::fields::kItemSize),
+                  size);
+    if (!image.writeFile(paths[1])) throw std::runtime_error("cannot write " + paths[1]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make_cache: %s\n", e.what());
     return 1;

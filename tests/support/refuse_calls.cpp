@@ -9,15 +9,28 @@
 //   success    the write of "Success!" to standard output fails (EIO)
 //   late       ... and waits a second first, as a slow terminal might
 //   sync       fdatasync(), fsync() and syncfs() fail (EIO), as on a failing disk
+//   slow       pwrite() waits a twentieth of a second first, as a slow disk might
+// and, by a seccomp filter set before the program starts, as a container
+// or a kernel without io_uring would:
+//   uring-setup  io_uring_setup() is refused (ENOSYS): no ring can be made
+//   uring-enter  io_uring_enter() is refused (EPERM): a ring is made, and
+//                using it is refused
+//   uring-kill   io_uring_enter() ends the process (SIGSYS): whether the
+//                program uses a ring at all
 // With VAULTCAT_KILL_AFTER_MOVE=n the program is killed (SIGKILL) once its
 // n-th renameat2() is made, or before the first for 0.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -55,6 +68,32 @@ void killAfter(int moves) {
 int failSync() {
   errno = EIO;
   return -1;
+}
+
+__attribute__((constructor)) void refuseRing() {
+  unsigned call = 0, action = 0;
+  if (refused("uring-setup")) {
+    call = __NR_io_uring_setup;
+    action = SECCOMP_RET_ERRNO | ENOSYS;
+  } else if (refused("uring-enter")) {
+    call = __NR_io_uring_enter;
+    action = SECCOMP_RET_ERRNO | EPERM;
+  } else if (refused("uring-kill")) {
+    call = __NR_io_uring_enter;
+    action = SECCOMP_RET_KILL_PROCESS;
+  } else {
+    return;
+  }
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, action),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{sizeof filter / sizeof filter[0], filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    abort();
 }
 
 }  // namespace
@@ -102,4 +141,9 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
     return -1;
   }
   return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
+  if (refused("slow")) usleep(50000);
+  return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, size, offset);
 }

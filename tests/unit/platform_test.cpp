@@ -239,14 +239,15 @@ TEST_F(PlatformTest, AnExistingFileIsReplacedOnlyByACommit) {
 // whole and in order, a gap between writes reads as zeros, and of two
 // writes to the same bytes the later wins.
 TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
-  std::string source(9 << 20, '\0');
+  std::string source(14 << 20, '\0');
   std::mt19937 rng(7);
   std::generate(source.begin(), source.end(), [&] { return static_cast<char>(rng()); });
   struct Span {
     uint64_t from, length;
   };
   std::vector<Span> spans;
-  for (uint64_t block = 40; block-- > 0;) spans.push_back({(7 << 20) + block * 8192, 8192});
+  const uint64_t scattered = 600;  // enough to be read many at a time
+  for (uint64_t block = scattered; block-- > 0;) spans.push_back({(9 << 20) + block * 8192, 8192});
   spans.insert(spans.end(),
                {{0, (5 << 20) + 123}, {(5 << 20) + 500, 3}, {(6 << 20) + 77, 200 << 10}});
   spans.push_back({(8 << 20) + 1, (256 << 10) - 1});
@@ -268,7 +269,7 @@ TEST_F(PlatformTest, PiecesArriveWholeHoweverTheCallsSplitThem) {
   for (const char* way : {"from the disk", "from the page cache", "in memory"}) {
     SCOPED_TRACE(way);
     const bool mapped = way[0] == 'f';
-    const uint64_t offset = mapped ? (5 << 20) - 40 * 8192 : 7;
+    const uint64_t offset = mapped ? (5 << 20) - scattered * 8192 : 7;
     std::vector<Piece> pieces;
     std::string expected(offset, '\0');
     for (const Span& s : spans) {

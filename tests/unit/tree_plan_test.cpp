@@ -50,7 +50,7 @@ TEST(TreePlan, PlacesEachItemByWhatIsOnDiskAndStopsAtWhatCannotBeMade) {
     const char* what;
     bool exists;
     std::map<std::string, Found> found;
-    const char* folder;  // "" for the whole cache
+    const char* folder;  // "" for the whole cache; several apart by '|'
     // Each item as "path place" (+ in a new folder, = new, ! there), or
     // the path it stops at; then every path looked at on disk.
     std::string items, inspected;
@@ -78,6 +78,13 @@ TEST(TreePlan, PlacesEachItemByWhatIsOnDiskAndStopsAtWhatCannotBeMade) {
        "docs !\ndocs/manual =\ndocs/manual/guide.txt +\n",
        "docs\ndocs/manual\n"},
       {"a file named", true, {}, "docs\\notes.txt", "docs =\ndocs/notes.txt +\n", "docs\n"},
+      {"several named: a folder on their way entered once, one inside another not again",
+       true,
+       {{"docs", Found::kFolder}},
+       "docs/notes.txt|data|DOCS/manual/guide.txt|docs/manual",
+       "docs !\ndocs/notes.txt =\ndocs/manual =\ndocs/manual/guide.txt +\ndata =\n"
+       "data/notes.txt +\n",
+       "docs\ndocs/notes.txt\ndocs/manual\ndata\n"},
       {"a file where the cache has a folder",
        true,
        {{"docs", Found::kFile}},
@@ -115,13 +122,15 @@ TEST(TreePlan, PlacesEachItemByWhatIsOnDiskAndStopsAtWhatCannotBeMade) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<uint32_t> trail;
-    if (*c.folder != '\0') {
-      ASSERT_TRUE(findItemByPath(cache.archive, c.folder, &trail).found());
+    std::vector<std::vector<uint32_t>> trails;
+    for (std::string_view items = c.folder; !items.empty();) {
+      const std::string item(items.substr(0, items.find('|')));
+      items.remove_prefix(std::min(items.size(), item.size() + 1));
+      ASSERT_TRUE(findItemByPath(cache.archive, item, &trails.emplace_back()).found()) << item;
     }
     MadeUpDestination destination(c.exists, c.found);
     destination.longest = c.longestPath;
-    TreePlan plan(cache.archive, trail, destination);
+    TreePlan plan(cache.archive, trails, destination);
     std::string items;
     const bool checked = plan.forEach([&](const PlannedItem& item) {
       if (plan.check(item)) return true;
