@@ -26,6 +26,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -60,11 +61,22 @@ namespace {
 
 // A day: what the kernel is told stays true.
 constexpr double kValidFor = 86400.0;
+// How far ahead of a read that waits for the disk the system is asked for
+// the file's pieces, all at once: a fragmented file's pieces lie apart in
+// the cache, and asked for one by one, each waits for its own read.
+constexpr uint64_t kReadAheadMost = uint64_t{1} << 30;
+constexpr uint64_t kAskAtOnce = uint64_t{1} << 20;
 
 struct Server {
   MountedTree& tree;
   const SourceFile& source;
   struct stat cache {};  // the owner, permissions and times every node has
+};
+
+// An open file, and how far the system was asked to read it ahead.
+struct Opened {
+  std::unique_ptr<OpenFile> file;
+  std::atomic<uint64_t> askedTo{0};
 };
 
 Server& serverOf(fuse_req_t request) { return *static_cast<Server*>(fuse_req_userdata(request)); }
@@ -184,12 +196,13 @@ extern "C" void onOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
     fuse_reply_err(request, EROFS);
     return;
   }
-  std::unique_ptr<OpenFile> file;
+  auto opened = std::make_unique<Opened>();
+  std::unique_ptr<OpenFile>& file = opened->file;
   if (const int error = errorOf(server, server.tree.open(node, file)); error != 0) {
     fuse_reply_err(request, error);
     return;
   }
-  info->fh = reinterpret_cast<uintptr_t>(file.get());
+  info->fh = reinterpret_cast<uintptr_t>(opened.get());
   // The kernel reads whole pages, and more ahead: from a file with a part
   // that does not read, a page that holds some of it would fail, good
   // bytes and all, and a read that came back short would be taken for
@@ -197,7 +210,36 @@ extern "C" void onOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
   info->keep_cache = file->whole();
   info->direct_io = !file->whole();
   // Where the open was given up meanwhile, no release will come for it.
-  if (fuse_reply_open(request, info) == 0) file.release();
+  if (fuse_reply_open(request, info) == 0) opened.release();
+}
+
+// Where a read would wait for the disk, asks the system for the next
+// kReadAheadMost of the file in the order its pieces lie in the cache, on a
+// thread of its own: a fragmented file's pieces lie apart there, and asked
+// for in the file's order each waits for its own read, where in the
+// cache's order the disk reads them as one stream. Asked again once the
+// reader is past what was asked for, and waits again.
+void askAhead(const Server& server, Opened& opened, uint64_t offset, const Piece& first) {
+  const auto handle = static_cast<int>(server.source.handle());
+  uint64_t asked = opened.askedTo.load();
+  if (handle == -1 || offset < asked || server.source.resident(first)) return;
+  if (!opened.askedTo.compare_exchange_strong(asked, offset + kReadAheadMost)) return;
+  auto ahead = std::make_shared<std::vector<Piece> >();
+  static_cast<void>(opened.file->pieces(offset, kReadAheadMost, *ahead));
+  std::thread([handle, ahead] {
+    std::sort(ahead->begin(), ahead->end(),
+              [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+    for (size_t i = 0; i < ahead->size();) {
+      Piece run = (*ahead)[i++];
+      while (i < ahead->size() && (*ahead)[i].offset == run.offset + run.length)
+        run.length += (*ahead)[i++].length;
+      // The system reads at most its readahead window for one call.
+      for (uint64_t done = 0; done < run.length; done += kAskAtOnce)
+        ::posix_fadvise(handle, static_cast<off_t>(run.offset + done),
+                        static_cast<off_t>(std::min(run.length - done, kAskAtOnce)),
+                        POSIX_FADV_WILLNEED);
+    }
+  }).detach();
 }
 
 // Answers with the bytes asked for, or those before the first that does not
@@ -205,11 +247,12 @@ extern "C" void onOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
 extern "C" void onRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset,
                        fuse_file_info* info) {
   const Server& server = serverOf(request);
-  auto& file = *reinterpret_cast<OpenFile*>(info->fh);
+  auto& opened = *reinterpret_cast<Opened*>(info->fh);
   thread_local std::vector<Piece> pieces;
   thread_local std::vector<std::byte> buffer;
   pieces.clear();
-  Answer answer = file.pieces(static_cast<uint64_t>(offset), size, pieces);
+  Answer answer = opened.file->pieces(static_cast<uint64_t>(offset), size, pieces);
+  if (!pieces.empty()) askAhead(server, opened, static_cast<uint64_t>(offset), pieces.front());
   uint64_t total = 0;
   for (const Piece& piece : pieces) total += piece.length;
   buffer.resize(static_cast<size_t>(total));
@@ -232,7 +275,7 @@ extern "C" void onRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset
 }
 
 extern "C" void onRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-  delete reinterpret_cast<OpenFile*>(info->fh);
+  delete reinterpret_cast<Opened*>(info->fh);
   fuse_reply_err(request, 0);
 }
 
