@@ -288,6 +288,32 @@ TEST_F(SystemFaultTest, WithoutASwapTheUsersFileStillComesBack) {
             128 + SIGSYS);
 }
 
+// A long run of blocks is copied inside the kernel: file to file where its
+// place in the cache and in the output lie alike within a page, through a
+// pipe where they do not. Where the system refuses one way, as kernels and
+// file systems that lack it answer, the next takes over: the pipe, then a
+// buffer.
+TEST_F(SystemFaultTest, ARefusedWayOfCopyingHandsOverToTheNext) {
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  const std::string alike = sampleBytes((300 << 10) + 1, 94), unlike = sampleBytes(300 << 10, 95);
+  b.addFile(0, "alike.bin", alike);
+  b.addFile(0, "unlike.bin", unlike);  // from block 601, 512 bytes past a page
+  b.dataPadding(4096 - b.build().layout().firstDataBlock % 4096);
+  const std::string cache = writeCache(b.build(), "copies.gcf");
+  for (const std::string way : {"copy", "topipe", "frompipe"}) {
+    for (const char* error : {"", ",EXDEV", ",ENOSYS", ",EOPNOTSUPP"}) {
+      SCOPED_TRACE(way + error);
+      fs::remove_all(at("copied"));
+      const ProgramRun r = run({"a", cache, "/", at("copied")}, {}, refusing(way + error));
+      EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+      if (r.status != 0) continue;
+      EXPECT_TRUE(readFile(at("copied/alike.bin")) == alike);
+      EXPECT_TRUE(readFile(at("copied/unlike.bin")) == unlike);
+    }
+  }
+}
+
 // Standard output left non-blocking by whoever started the program, with
 // its reader late: the run waits for the reader, and no line is cut.
 TEST_F(SystemFaultTest, ANonBlockingStandardOutputWaitsForItsReader) {
