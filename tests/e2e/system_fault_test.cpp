@@ -65,9 +65,10 @@ class SystemFaultTest : public ProgramTest {
   }
 
   // Starts the extraction of big.bin and waits until it is mid-way.
-  std::unique_ptr<StartedProgram> startPaused(const std::string& cache) {
+  std::unique_ptr<StartedProgram> startPaused(const std::string& cache,
+                                              const RunOptions& options = {}) {
     auto program = std::make_unique<StartedProgram>(
-        std::vector<std::string>{"x", cache, "big.bin", at("out")}, root());
+        std::vector<std::string>{"x", cache, "big.bin", at("out")}, root(), options);
     EXPECT_TRUE(program->waitUntilOutputBlocks()) << "the run ended before it could be paused";
     return program;
   }
@@ -151,26 +152,40 @@ TEST_F(SystemFaultTest, TheCacheChangingDuringAListingIsCorrupt) {
 
 // The run waits in a write that has moved part of its text: an interrupt,
 // or the reader going away, still ends it at once, with nothing read, and
-// the user's file as it was.
+// the user's file as it was. A signal the parent left ignored (nohup,
+// trap '' HUP, a background job's SIGINT) stays ignored.
 TEST_F(SystemFaultTest, InterruptsAndALostReaderLeaveTheUsersFile) {
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    SCOPED_TRACE(signal);
-    auto program = startPaused(freshCache());
+  struct Case {
+    int sent;  // SIGPIPE: the reader goes away
+    std::vector<int> ignored = {};
+  };
+  const Case cases[] = {{SIGINT},  {SIGTERM},          {SIGHUP},
+                        {SIGPIPE}, {SIGHUP, {SIGHUP}}, {SIGINT, {SIGINT, SIGHUP}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.sent) + " ignoring " + testing::PrintToString(c.ignored));
+    auto program = startPaused(freshCache(), {.ignoredSignals = c.ignored});
     // Four pages read let the write it waits in move part of its text and
     // wait again.
     ASSERT_TRUE(program->readOutputUntil("Writing fragment 500 ("));
     ASSERT_TRUE(program->waitUntilOutputBlocks());
-    // The reader going away is SIGPIPE's usual cause: the write fails.
-    if (signal == SIGPIPE) {
+    if (c.sent == SIGPIPE) {
       program->closeOutputReader();
     } else {
-      ::kill(program->pid(), signal);
+      ::kill(program->pid(), c.sent);
     }
-    EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(1)));
+    const bool ignored = !c.ignored.empty();
+    if (!ignored) {
+      EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(1)));
+    }
     ProgramRun r = program->finish();
-    EXPECT_EQ(r.status, signal == SIGPIPE ? 1 : 128 + signal) << describe(r);
-    EXPECT_EQ(r.err, signal == SIGPIPE ? kStopped : "");
-    expectOutUntouched();
+    EXPECT_EQ(r.status, ignored ? 0 : c.sent == SIGPIPE ? 1 : 128 + c.sent) << describe(r);
+    EXPECT_EQ(r.err, c.sent == SIGPIPE ? kStopped : "");
+    if (ignored) {
+      EXPECT_TRUE(r.out.ends_with("\nSuccess!\n")) << describe(r);
+      EXPECT_TRUE(readFile(at("out/big.bin")) == big_.expectedContent(1));
+    } else {
+      expectOutUntouched();
+    }
   }
 }
 

@@ -329,34 +329,6 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
             (std::vector<std::string>{"c.gcf", "damaged.gcf", "out", "partial.gcf"}));
 }
 
-// An interrupt in the middle of a tree, or of a salvage: nothing new is
-// left, and the files it would have replaced are as they were.
-TEST_F(TreeTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
-  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
-  CacheBuilder b;
-  b.cacheId(1);
-  const uint32_t gone = b.addFile(0, "gone.bin", RunList{});
-  for (int i = 0; i < 4000; ++i) b.addFile(b.addFolder(0, "f" + std::to_string(i)), "x.txt", "x");
-  CacheImage image = b.build();
-  const std::string cache = writeCache(image, "many.gcf");
-  image.set32(image.layout().directoryEntry(gone, testsupport::fields::kItemSize), 10);
-  const std::string incomplete = writeCache(image, "incomplete.gcf");
-  makeDir("out/f1");
-  std::ofstream(at("out/f1/x.txt"), std::ios::binary) << "the user's";
-  for (const auto& [signal, args] :
-       {std::pair{SIGINT, std::vector<std::string>{"a", cache, "/", at("out")}},
-        {SIGTERM, {"a", cache, "/", at("out")}},
-        {SIGINT, {"a", "--salvage", incomplete, "/", at("out")}}}) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    StartedProgram program(args, root());
-    ASSERT_TRUE(program.waitUntilOutputBlocks());
-    ::kill(program.pid(), signal);
-    EXPECT_EQ(program.finish().status, 128 + signal);
-    EXPECT_EQ(treeAt(at("out")),
-              (std::map<std::string, std::string>{{"f1", "/"}, {"f1/x.txt", "the user's"}}));
-  }
-}
-
 // On a terminal a run shows one status line, redrawn while it goes, then
 // the summary; -v prints the line of each file there too, as to a pipe. A
 // reader that goes away while the run's text is still its own stops the
@@ -437,7 +409,8 @@ class TreeRaceTest : public TreeTest {
     const uint32_t filler = b.addFolder(0, "filler");
     for (int i = 0; i < 1500; ++i)
       b.addFile(filler, std::string(80, 'f') + std::to_string(i) + ".txt", "x");
-    slow_ = writeCache(b.build(), "slow.gcf");
+    slowImage_ = b.build();
+    slow_ = writeCache(slowImage_, "slow.gcf");
   }
 
   // The destination as the user left it.
@@ -447,14 +420,58 @@ class TreeRaceTest : public TreeTest {
     std::ofstream(at("out/docs/a.txt"), std::ios::binary) << "the user's a";
   }
 
-  std::unique_ptr<StartedProgram> startPaused(const std::vector<std::string>& args) {
-    auto program = std::make_unique<StartedProgram>(args, root());
+  std::unique_ptr<StartedProgram> startPaused(const std::vector<std::string>& args,
+                                              const RunOptions& options = {}) {
+    auto program = std::make_unique<StartedProgram>(args, root(), options);
     EXPECT_TRUE(program->waitUntilOutputBlocks()) << "the run ended before it could be paused";
     return program;
   }
 
+  const std::map<std::string, std::string> usersOut_ = {{"docs", "/"},
+                                                        {"docs/a.txt", "the user's a"}};
+  CacheImage slowImage_;
   std::string slow_;
 };
+
+// An interrupt in the middle of a tree or of a salvage, while standard
+// output is full and nobody reads it: the run ends at once, by the signal,
+// with nothing new left and the user's file as it was. A signal the parent
+// left ignored (nohup, trap '' HUP) stays ignored.
+TEST_F(TreeRaceTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  CacheImage incomplete = slowImage_;
+  incomplete.set32(incomplete.layout().directoryEntry(5, testsupport::fields::kItemSize), 10);
+  const std::string salvaged = writeCache(incomplete, "incomplete.gcf");
+  struct Case {
+    int sent;
+    std::vector<std::string> args;
+    std::vector<int> ignored = {};
+  };
+  const std::vector<std::string> all = {"a", slow_, "/", at("out")};
+  const Case cases[] = {
+      {SIGINT, all},
+      {SIGTERM, all},
+      {SIGINT, {"a", "--salvage", salvaged, "/", at("out")}},
+      {SIGHUP, all, {SIGHUP}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.sent) + testing::PrintToString(c.args));
+    resetOut();
+    auto program = startPaused(c.args, {.ignoredSignals = c.ignored});
+    ::kill(program->pid(), c.sent);
+    if (c.ignored.empty()) {
+      EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(5)));
+    }
+    const ProgramRun r = program->finish();
+    if (c.ignored.empty()) {
+      EXPECT_EQ(r.status, 128 + c.sent) << describe(r);
+      EXPECT_EQ(treeAt(at("out")), usersOut_);
+    } else {
+      EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+      EXPECT_EQ(readFile(at("out/docs/a.txt")), "the cache's a");
+    }
+  }
+}
 
 // What another program does in the destination while a run writes: a
 // folder swapped for a link elsewhere (for a and for x, whose path has a
