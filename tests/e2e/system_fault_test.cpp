@@ -158,6 +158,40 @@ TEST_F(SystemFaultTest, TheCacheChangingDuringAListingIsCorrupt) {
     change(at("many.gcf"));
     expectCorruptAtTheEnd(program.finish());
   }
+  // Every line before the report whole and in order, the text held back
+  // too: damage far past what the output holds back, and a cache cut at a
+  // page well past the paused run's names, whose next name then faults.
+  const testsupport::CacheLayout& l = many.layout();
+  const uint64_t cut =
+      (l.nameTable + many.get32(l.directoryEntry(15000, testsupport::fields::kNameOffset))) &
+      ~uint64_t{4095};
+  std::string names = "Directory listing:\n\n", namesBeforeCut;
+  for (uint32_t i = 0; i < 20000; ++i) {
+    const std::string name = "item-" + std::to_string(i) + ".txt";
+    names += name + "\n";
+    // The name and its NUL lie before the cut.
+    if (l.nameTable + many.get32(l.directoryEntry(i + 1, testsupport::fields::kNameOffset)) +
+            name.size() <
+        cut)
+      namesBeforeCut = names;
+  }
+  ASSERT_TRUE(many.writeFile(at("many.gcf")));
+  StartedProgram program({"l", at("many.gcf")}, root());
+  ASSERT_TRUE(program.waitUntilOutputBlocks());
+  fs::resize_file(at("many.gcf"), cut);
+  ProgramRun r = program.finish();
+  EXPECT_EQ(r.out.substr(0, r.out.rfind('\n', r.out.size() - 2) + 1),
+            openedLines(at("many.gcf"), "Half-Life") + namesBeforeCut);
+  expectCorruptAtTheEnd(r);
+
+  testsupport::CacheImage damaged = many;
+  damaged.set32(l.directoryEntry(20000, testsupport::fields::kNextSibling), 0xFFFFFFF0);
+  const std::string cache = writeCache(damaged, "damaged.gcf");
+  r = run({"l", cache});
+  EXPECT_TRUE(r.out.starts_with(openedLines(cache, "Half-Life") + names)) << describe(r);
+  EXPECT_EQ(r.out.find('\n', openedLines(cache, "Half-Life").size() + names.size()),
+            r.out.size() - 1);
+  expectCorruptAtTheEnd(r);
 }
 
 // The run waits in a write that has moved part of its text: an interrupt,
