@@ -188,57 +188,56 @@ TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
 }
 
 // A destination that already holds part of the tree gets what it lacks and
-// keeps what the cache does not hold. A link where the cache has a folder
-// or a file, to a folder inside the destination or outside it, is neither
-// followed nor replaced: the run changes nothing, there or where it points.
-// What the run creates takes the umask's modes, the destination too.
+// keeps what the cache does not hold, also where the system cannot swap two
+// names, make a name only where there is none, or link a file. A link where
+// the cache has a folder or a file, to a folder inside the destination or
+// outside it, is neither followed nor replaced: the run changes nothing,
+// there or where it points. What the run creates takes the umask's modes,
+// the destination too.
 TEST_F(TreeTest, APartlyPresentDestinationGetsWhatItLacksAndNoLinkIsFollowed) {
-  makeDir("out/docs/manual");
-  makeDir("out/data");
-  std::ofstream(at("out/docs/mine.txt"), std::ios::binary) << "the user's";
   std::map<std::string, std::string> tree = whole();
   tree["docs/mine.txt"] = "the user's";
-  ProgramRun r = run({"a", cache_, "/", "out"});
-  EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
-  EXPECT_EQ(treeAt(at("out")), tree);
-  if (!runsNatively()) return;
+  ProgramRun r;
+  for (const char* refused : {"", "exchange", "exchange,link", "noreplace", "noreplace,link"}) {
+    SCOPED_TRACE(refused);
+    fs::remove_all(at("out"));
+    makeDir("out/docs/manual");
+    makeDir("out/data");
+    std::ofstream(at("out/docs/mine.txt"), std::ios::binary) << "the user's";
+    std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+    r = run({"a", cache_, "/", "out"}, {}, *refused ? refusing(refused) : RunOptions{});
+    EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+    EXPECT_EQ(treeAt(at("out")), tree);
+    if (!runsNatively()) return;
+  }
 
   makeDir("elsewhere");
-  const std::string linked =
-      " - do all directorys exist? (a link, a device or a file that may "
-      "not be replaced is in its place)\n";
-  struct Case {
-    const char* path;
-    std::string target;
-    std::string refused;  // the path the run names
+  const std::pair<std::string, std::string> links[] = {
+      {"docs", at("elsewhere")},          {"docs", "data"},
+      {"docs/manual", "../../elsewhere"}, {"readme.txt", at("elsewhere/readme.txt")},
+      {"data/runs.bin", "../readme.txt"},
   };
-  const Case cases[] = {
-      {"docs", at("elsewhere"), "docs"},
-      {"docs", "data", "docs"},
-      {"docs/manual", "../../elsewhere", "docs/manual"},
-      {"readme.txt", at("elsewhere/readme.txt"), "readme.txt"},
-      {"data/runs.bin", "../readme.txt", "data/runs.bin"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path + (" -> " + c.target));
+  for (const auto& [path, target] : links) {
+    SCOPED_TRACE(path + " -> " + target);
     fs::remove_all(at("out"));
     makeDir("out/docs");
     makeDir("out/data");
-    fs::remove_all(at(std::string("out/") + c.path));
-    fs::create_symlink(c.target, at(std::string("out/") + c.path));
+    fs::remove_all(at("out/" + path));
+    fs::create_symlink(target, at("out/" + path));
     const std::map<std::string, std::string> before = treeAt(at("out"));
     r = run({"a", cache_, "/", "out"});
-    EXPECT_EQ(r.out,
-              openedLines(cache_, "Half-Life") + "Couldn't create file " + c.refused + linked);
+    EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Couldn't create file " + path +
+                         " - do all directorys exist? (a link, a device or a file that may not "
+                         "be replaced is in its place)\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(treeAt(at("out")), before);
     EXPECT_EQ(treeAt(at("elsewhere")), (std::map<std::string, std::string>{}));
   }
 
+  makeDir("made");
   for (const int umask : {077, 027, 002}) {
     SCOPED_TRACE(umask);
-    fs::remove_all(at("made"));
-    makeDir("made");
+    fs::remove_all(at("made/new"));
     r = run({"a", cache_, "/", "made/new"}, {}, {.umask = umask});
     EXPECT_EQ(r.status, 0) << describe(r);
     const auto modeOf = [&](const char* path) {
