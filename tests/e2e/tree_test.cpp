@@ -539,9 +539,9 @@ TEST_F(TreeRaceTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
 // What another program does in the destination while a run writes: a
 // folder swapped for a link elsewhere (for a and for x, whose path has a
 // folder), a folder made where the run creates a file, the user's file
-// turned into a folder. The commit meets it, writes nothing anywhere else,
-// swaps nothing out, and leaves the destination as the other program left
-// it.
+// turned into a folder, the cache rewritten. The commit meets it, writes
+// nothing anywhere else, swaps nothing out, and leaves the destination as
+// the other program left it.
 TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
   CacheBuilder b;
   b.cacheId(1).blockSize(512);
@@ -561,6 +561,21 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
     };
   };
   const std::map<std::string, std::string> link = {{"docs", "->"}};
+  // The last file's byte changed, and the modification time put back, as a
+  // restore from backup does: only the change time tells.
+  const std::string changing = at("changing.gcf");
+  ASSERT_TRUE(slowImage_.writeFile(changing));
+  const testsupport::CacheLayout& l = slowImage_.layout();
+  const uint64_t lastByte =
+      l.dataBlock(slowImage_.chainOf(slowImage_.blockEntriesOf(l.itemCount - 1)[0])[0]);
+  const auto rewriteCache = [&] {
+    const fs::file_time_type written = fs::last_write_time(changing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::fstream(changing, std::ios::binary | std::ios::in | std::ios::out)
+            .seekp(static_cast<std::streamoff>(lastByte))
+        << 'y';
+    fs::last_write_time(changing, written);
+  };
   const auto withFolder = [](const std::string& path) {
     return std::map<std::string, std::string>{{"docs", "/"},
                                               {"docs/a.txt", "the user's a"},
@@ -584,6 +599,7 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
        {"a", slow_, "/", at("out")},
        folderAt("out/docs/a.txt"),
        {{"docs", "/"}, {"docs/a.txt", "/"}, {"docs/a.txt/other.txt", "another's"}}},
+      {"the cache rewritten", {"a", changing, "/", at("out")}, rewriteCache, usersOut_},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
