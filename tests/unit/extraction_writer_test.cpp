@@ -219,8 +219,9 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
   const uint32_t holes =
       builder.addFile(0, "holes", RunList{{0, sampleBytes(100, 10)}, {1000, sampleBytes(100, 11)}});
   const uint32_t overlap = builder.addFile(
-      0, "overlap", RunList{{0, sampleBytes(600, 12)}, {500, sampleBytes(200, 13)}});
+      0, "overlap", RunList{{0, sampleBytes(600, 12)}, {599, sampleBytes(200, 13)}});
   const uint32_t intruder = builder.addFile(0, "intruder", sampleBytes(1300, 14));
+  const uint32_t shortByOne = builder.addFile(0, "short", sampleBytes(700, 15));
   CacheImage image = builder.build();
   const CacheLayout& l = image.layout();
   const std::vector<uint32_t> runs = image.blockEntriesOf(loop);
@@ -228,6 +229,7 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
   image.set32(l.blockEntry(runs[0], kPreviousEntry), runs[1]);
   const uint32_t soundBlock = image.chainOf(image.blockEntriesOf(sound)[0])[0];
   image.set32(l.fragment(image.chainOf(image.blockEntriesOf(intruder)[0])[0]), soundBlock);
+  image.set32(l.directoryEntry(shortByOne, kItemSize), 701);
   LoadedCache cache(image);
   ASSERT_TRUE(cache.opened);
 
@@ -242,7 +244,8 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
       {loop, K::kDamaged, "the block entries of item 1 link back in a loop", {}},
       {sound, K::kWhole, "", {{0, 1300}}},
       {holes, K::kIncomplete, "", {{0, 100}, {1000, 100}}},
-      {overlap, K::kDamaged, "the runs of the file overlap at byte 500", {}},
+      {overlap, K::kDamaged, "the runs of the file overlap at byte 599", {}},
+      {shortByOne, K::kIncomplete, "", {{0, 700}}},
       {intruder,
        K::kDamaged,
        "data block " + std::to_string(soundBlock) + " is also in another file's chain",
