@@ -149,13 +149,13 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
        [&](CacheImage& i) { i.set32(l.blockEntry(1, kNextEntry), l.blockEntryCount + 5); }, 1,
        "Writing block 1 (offset 0, size 512)\nWriting fragment 3 (size 512)\n"},
       {"the first entry itself lies past the table", [](CacheImage&) {}, 5, ""},
-      {"the file header's block size is twice the data block size: every chunk would read its "
-       "neighbour's bytes again, so a crafted file could copy without end",
+      {"the file header's block size is one byte past the data block size: every chunk would "
+       "read its neighbour's bytes too, so a crafted file could copy without end",
        [&](CacheImage& i) {
-         i.set32(l.field(kBlockSize), 2 * l.dataBlockSize);
+         i.set32(l.field(kBlockSize), l.dataBlockSize + 1);
          i.set32(l.blockEntry(3, kFileDataSize), 4096);
        },
-       3, "Writing block 3 (offset 0, size 4096)\nWriting fragment 5 (size 1024)\n"},
+       3, "Writing block 3 (offset 0, size 4096)\nWriting fragment 5 (size 513)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
