@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +97,16 @@ bool drain(int fd, std::string& into) {
   }
 }
 
+// Whether the program waits in a write to its standard output, or polls
+// it, as the system shows; natively only, where `pid` is the program's.
+bool waitsForOutput(int pid) {
+  if (!runsNatively()) return true;
+  std::string call;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/syscall"), call);
+  return call.starts_with(std::to_string(SYS_write) + " 0x1 ") ||
+         call.starts_with(std::to_string(SYS_ppoll) + " ");
+}
+
 int statusOf(int waitStatus) {
   if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
   if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
@@ -158,6 +169,10 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
       rlimit limit{options.openFileLimit, options.openFileLimit};
       ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+    if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int signal : options.ignoredSignals) ::sigaction(signal, &ignore, nullptr);
     const rlimit noCore{0, 0};  // a run ended by SIGQUIT leaves no core file behind
     ::setrlimit(RLIMIT_CORE, &noCore);
     const char* step = "chdir";
@@ -196,7 +211,8 @@ bool StartedProgram::waitUntilOutputBlocks(std::chrono::milliseconds timeout) {
   const int full = ::fcntl(out_, F_GETPIPE_SZ) - 8192;
   while (std::chrono::steady_clock::now() < deadline) {
     int unread = 0;
-    if (::ioctl(out_, FIONREAD, &unread) == 0 && unread >= full) return true;
+    if (::ioctl(out_, FIONREAD, &unread) == 0 && unread >= full && waitsForOutput(pid_))
+      return true;
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid == pid_)

@@ -40,6 +40,8 @@ struct RunOptions {
   uint64_t fileSizeLimit = 0;                 // RLIMIT_FSIZE in bytes; 0 for none
   uint64_t openFileLimit = 0;                 // RLIMIT_NOFILE; 0 for none
   std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
+  int umask = -1;                             // the program's umask; -1 for the test's
+  std::vector<int> ignoredSignals = {};       // left ignored, as nohup or trap '' does
 };
 // A native run in which the system refuses `calls`, a list that
 // support/refuse_calls.cpp knows; and one that it kills once the program
@@ -59,7 +61,8 @@ class StartedProgram {
   StartedProgram& operator=(const StartedProgram&) = delete;
 
   int pid() const { return pid_; }
-  // Waits until the pipe is full; false if the program ended first.
+  // Waits until the pipe is full and (natively) the program waits in a
+  // write to it; false if the program ended first.
   bool waitUntilOutputBlocks(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // Reads standard output a page at a time, kept for finish(), until what
   // came holds `text`; false if the program ended or the time ran out first.

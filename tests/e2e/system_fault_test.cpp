@@ -65,9 +65,10 @@ class SystemFaultTest : public ProgramTest {
   }
 
   // Starts the extraction of big.bin and waits until it is mid-way.
-  std::unique_ptr<StartedProgram> startPaused(const std::string& cache) {
+  std::unique_ptr<StartedProgram> startPaused(const std::string& cache,
+                                              const RunOptions& options = {}) {
     auto program = std::make_unique<StartedProgram>(
-        std::vector<std::string>{"x", cache, "big.bin", at("out")}, root());
+        std::vector<std::string>{"x", cache, "big.bin", at("out")}, root(), options);
     EXPECT_TRUE(program->waitUntilOutputBlocks()) << "the run ended before it could be paused";
     return program;
   }
@@ -102,12 +103,13 @@ void expectCorruptAtTheEnd(const ProgramRun& r) {
   EXPECT_EQ(r.out.find("Success!"), std::string::npos);
 }
 
-void rewriteInPlace(const std::string& path) {
+void rewriteInPlace(const std::string& path, std::streamoff from = 0) {
   // Past the coarse clock that stamps the change, then one byte of every
   // 4 KiB flipped, the size kept.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
-  for (std::streamoff at = 0; at < static_cast<std::streamoff>(fs::file_size(path)); at += 4096) {
+  for (std::streamoff at = from; at < static_cast<std::streamoff>(fs::file_size(path));
+       at += 4096) {
     file.seekg(at);
     const int c = file.get();
     file.seekp(at);
@@ -118,7 +120,16 @@ void rewriteInPlace(const std::string& path) {
 const std::pair<const char*, std::function<void(const std::string&)>> kChanges[] = {
     {"truncated to nothing", [](const std::string& c) { fs::resize_file(c, 0); }},
     {"truncated to half", [](const std::string& c) { fs::resize_file(c, fs::file_size(c) / 2); }},
-    {"rewritten in place", rewriteInPlace},
+    {"rewritten in place", [](const std::string& c) { rewriteInPlace(c); }},
+    // As a careful tool or a restore from backup does: only the change
+    // time tells, the tables being as they were and blocks not yet read
+    // changed.
+    {"its second half rewritten in place, its time put back",
+     [](const std::string& c) {
+       const fs::file_time_type written = fs::last_write_time(c);
+       rewriteInPlace(c, static_cast<std::streamoff>(fs::file_size(c) / 2));
+       fs::last_write_time(c, written);
+     }},
 };
 
 TEST_F(SystemFaultTest, TheCacheChangingDuringAnExtractionIsCorruptAndChangesNothing) {
@@ -147,30 +158,78 @@ TEST_F(SystemFaultTest, TheCacheChangingDuringAListingIsCorrupt) {
     change(at("many.gcf"));
     expectCorruptAtTheEnd(program.finish());
   }
+  // Every line before the report whole and in order, the text held back
+  // too: damage far past what the output holds back, and a cache cut at a
+  // page well past the paused run's names, whose next name then faults.
+  const testsupport::CacheLayout& l = many.layout();
+  const uint64_t cut =
+      (l.nameTable + many.get32(l.directoryEntry(15000, testsupport::fields::kNameOffset))) &
+      ~uint64_t{4095};
+  std::string names = "Directory listing:\n\n", namesBeforeCut;
+  for (uint32_t i = 0; i < 20000; ++i) {
+    const std::string name = "item-" + std::to_string(i) + ".txt";
+    names += name + "\n";
+    // The name and its NUL lie before the cut.
+    if (l.nameTable + many.get32(l.directoryEntry(i + 1, testsupport::fields::kNameOffset)) +
+            name.size() <
+        cut)
+      namesBeforeCut = names;
+  }
+  ASSERT_TRUE(many.writeFile(at("many.gcf")));
+  StartedProgram program({"l", at("many.gcf")}, root());
+  ASSERT_TRUE(program.waitUntilOutputBlocks());
+  fs::resize_file(at("many.gcf"), cut);
+  ProgramRun r = program.finish();
+  EXPECT_EQ(r.out.substr(0, r.out.rfind('\n', r.out.size() - 2) + 1),
+            openedLines(at("many.gcf"), "Half-Life") + namesBeforeCut);
+  expectCorruptAtTheEnd(r);
+
+  testsupport::CacheImage damaged = many;
+  damaged.set32(l.directoryEntry(20000, testsupport::fields::kNextSibling), 0xFFFFFFF0);
+  const std::string cache = writeCache(damaged, "damaged.gcf");
+  r = run({"l", cache});
+  EXPECT_TRUE(r.out.starts_with(openedLines(cache, "Half-Life") + names)) << describe(r);
+  EXPECT_EQ(r.out.find('\n', openedLines(cache, "Half-Life").size() + names.size()),
+            r.out.size() - 1);
+  expectCorruptAtTheEnd(r);
 }
 
 // The run waits in a write that has moved part of its text: an interrupt,
 // or the reader going away, still ends it at once, with nothing read, and
-// the user's file as it was.
+// the user's file as it was. A signal the parent left ignored (nohup,
+// trap '' HUP, a background job's SIGINT) stays ignored.
 TEST_F(SystemFaultTest, InterruptsAndALostReaderLeaveTheUsersFile) {
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    SCOPED_TRACE(signal);
-    auto program = startPaused(freshCache());
+  struct Case {
+    int sent;  // SIGPIPE: the reader goes away
+    std::vector<int> ignored = {};
+  };
+  const Case cases[] = {{SIGINT},  {SIGTERM},          {SIGHUP},
+                        {SIGPIPE}, {SIGHUP, {SIGHUP}}, {SIGINT, {SIGINT, SIGHUP}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.sent) + " ignoring " + testing::PrintToString(c.ignored));
+    auto program = startPaused(freshCache(), {.ignoredSignals = c.ignored});
     // Four pages read let the write it waits in move part of its text and
     // wait again.
     ASSERT_TRUE(program->readOutputUntil("Writing fragment 500 ("));
     ASSERT_TRUE(program->waitUntilOutputBlocks());
-    // The reader going away is SIGPIPE's usual cause: the write fails.
-    if (signal == SIGPIPE) {
+    if (c.sent == SIGPIPE) {
       program->closeOutputReader();
     } else {
-      ::kill(program->pid(), signal);
+      ::kill(program->pid(), c.sent);
     }
-    EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(1)));
+    const bool ignored = !c.ignored.empty();
+    if (!ignored) {
+      EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(1)));
+    }
     ProgramRun r = program->finish();
-    EXPECT_EQ(r.status, signal == SIGPIPE ? 1 : 128 + signal) << describe(r);
-    EXPECT_EQ(r.err, signal == SIGPIPE ? kStopped : "");
-    expectOutUntouched();
+    EXPECT_EQ(r.status, ignored ? 0 : c.sent == SIGPIPE ? 1 : 128 + c.sent) << describe(r);
+    EXPECT_EQ(r.err, c.sent == SIGPIPE ? kStopped : "");
+    if (ignored) {
+      EXPECT_TRUE(r.out.ends_with("\nSuccess!\n")) << describe(r);
+      EXPECT_TRUE(readFile(at("out/big.bin")) == big_.expectedContent(1));
+    } else {
+      expectOutUntouched();
+    }
   }
 }
 
@@ -286,6 +345,32 @@ TEST_F(SystemFaultTest, WithoutASwapTheUsersFileStillComesBack) {
   if (!ringsAllowed()) GTEST_SKIP() << "this build or system gives no io_uring";
   EXPECT_EQ(run({"x", cache, "big.bin", at("out")}, {}, refusing("uring-kill")).status,
             128 + SIGSYS);
+}
+
+// A long run of blocks is copied inside the kernel: file to file where its
+// place in the cache and in the output lie alike within a page, through a
+// pipe where they do not. Where the system refuses one way, as kernels and
+// file systems that lack it answer, the next takes over: the pipe, then a
+// buffer.
+TEST_F(SystemFaultTest, ARefusedWayOfCopyingHandsOverToTheNext) {
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  const std::string alike = sampleBytes((300 << 10) + 1, 94), unlike = sampleBytes(300 << 10, 95);
+  b.addFile(0, "alike.bin", alike);
+  b.addFile(0, "unlike.bin", unlike);  // from block 601, 512 bytes past a page
+  b.dataPadding(4096 - b.build().layout().firstDataBlock % 4096);
+  const std::string cache = writeCache(b.build(), "copies.gcf");
+  for (const std::string way : {"copy", "topipe", "frompipe"}) {
+    for (const char* error : {"", ",EXDEV", ",ENOSYS", ",EOPNOTSUPP"}) {
+      SCOPED_TRACE(way + error);
+      fs::remove_all(at("copied"));
+      const ProgramRun r = run({"a", cache, "/", at("copied")}, {}, refusing(way + error));
+      EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+      if (r.status != 0) continue;
+      EXPECT_TRUE(readFile(at("copied/alike.bin")) == alike);
+      EXPECT_TRUE(readFile(at("copied/unlike.bin")) == unlike);
+    }
+  }
 }
 
 // Standard output left non-blocking by whoever started the program, with

@@ -187,6 +187,69 @@ TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
   EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "out"}));
 }
 
+// A destination that already holds part of the tree gets what it lacks and
+// keeps what the cache does not hold, also where the system cannot swap two
+// names, make a name only where there is none, or link a file. A link where
+// the cache has a folder or a file, to a folder inside the destination or
+// outside it, is neither followed nor replaced: the run changes nothing,
+// there or where it points. What the run creates takes the umask's modes,
+// the destination too.
+TEST_F(TreeTest, APartlyPresentDestinationGetsWhatItLacksAndNoLinkIsFollowed) {
+  std::map<std::string, std::string> tree = whole();
+  tree["docs/mine.txt"] = "the user's";
+  ProgramRun r;
+  for (const char* refused : {"", "exchange", "exchange,link", "noreplace", "noreplace,link"}) {
+    SCOPED_TRACE(refused);
+    fs::remove_all(at("out"));
+    makeDir("out/docs/manual");
+    makeDir("out/data");
+    std::ofstream(at("out/docs/mine.txt"), std::ios::binary) << "the user's";
+    std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+    r = run({"a", cache_, "/", "out"}, {}, *refused ? refusing(refused) : RunOptions{});
+    EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+    EXPECT_EQ(treeAt(at("out")), tree);
+    if (!runsNatively()) return;
+  }
+
+  makeDir("elsewhere");
+  const std::pair<std::string, std::string> links[] = {
+      {"docs", at("elsewhere")},          {"docs", "data"},
+      {"docs/manual", "../../elsewhere"}, {"readme.txt", at("elsewhere/readme.txt")},
+      {"data/runs.bin", "../readme.txt"},
+  };
+  for (const auto& [path, target] : links) {
+    SCOPED_TRACE(path + " -> " + target);
+    fs::remove_all(at("out"));
+    makeDir("out/docs");
+    makeDir("out/data");
+    fs::remove_all(at("out/" + path));
+    fs::create_symlink(target, at("out/" + path));
+    const std::map<std::string, std::string> before = treeAt(at("out"));
+    r = run({"a", cache_, "/", "out"});
+    EXPECT_EQ(r.out, openedLines(cache_, "Half-Life") + "Couldn't create file " + path +
+                         " - do all directorys exist? (a link, a device or a file that may not "
+                         "be replaced is in its place)\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(treeAt(at("out")), before);
+    EXPECT_EQ(treeAt(at("elsewhere")), (std::map<std::string, std::string>{}));
+  }
+
+  makeDir("made");
+  for (const int umask : {077, 027, 002}) {
+    SCOPED_TRACE(umask);
+    fs::remove_all(at("made/new"));
+    r = run({"a", cache_, "/", "made/new"}, {}, {.umask = umask});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    const auto modeOf = [&](const char* path) {
+      return static_cast<int>(fs::status(at(path)).permissions());
+    };
+    EXPECT_EQ(modeOf("made/new"), 0777 & ~umask);
+    EXPECT_EQ(modeOf("made/new/docs/manual/empty"), 0777 & ~umask);
+    EXPECT_EQ(modeOf("made/new/docs/manual/guide.txt"), 0666 & ~umask);
+    EXPECT_EQ(modeOf("made/new/readme.txt"), 0666 & ~umask);
+  }
+}
+
 // Names that would leave the destination, or that two items share in one
 // folder, stop the run before anything is created.
 TEST_F(TreeTest, UnsafeAndSharedNamesAreRefused) {
@@ -329,34 +392,6 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
             (std::vector<std::string>{"c.gcf", "damaged.gcf", "out", "partial.gcf"}));
 }
 
-// An interrupt in the middle of a tree, or of a salvage: nothing new is
-// left, and the files it would have replaced are as they were.
-TEST_F(TreeTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
-  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
-  CacheBuilder b;
-  b.cacheId(1);
-  const uint32_t gone = b.addFile(0, "gone.bin", RunList{});
-  for (int i = 0; i < 4000; ++i) b.addFile(b.addFolder(0, "f" + std::to_string(i)), "x.txt", "x");
-  CacheImage image = b.build();
-  const std::string cache = writeCache(image, "many.gcf");
-  image.set32(image.layout().directoryEntry(gone, testsupport::fields::kItemSize), 10);
-  const std::string incomplete = writeCache(image, "incomplete.gcf");
-  makeDir("out/f1");
-  std::ofstream(at("out/f1/x.txt"), std::ios::binary) << "the user's";
-  for (const auto& [signal, args] :
-       {std::pair{SIGINT, std::vector<std::string>{"a", cache, "/", at("out")}},
-        {SIGTERM, {"a", cache, "/", at("out")}},
-        {SIGINT, {"a", "--salvage", incomplete, "/", at("out")}}}) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    StartedProgram program(args, root());
-    ASSERT_TRUE(program.waitUntilOutputBlocks());
-    ::kill(program.pid(), signal);
-    EXPECT_EQ(program.finish().status, 128 + signal);
-    EXPECT_EQ(treeAt(at("out")),
-              (std::map<std::string, std::string>{{"f1", "/"}, {"f1/x.txt", "the user's"}}));
-  }
-}
-
 // On a terminal a run shows one status line, redrawn while it goes, then
 // the summary; -v prints the line of each file there too, as to a pipe. A
 // reader that goes away while the run's text is still its own stops the
@@ -437,7 +472,8 @@ class TreeRaceTest : public TreeTest {
     const uint32_t filler = b.addFolder(0, "filler");
     for (int i = 0; i < 1500; ++i)
       b.addFile(filler, std::string(80, 'f') + std::to_string(i) + ".txt", "x");
-    slow_ = writeCache(b.build(), "slow.gcf");
+    slowImage_ = b.build();
+    slow_ = writeCache(slowImage_, "slow.gcf");
   }
 
   // The destination as the user left it.
@@ -447,21 +483,65 @@ class TreeRaceTest : public TreeTest {
     std::ofstream(at("out/docs/a.txt"), std::ios::binary) << "the user's a";
   }
 
-  std::unique_ptr<StartedProgram> startPaused(const std::vector<std::string>& args) {
-    auto program = std::make_unique<StartedProgram>(args, root());
+  std::unique_ptr<StartedProgram> startPaused(const std::vector<std::string>& args,
+                                              const RunOptions& options = {}) {
+    auto program = std::make_unique<StartedProgram>(args, root(), options);
     EXPECT_TRUE(program->waitUntilOutputBlocks()) << "the run ended before it could be paused";
     return program;
   }
 
+  const std::map<std::string, std::string> usersOut_ = {{"docs", "/"},
+                                                        {"docs/a.txt", "the user's a"}};
+  CacheImage slowImage_;
   std::string slow_;
 };
+
+// An interrupt in the middle of a tree or of a salvage, while standard
+// output is full and nobody reads it: the run ends at once, by the signal,
+// with nothing new left and the user's file as it was. A signal the parent
+// left ignored (nohup, trap '' HUP) stays ignored.
+TEST_F(TreeRaceTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  CacheImage incomplete = slowImage_;
+  incomplete.set32(incomplete.layout().directoryEntry(5, testsupport::fields::kItemSize), 10);
+  const std::string salvaged = writeCache(incomplete, "incomplete.gcf");
+  struct Case {
+    int sent;
+    std::vector<std::string> args;
+    std::vector<int> ignored = {};
+  };
+  const std::vector<std::string> all = {"a", slow_, "/", at("out")};
+  const Case cases[] = {
+      {SIGINT, all},
+      {SIGTERM, all},
+      {SIGINT, {"a", "--salvage", salvaged, "/", at("out")}},
+      {SIGHUP, all, {SIGHUP}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.sent) + testing::PrintToString(c.args));
+    resetOut();
+    auto program = startPaused(c.args, {.ignoredSignals = c.ignored});
+    ::kill(program->pid(), c.sent);
+    if (c.ignored.empty()) {
+      EXPECT_TRUE(program->exitsWithin(std::chrono::seconds(5)));
+    }
+    const ProgramRun r = program->finish();
+    if (c.ignored.empty()) {
+      EXPECT_EQ(r.status, 128 + c.sent) << describe(r);
+      EXPECT_EQ(treeAt(at("out")), usersOut_);
+    } else {
+      EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+      EXPECT_EQ(readFile(at("out/docs/a.txt")), "the cache's a");
+    }
+  }
+}
 
 // What another program does in the destination while a run writes: a
 // folder swapped for a link elsewhere (for a and for x, whose path has a
 // folder), a folder made where the run creates a file, the user's file
-// turned into a folder. The commit meets it, writes nothing anywhere else,
-// swaps nothing out, and leaves the destination as the other program left
-// it.
+// turned into a folder, the cache rewritten. The commit meets it, writes
+// nothing anywhere else, swaps nothing out, and leaves the destination as
+// the other program left it.
 TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
   CacheBuilder b;
   b.cacheId(1).blockSize(512);
@@ -481,6 +561,21 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
     };
   };
   const std::map<std::string, std::string> link = {{"docs", "->"}};
+  // The last file's byte changed, and the modification time put back, as a
+  // restore from backup does: only the change time tells.
+  const std::string changing = at("changing.gcf");
+  ASSERT_TRUE(slowImage_.writeFile(changing));
+  const testsupport::CacheLayout& l = slowImage_.layout();
+  const uint64_t lastByte =
+      l.dataBlock(slowImage_.chainOf(slowImage_.blockEntriesOf(l.itemCount - 1)[0])[0]);
+  const auto rewriteCache = [&] {
+    const fs::file_time_type written = fs::last_write_time(changing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::fstream(changing, std::ios::binary | std::ios::in | std::ios::out)
+            .seekp(static_cast<std::streamoff>(lastByte))
+        << 'y';
+    fs::last_write_time(changing, written);
+  };
   const auto withFolder = [](const std::string& path) {
     return std::map<std::string, std::string>{{"docs", "/"},
                                               {"docs/a.txt", "the user's a"},
@@ -504,6 +599,7 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
        {"a", slow_, "/", at("out")},
        folderAt("out/docs/a.txt"),
        {{"docs", "/"}, {"docs/a.txt", "/"}, {"docs/a.txt/other.txt", "another's"}}},
+      {"the cache rewritten", {"a", changing, "/", at("out")}, rewriteCache, usersOut_},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -10,7 +10,13 @@
 //   late       ... and waits a second first, as a slow terminal might
 //   sync       fdatasync(), fsync() and syncfs() fail (EIO), as on a failing disk
 //   slow       pwrite() waits a twentieth of a second first, as a slow disk might
-// and, by a seccomp filter set before the program starts, as a container
+//   copy       copy_file_range() cannot copy between the two files
+//   topipe     splice() cannot move the cache's bytes into a pipe
+//   frompipe   splice() cannot move a pipe's bytes into the output
+// These three fail with EINVAL, or with EXDEV, ENOSYS or EOPNOTSUPP where the
+// list also holds that name, as the kernels and file systems that cannot do
+// them answer.
+// Also, by a seccomp filter set before the program starts, as a container
 // or a kernel without io_uring would:
 //   uring-setup  io_uring_setup() is refused (ENOSYS): no ring can be made
 //   uring-enter  io_uring_enter() is refused (EPERM): a ring is made, and
@@ -65,8 +71,8 @@ void killAfter(int moves) {
   if (at != nullptr && atoi(at) == moves) kill(getpid(), SIGKILL);
 }
 
-int failSync() {
-  errno = EIO;
+int fail(int error) {
+  errno = error;
   return -1;
 }
 
@@ -96,20 +102,22 @@ __attribute__((constructor)) void refuseRing() {
     abort();
 }
 
+int copyRefusal() {
+  return refused("EXDEV")        ? EXDEV
+         : refused("ENOSYS")     ? ENOSYS
+         : refused("EOPNOTSUPP") ? EOPNOTSUPP
+                                 : EINVAL;
+}
+
 }  // namespace
 
 extern "C" int renameat2(int from, const char* a, int to, const char* b, unsigned flags) {
   static int moves = 0;
   if (moves == 0) killAfter(0);
   if (((flags & RENAME_EXCHANGE) && refused("exchange")) ||
-      ((flags & RENAME_NOREPLACE) && refused("noreplace"))) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (refused("aside") && !isOurs(pathOf(from, a)) && isOurs(pathOf(to, b))) {
-    errno = EPERM;
-    return -1;
-  }
+      ((flags & RENAME_NOREPLACE) && refused("noreplace")))
+    return fail(EINVAL);
+  if (refused("aside") && !isOurs(pathOf(from, a)) && isOurs(pathOf(to, b))) return fail(EPERM);
   const int moved = next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
       from, a, to, b, flags);
   killAfter(++moves);
@@ -117,28 +125,24 @@ extern "C" int renameat2(int from, const char* a, int to, const char* b, unsigne
 }
 
 extern "C" int fdatasync(int fd) {
-  return refused("sync") ? failSync() : next<int (*)(int)>("fdatasync")(fd);
+  return refused("sync") ? fail(EIO) : next<int (*)(int)>("fdatasync")(fd);
 }
 extern "C" int fsync(int fd) {
-  return refused("sync") ? failSync() : next<int (*)(int)>("fsync")(fd);
+  return refused("sync") ? fail(EIO) : next<int (*)(int)>("fsync")(fd);
 }
 extern "C" int syncfs(int fd) {
-  return refused("sync") ? failSync() : next<int (*)(int)>("syncfs")(fd);
+  return refused("sync") ? fail(EIO) : next<int (*)(int)>("syncfs")(fd);
 }
 
 extern "C" int linkat(int from, const char* a, int to, const char* b, int flags) {
-  if (refused("link")) {
-    errno = EPERM;
-    return -1;
-  }
+  if (refused("link")) return fail(EPERM);
   return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from, a, to, b, flags);
 }
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
   if (fd == STDOUT_FILENO && memmem(buffer, size, "Success!", 8) != nullptr && refused("success")) {
     if (refused("late")) sleep(1);
-    errno = EIO;
-    return -1;
+    return fail(EIO);
   }
   return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
 }
@@ -146,4 +150,20 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
 extern "C" ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
   if (refused("slow")) usleep(50000);
   return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, size, offset);
+}
+
+extern "C" ssize_t copy_file_range(int from, off64_t* fromOffset, int to, off64_t* toOffset,
+                                   size_t size, unsigned flags) {
+  if (refused("copy")) return fail(copyRefusal());
+  return next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range")(
+      from, fromOffset, to, toOffset, size, flags);
+}
+
+// Into a pipe no offset is given for it, and out of one none for the pipe.
+extern "C" ssize_t splice(int from, off64_t* fromOffset, int to, off64_t* toOffset, size_t size,
+                          unsigned flags) {
+  if ((toOffset == nullptr && refused("topipe")) || (fromOffset == nullptr && refused("frompipe")))
+    return fail(copyRefusal());
+  return next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("splice")(
+      from, fromOffset, to, toOffset, size, flags);
 }

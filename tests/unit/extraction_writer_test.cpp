@@ -149,13 +149,13 @@ TEST(ExtractionWriterDamage, BrokenChainsEndTheCopyWithAReport) {
        [&](CacheImage& i) { i.set32(l.blockEntry(1, kNextEntry), l.blockEntryCount + 5); }, 1,
        "Writing block 1 (offset 0, size 512)\nWriting fragment 3 (size 512)\n"},
       {"the first entry itself lies past the table", [](CacheImage&) {}, 5, ""},
-      {"the file header's block size is twice the data block size: every chunk would read its "
-       "neighbour's bytes again, so a crafted file could copy without end",
+      {"the file header's block size is one byte past the data block size: every chunk would "
+       "read its neighbour's bytes too, so a crafted file could copy without end",
        [&](CacheImage& i) {
-         i.set32(l.field(kBlockSize), 2 * l.dataBlockSize);
+         i.set32(l.field(kBlockSize), l.dataBlockSize + 1);
          i.set32(l.blockEntry(3, kFileDataSize), 4096);
        },
-       3, "Writing block 3 (offset 0, size 4096)\nWriting fragment 5 (size 1024)\n"},
+       3, "Writing block 3 (offset 0, size 4096)\nWriting fragment 5 (size 513)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -219,8 +219,9 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
   const uint32_t holes =
       builder.addFile(0, "holes", RunList{{0, sampleBytes(100, 10)}, {1000, sampleBytes(100, 11)}});
   const uint32_t overlap = builder.addFile(
-      0, "overlap", RunList{{0, sampleBytes(600, 12)}, {500, sampleBytes(200, 13)}});
+      0, "overlap", RunList{{0, sampleBytes(600, 12)}, {599, sampleBytes(200, 13)}});
   const uint32_t intruder = builder.addFile(0, "intruder", sampleBytes(1300, 14));
+  const uint32_t shortByOne = builder.addFile(0, "short", sampleBytes(700, 15));
   CacheImage image = builder.build();
   const CacheLayout& l = image.layout();
   const std::vector<uint32_t> runs = image.blockEntriesOf(loop);
@@ -228,6 +229,7 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
   image.set32(l.blockEntry(runs[0], kPreviousEntry), runs[1]);
   const uint32_t soundBlock = image.chainOf(image.blockEntriesOf(sound)[0])[0];
   image.set32(l.fragment(image.chainOf(image.blockEntriesOf(intruder)[0])[0]), soundBlock);
+  image.set32(l.directoryEntry(shortByOne, kItemSize), 701);
   LoadedCache cache(image);
   ASSERT_TRUE(cache.opened);
 
@@ -242,7 +244,8 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
       {loop, K::kDamaged, "the block entries of item 1 link back in a loop", {}},
       {sound, K::kWhole, "", {{0, 1300}}},
       {holes, K::kIncomplete, "", {{0, 100}, {1000, 100}}},
-      {overlap, K::kDamaged, "the runs of the file overlap at byte 500", {}},
+      {overlap, K::kDamaged, "the runs of the file overlap at byte 599", {}},
+      {shortByOne, K::kIncomplete, "", {{0, 700}}},
       {intruder,
        K::kDamaged,
        "data block " + std::to_string(soundBlock) + " is also in another file's chain",

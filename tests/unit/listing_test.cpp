@@ -39,17 +39,21 @@ TEST(ListCommandTree, PrintsFoldersAndFilesDepthFirstInStoredOrder) {
     SCOPED_TRACE(c.cacheId);
     CacheBuilder builder(c.version);
     builder.blockSize(512).cacheId(c.cacheId);
-    builder.addFile(0, "zeta.txt", "z");
+    const uint32_t zeta = builder.addFile(0, "zeta.txt", "z");
     const uint32_t maps = builder.addFolder(0, "maps");
     const uint32_t level = builder.addFile(maps, "Level 1.bsp", std::string(1500, 'b'));
     builder.addFolder(maps, "empty");
     const uint32_t sub = builder.addFolder(maps, "sub");
-    builder.addFile(sub, "deep.txt", "");
+    const uint32_t deep = builder.addFile(sub, "deep.txt", "");
     builder.addFile(0, "readme.txt", "r");
     builder.addFolder(0, "Alpha");
     CacheImage image = builder.build();
     // A file's child link is never followed.
     image.set32(image.layout().directoryEntry(level, kFirstChild), 0xFFFFFFFF);
+    // Any item flags but 0 make a file, those our writer never writes too.
+    image.set32(image.layout().directoryEntry(zeta, kItemFlags), 1);
+    image.set32(image.layout().directoryEntry(level, kItemFlags), 0xFFFFFFFF);
+    image.set32(image.layout().directoryEntry(deep, kItemFlags), 0x80000000);
     image.set32(image.layout().field(kDirectoryCacheId), 1);
     const ListRun run = listCache(image, "tree.gcf");
     std::string identification = c.identification;

@@ -17,6 +17,7 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
   const uint32_t level = builder.addFile(maps, "level1.bsp", "L");
   const uint32_t slashA = builder.addFile(0, "/a", "s");
   const uint32_t a = builder.addFile(0, "a", "a");
+  const uint32_t zAt = builder.addFile(0, "z@", "z");
   const uint32_t cafe = builder.addFile(0, "caf\xC3\xA9", "c");  // é in UTF-8
   const uint32_t ete = builder.addFile(0, "\xE9t\xE9", "e");     // été in Latin-1
   const uint32_t bracket = builder.addFile(0, "a[1]", "b");
@@ -41,6 +42,8 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
       {"nosuch/level1.bsp", -1},
       {"a", a},
       {"A", a},
+      {"Z@", zAt},  // both ends of A to Z fold, and the bytes just past them do not
+      {"z`", -1},
       {"/a", slashA},  // the first character always belongs to the name
       {"\\a", -1},
       {"CAF\xC3\xA9", cafe},
