@@ -190,8 +190,11 @@ bool TreeExtraction::write() {
 
 std::optional<bool> TreeExtraction::differs(const PlannedItem& item, const LookupResult& head,
                                             ChainBudget& budget) {
-  if (item.place != platform::OutputTree::Place::kExisting || !tree_.beginComparison(item.path))
-    return true;
+  if (item.place != platform::OutputTree::Place::kExisting) return true;
+  // A whole file, as the check found every one written, has the bytes its
+  // entry records.
+  const std::optional<DirectoryEntry> entry = archive_.directoryEntry(item.index);
+  if (!entry || !tree_.beginComparison(item.path, entry->itemSize)) return true;
   OutputSink<platform::OutputTree> sink(tree_);
   const Status compared =
       head.found()

@@ -21,14 +21,21 @@ ExistingFile::~ExistingFile() { close(); }
 
 bool ExistingFile::open(At at, const FileIdentity& seen) {
   close();
-  file_ = openToRead(at);
-  if (file_ == -1) return false;
+  // Most files of a big tree are empty: opening each would cost three
+  // calls more for nothing to read.
+  if (seen.size == 0) {
+    identity_ = seen;
+  } else {
+    file_ = openToRead(at);
+    if (file_ == -1 || !identifyOpenFile(file_, identity_) || !identity_.sameFileAs(seen)) {
+      close();
+      return false;
+    }
+  }
   // The change time is taken before the first byte is read, so that a
   // write during the comparison shows at the commit; a file whose change
   // time the system does not tell is written instead.
-  same_ =
-      identifyOpenFile(file_, identity_) && identity_.sameFileAs(seen) && identity_.changed != 0;
-  compared_.clear();
+  open_ = same_ = identity_.changed != 0;
   if (!same_) close();
   return same_;
 }
@@ -62,7 +69,7 @@ bool ExistingFile::compare(uint64_t offset, std::span<const Piece> pieces) {
 // Every byte of the file must have been compared: a region no piece covers
 // would read as zeros in a file written, and is written rather than read.
 bool ExistingFile::close() {
-  bool same = file_ != -1 && same_;
+  bool same = open_ && same_;
   if (same) {
     std::sort(compared_.begin(), compared_.end());
     uint64_t covered = 0;
@@ -75,6 +82,7 @@ bool ExistingFile::close() {
   compared_.clear();
   if (file_ != -1) closeFile(file_);
   file_ = -1;
+  open_ = false;
   same_ = false;
   return same;
 }

@@ -24,9 +24,10 @@ class ExistingFile {
   ExistingFile& operator=(const ExistingFile&) = delete;
 
   // Opens the file at `at` to read, never through a link, closing any file
-  // it had: false unless it is the regular file `seen`.
+  // it had: false unless it is the regular file `seen`. An empty file has
+  // nothing to read, and is taken as `seen` tells it.
   bool open(At at, const FileIdentity& seen);
-  bool isOpen() const { return file_ != -1; }
+  bool isOpen() const { return open_; }
   // The file as it was opened, before any of it was read: a change made to
   // it since shows in its change time.
   const FileIdentity& identity() const { return identity_; }
@@ -46,7 +47,8 @@ class ExistingFile {
   static void closeFile(std::intptr_t file);
 
   const SourceFile& source_;
-  std::intptr_t file_ = -1;
+  std::intptr_t file_ = -1;  // -1 for an empty file
+  bool open_ = false;
   FileIdentity identity_;
   // The spans of the file compared and found the same, as [start, end):
   // one for pieces that come in order.

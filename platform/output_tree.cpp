@@ -452,7 +452,7 @@ bool OutputTree::endFile() {
   return s.writer.close() || s.failHere(s.current);
 }
 
-bool OutputTree::beginComparison(const std::string& path) {
+bool OutputTree::beginComparison(const std::string& path, uint64_t size) {
   State& s = *state_;
   if (!s.makeStaging()) return false;
   const auto [folder, name] = folderAndName(path);
@@ -461,10 +461,10 @@ bool OutputTree::beginComparison(const std::string& path) {
   Seen seen;
   const std::string named(name);
   // Only a file this run may replace is compared: what it may not replace
-  // is never read either.
+  // is never read either; nor one of another length, which differs.
   if (in == nullptr ||
       platform::inspect({*in, named.c_str()}, s.protectedFiles, seen) != Found::kFile ||
-      !s.existing.open({*in, named.c_str()}, seen.identity))
+      seen.identity.size != size || !s.existing.open({*in, named.c_str()}, seen.identity))
     return false;
   s.current = path;
   s.comparing = true;

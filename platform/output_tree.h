@@ -87,9 +87,10 @@ class OutputTree {
   WriteStatus flush();
   bool endFile();
   // The file already at `path` (a file to replace, kExisting), compared
-  // with the bytes given to writeAt() until endComparison() instead of
-  // written. False where it cannot be compared: it is to be written then.
-  bool beginComparison(const std::string& path);
+  // with the `size` bytes given to writeAt() until endComparison() instead
+  // of written. False where it cannot be compared, or is not `size` bytes
+  // long: it is to be written then.
+  bool beginComparison(const std::string& path, uint64_t size);
   // Ends the comparison. kSame: the file holds exactly the bytes given and
   // is left as it is, provided the commit finds it there, unchanged;
   // kDiffers: it is to be written as any other; kFailed: as endFile().
