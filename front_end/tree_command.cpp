@@ -82,7 +82,13 @@ class TreeExtraction {
   std::string why() const { return failureText(tree_.problem().failure); }
   bool check();
   bool write();
-  bool writeFile(const PlannedItem& item, const BlockEntryIndex& index, ChainBudget& budget);
+  bool writeFile(const PlannedItem& item, const BlockEntryIndex& index, ChainBudget& budget,
+                 ChainBudget& comparing);
+  // Compares the file already at the item's path with the cache's bytes
+  // from `head`: nothing if it holds exactly them, and is left as it is;
+  // else true to write it, or false for a run that ends.
+  std::optional<bool> differs(const PlannedItem& item, const LookupResult& head,
+                              ChainBudget& budget);
   // Names what the cache does not hold whole: it is left out of a salvage,
   // and ends any other run.
   bool leaveOut(const PlannedItem& item, const FileState& state) {
@@ -131,7 +137,7 @@ class TreeExtraction {
   std::vector<bool> leftOut_;  // by item, in a salvage: a file not written
   Shortfall shortfall_;
   bool folderNamed_ = false;
-  uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0;
+  uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0, unchanged_ = 0;
   uint64_t filesToWrite_ = 0, bytesToWrite_ = 0;
 };
 
@@ -163,6 +169,8 @@ bool TreeExtraction::write() {
   BlockEntryIndex index(archive_);
   forgetPages();
   ChainBudget budget(archive_);
+  // A file compared, then written, is walked twice: once on each budget.
+  ChainBudget comparing(archive_);
   // A salvage goes past what it has named already.
   const auto pastDamage = [](const std::string&, const Status&) { return true; };
   progress_.begin("Writing", filesToWrite_, bytesToWrite_);
@@ -173,20 +181,45 @@ bool TreeExtraction::write() {
         // destination is as it was.
         if (platform::mustStop()) return false;
         if (!item.folder)
-          return (salvage_ && leftOut_[item.index]) || writeFile(item, index, budget);
+          return (salvage_ && leftOut_[item.index]) || writeFile(item, index, budget, comparing);
         ++folders_;
         return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_, why());
       },
       salvage_ ? TreePlan::DamagedFolder(pastDamage) : TreePlan::DamagedFolder()));
 }
 
+std::optional<bool> TreeExtraction::differs(const PlannedItem& item, const LookupResult& head,
+                                            ChainBudget& budget) {
+  if (item.place != platform::OutputTree::Place::kExisting) return true;
+  // A whole file, as the check found every one written, has the bytes its
+  // entry records.
+  const std::optional<DirectoryEntry> entry = archive_.directoryEntry(item.index);
+  if (!entry || !tree_.beginComparison(item.path, entry->itemSize)) return true;
+  OutputSink<platform::OutputTree> sink(tree_);
+  const Status compared =
+      head.found()
+          ? writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget)
+          : Status();
+  const platform::OutputTree::Compared same = tree_.endComparison();
+  if (!compared.ok()) return failed(compared, item.path);
+  if (same == platform::OutputTree::Compared::kFailed)
+    return failed({Status::Kind::kOutputFailed, {}}, item.path);
+  if (same == platform::OutputTree::Compared::kDiffers) return true;
+  progress_.done(1, sink.size());
+  ++unchanged_;
+  return std::nullopt;
+}
+
 bool TreeExtraction::writeFile(const PlannedItem& item, const BlockEntryIndex& index,
-                               ChainBudget& budget) {
-  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_, why());
+                               ChainBudget& budget, ChainBudget& comparing) {
   progress_.at(item.path);
   // A file with no block entries has no bytes.
   const LookupResult head = index.headOf(item.index, budget);
   if (!head.status.ok()) return failed(head.status, item.path);
+  const std::optional<bool> write = differs(item, head, comparing);
+  if (!write) return true;
+  if (!*write) return false;
+  if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_, why());
   OutputSink<platform::OutputTree> sink(tree_, &progress_);
   if (head.found()) {
     const Status written =
@@ -251,6 +284,7 @@ int TreeExtraction::attempt(const std::string& destination) {
   platform::holdInterruptsToTheEnd();
   out_.print("Extracted ", files_, plural(files_, " file"), " and ", folders_,
              plural(folders_, " folder"), " (", bytes_, plural(bytes_, " byte"), ")");
+  if (unchanged_ != 0) out_.print(", ", unchanged_, plural(unchanged_, " file"), " unchanged");
   if (shortfall_.none()) {
     out_.put("\nSuccess!\n");
   } else {

@@ -36,14 +36,15 @@ std::pair<std::string_view, std::string_view> folderAndName(std::string_view pat
 }  // namespace
 
 struct OutputTree::State final : PendingOutput {
-  enum class Kind : uint8_t { kFolder, kFile, kReplacement };
+  enum class Kind : uint8_t { kFolder, kFile, kReplacement, kKept };
   // One move of commit(): the item named `name` (an offset into `names`)
   // in the folder `folder` (an index into `folders`), and for a
-  // replacement, what tells the file seen there when its own was written.
-  // A million steps take some 40 MB this way.
+  // replacement, what tells the file seen there when its own was written;
+  // or a file kept as it is, which the commit only checks, and what tells
+  // it unchanged. A million steps take some 40 MB this way.
   struct Step {
     uint64_t device, inode;
-    int64_t born;
+    int64_t born;  // for a file kept, its change time instead
     uint32_t type;
     uint32_t folder;
     uint32_t name;
@@ -56,12 +57,20 @@ struct OutputTree::State final : PendingOutput {
       identity.type = type;
       return identity;
     }
+    // Whether `there` is the file kept, unchanged: a write, a truncation
+    // or a change of its metadata since it was compared moves its change
+    // time.
+    bool keeps(const FileIdentity& there) const {
+      return there.device == device && there.inode == inode && there.type == type &&
+             there.changed == born;
+    }
   };
 
   State(const SourceFile& source, Problem& problemOfTheTree)
       : protectedFiles(platform::protectedFiles(source)),
         problem(problemOfTheTree),
-        writer(source) {}
+        writer(source),
+        existing(source) {}
 
   bool open(const std::string& path, std::vector<Recovered>& recovered);
   bool clearLeftovers(const Folder& in, std::string_view name, const std::string& shownIn,
@@ -83,6 +92,8 @@ struct OutputTree::State final : PendingOutput {
   // steps in one folder.
   bool reach(uint32_t folder, bool backups);
   bool moveIn();
+  // Whether the file kept by `step` is still at its place, unchanged.
+  bool stillKept(const Step& step);
   bool syncReplacements(bool afterMoves);
   // An interrupt's, a fault's or discard()'s way out: takeBack(), then
   // cleanUp(), which keeps the staging folder where it holds the user's
@@ -131,6 +142,8 @@ struct OutputTree::State final : PendingOutput {
   bool replacing = false;  // and whether it replaces one
   bool committed = false;  // moves may have been made
   PieceWriter writer;      // the file being written
+  ExistingFile existing;   // or the file being compared
+  bool comparing = false;
 };
 
 // The destination, locked for this run, and what killed runs left in it
@@ -228,11 +241,12 @@ bool OutputTree::State::record(const std::string& path, Kind kind, const FileIde
   if (names.size() > UINT32_MAX || folders.size() > UINT32_MAX)
     return fail({Failure::Kind::kTooLong}, path);
   const FileIdentity seen = replaced ? *replaced : FileIdentity();
-  steps.push_back({seen.device, seen.inode, seen.born, seen.type,
-                   static_cast<uint32_t>(folders.size() - 1), static_cast<uint32_t>(names.size()),
-                   kind});
+  steps.push_back({seen.device, seen.inode, kind == Kind::kKept ? seen.changed : seen.born,
+                   seen.type, static_cast<uint32_t>(folders.size() - 1),
+                   static_cast<uint32_t>(names.size()), kind});
   names.append(name).push_back('\0');
-  journal.noteStep(name, placed, replaced);
+  // Nothing moves a file kept: there is nothing to take back.
+  if (kind != Kind::kKept) journal.noteStep(name, placed, replaced);
   if (kind == Kind::kReplacement) ++replacements;
   return true;
 }
@@ -250,6 +264,10 @@ bool OutputTree::State::moveIn() {
   uint32_t reached = UINT32_MAX;
   for (const Step& step : steps) {
     if (step.folder != reached && !reach(reached = step.folder, true)) return false;
+    if (step.kind == Kind::kKept) {
+      if (!stillKept(step)) return false;
+      continue;
+    }
     const char* name = names.c_str() + step.name;
     const At from{*temporary, name}, to{*target, name};
     Failure failure;
@@ -262,6 +280,13 @@ bool OutputTree::State::moveIn() {
     if (placement == Placement::kNone) return fail(failure, pathOf(step));
     if (interruption() != 0) return fail({Failure::Kind::kInterrupted}, "");
   }
+  return true;
+}
+
+bool OutputTree::State::stillKept(const Step& step) {
+  FileIdentity there;
+  if (!identifyAt({*target, names.c_str() + step.name}, there) || !step.keeps(there))
+    return fail({Failure::Kind::kChanged}, pathOf(step));
   return true;
 }
 
@@ -308,6 +333,8 @@ bool OutputTree::State::takeBack() {
 
 void OutputTree::State::cleanUp(bool remove) {
   writer.abandon();
+  existing.close();
+  comparing = false;
   if (remove && !staging.empty()) removeFile({stagingFolder, staging::kJournal});
   journal.close();
   destinationWalk.release();
@@ -401,10 +428,17 @@ bool OutputTree::beginFile(const std::string& path, Place place) {
 }
 
 WriteStatus OutputTree::writeAt(uint64_t offset, std::span<const Piece> pieces) {
-  return state_->written(state_->writer.writeAt(offset, pieces));
+  State& s = *state_;
+  if (s.comparing)
+    return {s.existing.compare(offset, pieces) ? WriteStatus::Kind::kOk
+                                               : WriteStatus::Kind::kSourceUnreadable};
+  return s.written(s.writer.writeAt(offset, pieces));
 }
 
-WriteStatus OutputTree::flush() { return state_->written(state_->writer.flush()); }
+WriteStatus OutputTree::flush() {
+  State& s = *state_;
+  return s.comparing ? WriteStatus{} : s.written(s.writer.flush());
+}
 
 bool OutputTree::endFile() {
   State& s = *state_;
@@ -416,6 +450,33 @@ bool OutputTree::endFile() {
     return false;
   }
   return s.writer.close() || s.failHere(s.current);
+}
+
+bool OutputTree::beginComparison(const std::string& path, uint64_t size) {
+  State& s = *state_;
+  if (!s.makeStaging()) return false;
+  const auto [folder, name] = folderAndName(path);
+  Failure failure;
+  const Folder* in = s.destinationWalk.reach(folder, failure);
+  Seen seen;
+  const std::string named(name);
+  // Only a file this run may replace is compared: what it may not replace
+  // is never read either; nor one of another length, which differs.
+  if (in == nullptr ||
+      platform::inspect({*in, named.c_str()}, s.protectedFiles, seen) != Found::kFile ||
+      seen.identity.size != size || !s.existing.open({*in, named.c_str()}, seen.identity))
+    return false;
+  s.current = path;
+  s.comparing = true;
+  return true;
+}
+
+OutputTree::Compared OutputTree::endComparison() {
+  State& s = *state_;
+  s.comparing = false;
+  const FileIdentity seen = s.existing.identity();
+  if (!s.existing.close()) return Compared::kDiffers;
+  return s.record(s.current, State::Kind::kKept, seen, &seen) ? Compared::kSame : Compared::kFailed;
 }
 
 bool OutputTree::commit() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/existing_file.h"
 #include "platform/failure.h"
 #include "platform/piece.h"
 #include "platform/piece_writer.h"
@@ -23,7 +24,8 @@ namespace vaultcat::platform {
 // until keep(). Every folder of the destination is reached one name at a
 // time from the destination's own, never through a link, and must still be
 // the folder first found there; a file replaced must still be the one
-// seen. Every way out that does not reach keep() leaves the destination as
+// seen, and a file left as it is (it held the cache's bytes already) must
+// still be there unchanged. Every way out that does not reach keep() leaves the destination as
 // it was, an interrupt too; a run killed on the way leaves a journal in the
 // staging folder, from which the next run into the destination takes it
 // back. One run at a time extracts into a destination, and one output is
@@ -84,6 +86,16 @@ class OutputTree {
   // does too.
   WriteStatus flush();
   bool endFile();
+  // The file already at `path` (a file to replace, kExisting), compared
+  // with the `size` bytes given to writeAt() until endComparison() instead
+  // of written. False where it cannot be compared, or is not `size` bytes
+  // long: it is to be written then.
+  bool beginComparison(const std::string& path, uint64_t size);
+  // Ends the comparison. kSame: the file holds exactly the bytes given and
+  // is left as it is, provided the commit finds it there, unchanged;
+  // kDiffers: it is to be written as any other; kFailed: as endFile().
+  enum class Compared { kSame, kDiffers, kFailed };
+  Compared endComparison();
 
   // Puts everything in place, the replacing files on disk first. False if
   // something could not be; the destination is as it was then.

@@ -1,6 +1,7 @@
 // The tree command: a folder, or the whole cache, with everything in it,
 // all or nothing. Run natively and, under Wine, as the Windows program.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,17 +134,48 @@ TEST_F(TreeTest, ExtractsAFolderTheWholeCacheOrOneFile) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(treeAt(at(out)), c.tree);
   }
-  // Again over what it made: every file replaced, keeping its mode, and
-  // nothing else there.
+  // Again over what it made: a file that holds the cache's bytes and more
+  // is replaced, keeping its mode, and so is one of the same length with
+  // one byte changed;
+  // those that hold the cache's bytes stay as they are, their number and
+  // time too; and nothing else is there.
   const std::string guide = at("out0/docs/manual/guide.txt");
-  std::ofstream(guide, std::ios::binary) << "old";
+  std::ofstream(guide, std::ios::binary) << guide_ << "and more";
   fs::permissions(guide, fs::perms::owner_read | fs::perms::owner_write);
+  std::string runs = image_.expectedContent(runs_);
+  runs[2999] ^= 1;
+  std::ofstream(at("out0/data/runs.bin"), std::ios::binary) << runs;
+  const auto stamps = [&] {
+    std::map<std::string, std::pair<ino_t, fs::file_time_type>> seen;
+    for (const auto& [path, bytes] : whole()) {
+      struct stat info {};
+      if (bytes != "/" && ::stat(at("out0/" + path).c_str(), &info) == 0)
+        seen[path] = {info.st_ino, fs::last_write_time(at("out0/" + path))};
+    }
+    return seen;
+  };
+  for (const char* path : {"readme.txt", "docs/notes.txt"})
+    fs::last_write_time(at("out0/") + path,
+                        fs::file_time_type::clock::now() - std::chrono::hours(1));
+  const auto before = stamps();
   ProgramRun r = run({"a", cache_, "/", "out0"});
-  EXPECT_EQ(r.out, all);
+  EXPECT_EQ(r.out, opened +
+                       "Writing docs/manual/guide.txt (1300 bytes)\n"
+                       "Writing data/runs.bin (4300 bytes)\n"
+                       "Extracted 2 files and 4 folders (5600 bytes), 2 files unchanged\n"
+                       "Success!\n");
   EXPECT_EQ(treeAt(at("out0")), whole());
+  auto after = stamps();
+  for (const char* path : {"readme.txt", "docs/notes.txt"})
+    EXPECT_EQ(after[path], before.at(path)) << path;
+  for (const char* path : {"docs/manual/guide.txt", "data/runs.bin"})
+    EXPECT_NE(after[path].first, before.at(path).first) << path;
   if (runsNatively()) {
     EXPECT_EQ(fs::status(guide).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   }
+  r = run({"a", cache_, "/", "out0", "-q"});
+  EXPECT_EQ(r.out, "Extracted 0 files and 4 folders (0 bytes), 4 files unchanged\nSuccess!\n");
+  EXPECT_EQ(stamps(), after);
 }
 
 TEST_F(TreeTest, RefusesWhatItCannotExtractAndChangesNothing) {
@@ -436,12 +468,17 @@ TEST_F(TreeTest, ATerminalSeesOneStatusLineAndAReaderThatGoesStopsTheRun) {
 // A failure to write "Success!" once the tree is in place takes it all back:
 // the new folders and files go, and the replaced files return, swapped,
 // kept under a second name, or moved aside where the file system can do
-// neither. A disk that fails to sync fails a run that replaces files, and
-// only such a run.
+// neither; a file that held the cache's bytes already was never touched.
+// A disk that fails to sync fails a run that replaces files, and only such
+// a run.
 TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
   if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
-  makeDir("out/docs");
+  makeDir("out/docs/manual");
   std::ofstream(at("out/readme.txt"), std::ios::binary) << "the user's readme";
+  const std::string guide = at("out/docs/manual/guide.txt");
+  std::ofstream(guide, std::ios::binary) << guide_;
+  struct stat kept {};
+  ASSERT_EQ(::stat(guide.c_str(), &kept), 0);
   for (const char* refused : {"success", "exchange,success", "exchange,link,success", "sync"}) {
     SCOPED_TRACE(refused);
     for (const char* dir : {"out", "new"}) {
@@ -450,8 +487,15 @@ TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
       EXPECT_EQ(r.status, replaces || std::string_view(refused) != "sync" ? 1 : 0) << describe(r);
       if (r.status == 0) fs::remove_all(at(dir));
     }
-    EXPECT_EQ(treeAt(at("out")), (std::map<std::string, std::string>{
-                                     {"docs", "/"}, {"readme.txt", "the user's readme"}}));
+    EXPECT_EQ(treeAt(at("out")),
+              (std::map<std::string, std::string>{{"docs", "/"},
+                                                  {"docs/manual", "/"},
+                                                  {"docs/manual/guide.txt", guide_},
+                                                  {"readme.txt", "the user's readme"}}));
+    struct stat there {};
+    EXPECT_EQ(::stat(guide.c_str(), &there), 0);
+    EXPECT_EQ(there.st_ino, kept.st_ino);
+    EXPECT_EQ(there.st_ctim.tv_nsec, kept.st_ctim.tv_nsec);
     EXPECT_FALSE(exists(at("new")));
   }
 }
@@ -477,10 +521,10 @@ class TreeRaceTest : public TreeTest {
   }
 
   // The destination as the user left it.
-  void resetOut() {
+  void resetOut(const std::string& a = "the user's a") {
     fs::remove_all(at("out"));
     makeDir("out/docs");
-    std::ofstream(at("out/docs/a.txt"), std::ios::binary) << "the user's a";
+    std::ofstream(at("out/docs/a.txt"), std::ios::binary) << a;
   }
 
   std::unique_ptr<StartedProgram> startPaused(const std::vector<std::string>& args,
@@ -539,9 +583,10 @@ TEST_F(TreeRaceTest, AnInterruptMidTreeLeavesTheDestinationAsItWas) {
 // What another program does in the destination while a run writes: a
 // folder swapped for a link elsewhere (for a and for x, whose path has a
 // folder), a folder made where the run creates a file, the user's file
-// turned into a folder, the cache rewritten. The commit meets it, writes
-// nothing anywhere else, swaps nothing out, and leaves the destination as
-// the other program left it.
+// turned into a folder, the cache rewritten; a file left as it is, since
+// it held the cache's bytes, written to or replaced by another of the same
+// bytes. The commit meets it, writes nothing anywhere else, swaps nothing
+// out, and leaves the destination as the other program left it.
 TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
   CacheBuilder b;
   b.cacheId(1).blockSize(512);
@@ -587,6 +632,7 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
     std::vector<std::string> args;
     std::function<void()> change;
     std::map<std::string, std::string> out;
+    std::string userA = "the user's a";
   };
   const Case cases[] = {
       {"a, a folder swapped for a link", {"a", slow_, "/", at("out")}, swapForALink, link},
@@ -600,10 +646,23 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
        folderAt("out/docs/a.txt"),
        {{"docs", "/"}, {"docs/a.txt", "/"}, {"docs/a.txt/other.txt", "another's"}}},
       {"the cache rewritten", {"a", changing, "/", at("out")}, rewriteCache, usersOut_},
+      {"a file kept, written to",
+       {"a", slow_, "/", at("out")},
+       [&] { std::fstream(at("out/docs/a.txt"), std::ios::in | std::ios::out) << "THE"; },
+       {{"docs", "/"}, {"docs/a.txt", "THE cache's a"}},
+       "the cache's a"},
+      {"a file kept, replaced by one of the same bytes",
+       {"a", slow_, "/", at("out")},
+       [&] {
+         std::ofstream(at("elsewhere"), std::ios::binary) << "the cache's a";
+         fs::rename(at("elsewhere"), at("out/docs/a.txt"));
+       },
+       {{"docs", "/"}, {"docs/a.txt", "the cache's a"}},
+       "the cache's a"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    resetOut();
+    resetOut(c.userA);
     fs::remove_all(at("moved"));
     auto program = startPaused(c.args);
     c.change();
