@@ -194,10 +194,9 @@ TEST_F(MountTest, ReadsFailOnlyWhereTheCacheLacksTheBytes) {
     uint64_t offset, length;
     std::string gives;
   };
+  // Of a damaged file no byte is served, not even those before the break.
   const Read reads[] = {
-      {"broken.bin", 0, 512, a.substr(0, 512)},
-      {"broken.bin", 0, 1536, a.substr(0, 512)},  // short, up to the break
-      {"broken.bin", 512, 10, kEio},
+      {"broken.bin", 0, 512, kEio},
       {"broken.bin", 1500, 36, kEio},
       {"holes.bin", 0, 700, b},
       {"holes.bin", 650, 100, b.substr(650)},
@@ -205,9 +204,8 @@ TEST_F(MountTest, ReadsFailOnlyWhereTheCacheLacksTheBytes) {
       {"holes.bin", 2047, 2, kEio},
       {"holes.bin", 2048, 700, b},
       {"holes.bin", 2700, 100, b.substr(652)},  // up to the recorded size
-      {"overlap.bin", 0, 1000, b.substr(0, 400)},
-      {"overlap.bin", 699, 1, kEio},
-      {"overlap.bin", 700, 300, a.substr(300, 300)},
+      {"overlap.bin", 0, 400, kEio},
+      {"overlap.bin", 700, 300, kEio},
   };
   for (const Read& r : reads) {
     SCOPED_TRACE(r.file + " at " + std::to_string(r.offset));
@@ -215,9 +213,9 @@ TEST_F(MountTest, ReadsFailOnlyWhereTheCacheLacksTheBytes) {
   }
 }
 
-// A cache written to or cut short under the mount fails every read from
-// then on, and the mount goes on answering; one renamed over goes on being
-// served as it was.
+// A cache written to, cut short or renamed over under the mount (which
+// moves its change time, as any write does) fails every read from then on,
+// and the mount goes on answering.
 TEST_F(MountTest, ServesNothingButTheCacheAsItWasOpened) {
   if (!runsNatively()) GTEST_SKIP() << "the Windows program cannot mount";
   CacheBuilder b;
@@ -234,39 +232,39 @@ TEST_F(MountTest, ServesNothingButTheCacheAsItWasOpened) {
     EXPECT_EQ(::pwrite(fd, "x", 1, 2000), 1);
     ::close(fd);
   };
+  // Written with its size and modification time put back: only the
+  // change time tells.
+  const auto writeAndHide = [&](const std::string& cache) {
+    struct stat before {};
+    ASSERT_EQ(::stat(cache.c_str(), &before), 0);
+    write(cache);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, cache.c_str(), times, 0), 0);
+  };
   const auto renameOver = [&](const std::string& cache) {
     ASSERT_TRUE(CacheBuilder().build().writeFile(cache + ".new"));
     fs::rename(cache + ".new", cache);
   };
-  struct Case {
-    std::string name;
-    std::function<void(const std::string&)> change;
-    bool served;
-  };
-  const Case cases[] = {
-      {"cut", cut, false}, {"written", write, false}, {"renamed", renameOver, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::pair<std::string, std::function<void(const std::string&)>> changes[] = {
+      {"cut", cut}, {"written", write}, {"hidden", writeAndHide}, {"renamed", renameOver}};
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
     // Not noted for the harness's own check that caches stay as they are.
-    const std::string cache = at(c.name + ".gcf");
+    const std::string cache = at(name + ".gcf");
     ASSERT_TRUE(image.writeFile(cache));
     const std::string point = mount(cache);
     // Known to the kernel, so that listing it reads the cut part.
     EXPECT_TRUE(fs::is_directory(point + "/many"));
-    c.change(cache);
+    change(cache);
     // Neither bytes nor names the kernel has not been given yet.
-    EXPECT_EQ(readAt(point + "/readme.txt", 0, 700), c.served ? readme : kEio);
+    EXPECT_EQ(readAt(point + "/readme.txt", 0, 700), kEio);
     std::error_code listed;
-    const auto count = std::distance(fs::directory_iterator(point + "/many", listed), {});
-    if (c.served) {
-      EXPECT_EQ(count, 400);
-    } else {
-      EXPECT_EQ(listed.value(), EIO);
-    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(point + "/many", listed), {}), 0);
+    EXPECT_EQ(listed.value(), EIO);
     // Still served: a new name is not "not connected".
     struct stat none {};
     EXPECT_EQ(::stat((point + "/none").c_str(), &none), -1);
-    EXPECT_EQ(errno, c.served ? ENOENT : EIO);
+    EXPECT_EQ(errno, EIO);
   }
 }
 
