@@ -103,9 +103,8 @@ const char* CacheArchive::locateSections(Extent extent) {
   cursor.moveTo(first);
   if (cursor.take(region, data_)) return nullptr;
   if (extent != Extent::kMayBeCut) return kCorrupt;
-  const uint64_t inside = first < file_.size() ? file_.size() - first : 0;
-  data_ = first < file_.size() ? *file_.subView(first, inside) : ByteView();
-  missingBytes_ = region - inside;
+  data_ = first < file_.size() ? *file_.subView(first, file_.size() - first) : ByteView();
+  missingBytes_ = first + region - file_.size();
   return nullptr;
 }
 
