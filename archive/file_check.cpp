@@ -97,7 +97,6 @@ Status writeExtents(std::span<const FileExtent> extents, DataSink& output) {
   const auto send = [&]() -> Status {
     Status status = pieces.empty() ? Status{} : output.writeAt(offset, pieces);
     pieces.clear();
-    offset = end;
     return status;
   };
   for (const FileExtent& extent : extents) {

@@ -339,6 +339,12 @@ TEST_F(TreeTest, UnsafeAndSharedNamesAreRefusedOrLeftOutOfASalvage) {
                                                   {"top/fine.txt", "fine"},
                                                   {"bad", "/"},
                                                   {"bad/" + c.second, kept}}));
+    if (!c.folder) continue;
+    // Named through the folder left out, a file is left out with it.
+    fs::remove_all(at("out"));
+    r = run({"a", "-s", cache, "bad/" + c.first + "/inside.txt", "out"});
+    EXPECT_EQ(r.status, 2) << describe(r);
+    EXPECT_EQ(treeAt(at("out")), (std::map<std::string, std::string>{{"bad", "/"}}));
   }
 }
 
