@@ -4,7 +4,7 @@
 
 namespace vaultcat {
 
-bool CacheArchive::open(const std::string& path) {
+bool CacheArchive::open(const std::string& path, Extent extent) {
   errorText_ = nullptr;
   close();
   if (!source_.map(path)) {
@@ -12,19 +12,19 @@ bool CacheArchive::open(const std::string& path) {
     return false;
   }
   const std::span<const std::byte> bytes = source_.bytes();
-  return checkAndHold(ByteView(bytes.data(), bytes.size()));
+  return checkAndHold(ByteView(bytes.data(), bytes.size()), extent);
 }
 
-bool CacheArchive::openBytes(ByteView bytes) {
+bool CacheArchive::openBytes(ByteView bytes, Extent extent) {
   errorText_ = nullptr;
   close();
   source_.hold({bytes.data(), static_cast<size_t>(bytes.size())});
-  return checkAndHold(bytes);
+  return checkAndHold(bytes, extent);
 }
 
-bool CacheArchive::checkAndHold(ByteView bytes) {
+bool CacheArchive::checkAndHold(ByteView bytes, Extent extent) {
   file_ = bytes;
-  errorText_ = file_.empty() ? kMapFailed : locateSections();
+  errorText_ = file_.empty() ? kMapFailed : locateSections(extent);
   if (errorText_ != nullptr) {
     close();
     return false;
@@ -47,6 +47,7 @@ void CacheArchive::close() {
   names_ = ByteView();
   nameTableSize_ = 0;
   data_ = ByteView();
+  missingBytes_ = 0;
 }
 
 // Walks the sections in file order. Each position follows from the counts
@@ -54,7 +55,7 @@ void CacheArchive::close() {
 // before it is decoded, and each table before the next position is taken
 // from its end. All sums are 64-bit: no 32-bit count or size can wrap them.
 // A failure leaves tables set that close() then clears.
-const char* CacheArchive::locateSections() {
+const char* CacheArchive::locateSections(Extent extent) {
   ByteCursor cursor(file_);
   if (!cursor.read(fileHeader_)) return kCorrupt;
   if (fileHeader_.formatVersion != kFormatVersion5 && fileHeader_.formatVersion != kFormatVersion6)
@@ -94,12 +95,16 @@ const char* CacheArchive::locateSections() {
     return kCorrupt;
   }
   // The data region may end exactly at the end of the file, not a byte
-  // later. Both factors are below 2^32, so the product fits in 64 bits.
-  cursor.moveTo(dataBlockHeader_.firstBlockOffset);
-  if (!cursor.take(uint64_t{dataBlockHeader_.dataBlockCount} * dataBlockHeader_.dataBlockSize,
-                   data_)) {
-    return kCorrupt;
-  }
+  // later, unless a cache cut short is asked for: then it holds what lies
+  // inside the file. Both factors are below 2^32, so the product fits in
+  // 64 bits.
+  const uint64_t first = dataBlockHeader_.firstBlockOffset;
+  const uint64_t region = uint64_t{dataBlockHeader_.dataBlockCount} * dataBlockHeader_.dataBlockSize;
+  cursor.moveTo(first);
+  if (cursor.take(region, data_)) return nullptr;
+  if (extent != Extent::kMayBeCut) return kCorrupt;
+  data_ = first < file_.size() ? *file_.subView(first, file_.size() - first) : ByteView();
+  missingBytes_ = first + region - file_.size();
   return nullptr;
 }
 
@@ -116,12 +121,12 @@ std::optional<std::string_view> CacheArchive::itemName(uint32_t index) const {
 }
 
 std::optional<platform::Piece> CacheArchive::dataBlock(uint32_t index, uint32_t length) const {
-  if (index >= dataBlockHeader_.dataBlockCount || length > dataBlockHeader_.dataBlockSize)
+  if (index >= dataBlockHeader_.dataBlockCount || length > dataBlockHeader_.dataBlockSize ||
+      !holdsBlock(index))
     return std::nullopt;
   // Checked inside the data region, the piece says where it lies in the
   // file.
   const uint64_t start = uint64_t{index} * dataBlockHeader_.dataBlockSize;
-  if (!data_.contains(start, length)) return std::nullopt;
   return platform::Piece{dataBlockHeader_.firstBlockOffset + start, length};
 }
 

@@ -36,12 +36,17 @@ class CacheArchive {
   CacheArchive(const CacheArchive&) = delete;
   CacheArchive& operator=(const CacheArchive&) = delete;
 
+  // Whether a cache whose data blocks run past the end of the file (a
+  // download that stopped) is opened: every table must still lie whole
+  // inside the file, and the blocks past its end are ones the cache lacks.
+  enum class Extent { kWhole, kMayBeCut };
+
   // Maps and checks the named file. On failure the archive is closed and
   // lastError() says why.
-  bool open(const std::string& path);
+  bool open(const std::string& path, Extent extent = Extent::kWhole);
   // The same checks on a cache already in memory (tests and fuzzing). The
   // bytes are not copied and must outlive the open state.
-  bool openBytes(ByteView bytes);
+  bool openBytes(ByteView bytes, Extent extent = Extent::kWhole);
   void close();
   bool isOpen() const { return open_; }
   // The message of the last failed open(); empty before any failure.
@@ -54,6 +59,10 @@ class CacheArchive {
   // Whether the file is still as it was opened (bytes in memory always are):
   // checked before a run reports what it read as complete. Damage if not.
   Status checkUnchanged() const;
+
+  // How many bytes shorter the file is than its data blocks need: 0 for a
+  // cache that holds them all.
+  uint64_t missingBytes() const { return missingBytes_; }
 
   const FileHeader& fileHeader() const { return fileHeader_; }
   const DataBlockHeader& dataBlockHeader() const { return dataBlockHeader_; }
@@ -80,8 +89,14 @@ class CacheArchive {
   // within kMaxPathLength characters.
   std::optional<std::string_view> itemName(uint32_t index) const;
 
-  // The first `length` bytes of data block `index`; nothing if the block
-  // is outside the data region or `length` is more than a data block holds
+  // Whether data block `index` lies whole inside the file: of a cache cut
+  // short, a block that reaches past its end is one the cache lacks.
+  bool holdsBlock(uint32_t index) const {
+    return data_.contains(uint64_t{index} * dataBlockHeader_.dataBlockSize,
+                          dataBlockHeader_.dataBlockSize);
+  }
+  // The first `length` bytes of data block `index`; nothing if the cache
+  // does not hold the block or `length` is more than a data block holds
   // (the bytes after it belong to other blocks, or to no block).
   std::optional<platform::Piece> dataBlock(uint32_t index, uint32_t length) const;
   // The bytes of a piece, for a reader that needs them in memory (tests,
@@ -91,8 +106,8 @@ class CacheArchive {
   }
 
  private:
-  bool checkAndHold(ByteView bytes);
-  const char* locateSections();
+  bool checkAndHold(ByteView bytes, Extent extent);
+  const char* locateSections(Extent extent);
 
   platform::SourceFile source_;
   bool open_ = false;
@@ -109,7 +124,8 @@ class CacheArchive {
   // table's first nameTableSize_ bytes, and ends at the first NUL after it.
   ByteView names_;
   uint32_t nameTableSize_ = 0;
-  ByteView data_;  // the data blocks
+  ByteView data_;  // the data blocks, as far as the file holds them
+  uint64_t missingBytes_ = 0;
 };
 
 }  // namespace vaultcat

@@ -132,7 +132,8 @@ struct DirectoryHeader {
 struct DirectoryEntry {
   static constexpr uint64_t kSize = 28;
   uint32_t nameOffset;        // +0: into the name table (never read for the root)
-  uint32_t itemSize;          // +8: a file's length in bytes, whether or not the cache holds them
+  uint32_t itemSize;          // +4: a file's length in bytes, whether or not the cache holds them
+  uint32_t checksumIndex;     // +8: a file's entry in the checksum map; all ones for none
   uint32_t itemFlags;         // +12: 0 for a folder, anything else for a file
   uint32_t nextSiblingIndex;  // +20: 0 ends the folder's list
   uint32_t firstChildIndex;   // +24: 0 when the folder is empty
@@ -140,7 +141,8 @@ struct DirectoryEntry {
   bool isFolder() const { return itemFlags == 0; }
 
   static DirectoryEntry decode(const std::byte* p) {
-    return {loadLe32(p), loadLe32(p + 8), loadLe32(p + 12), loadLe32(p + 20), loadLe32(p + 24)};
+    return {loadLe32(p),      loadLe32(p + 4),  loadLe32(p + 8),
+            loadLe32(p + 12), loadLe32(p + 20), loadLe32(p + 24)};
   }
 };
 

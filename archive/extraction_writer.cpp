@@ -37,6 +37,14 @@ class PieceBatch {
     return Status{};
   }
 
+  // Leaves the next `length` bytes of the run unwritten: bytes the cache
+  // lacks.
+  Status skip(uint64_t length) {
+    Status status = flush();
+    offset_ += length;
+    return status;
+  }
+
   Status flush() {
     if (pieces_.empty()) return Status{};
     uint64_t bytes = 0;
@@ -81,15 +89,18 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
     const uint32_t chunk = std::min(blockSize, runSize - written);
     if (progress != nullptr) progress->print("Writing fragment ", block, " (size ", chunk, ")\n");
     if (chunk > 0) {
-      const std::optional<Piece> piece = archive.dataBlock(block, chunk);
       // The header's block size is the data blocks' own in a sound file. A
       // larger one would read other blocks' bytes again with every chunk,
       // so that a small crafted file could write without end.
-      if (!piece) {
+      if (chunk > archive.dataBlockHeader().dataBlockSize) {
         broken = damage_text::blockSizeTooLarge(blockSize, archive.dataBlockHeader().dataBlockSize);
         break;
       }
-      if (Status status = batch.add(*piece); !status.ok()) return status;
+      // A block past the end of a cache cut short is one it lacks; the
+      // chain, in the tables, goes on.
+      const std::optional<Piece> piece = archive.dataBlock(block, chunk);
+      if (Status status = piece ? batch.add(*piece) : batch.skip(chunk); !status.ok())
+        return status;
       written += chunk;
     }
     // The block was checked against the map above, so it has a successor.

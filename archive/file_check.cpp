@@ -9,19 +9,20 @@ namespace vaultcat {
 
 namespace {
 
-// Takes down where each run's bytes would go, and touches none of them.
-class RangeSink final : public DataSink {
+// Takes down where the chains put each piece, and reads none of them.
+class ExtentSink final : public DataSink {
  public:
-  explicit RangeSink(std::vector<FileRange>& ranges) : ranges_(ranges) {}
+  explicit ExtentSink(std::vector<FileExtent>& extents) : extents_(extents) {}
   Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) override {
-    uint64_t length = 0;
-    for (const platform::Piece& piece : pieces) length += piece.length;
-    ranges_.push_back({offset, length});
+    for (const platform::Piece& piece : pieces) {
+      if (piece.length > 0) extents_.push_back({offset, piece.offset, piece.length});
+      offset += piece.length;
+    }
     return {};
   }
 
  private:
-  std::vector<FileRange>& ranges_;
+  std::vector<FileExtent>& extents_;
 };
 
 }  // namespace
@@ -30,7 +31,7 @@ FileChecker::FileChecker(const CacheArchive& archive)
     : archive_(archive), index_(archive), owners_(archive) {}
 
 FileState FileChecker::check(uint32_t item) {
-  held_.clear();
+  extents_.clear();
   const std::optional<DirectoryEntry> entry = archive_.directoryEntry(item);
   if (!entry) return damaged(damage_text::folderOutsideDirectory(item, archive_.itemCount()), 0);
   const uint32_t recorded = entry->itemSize;
@@ -38,17 +39,17 @@ FileState FileChecker::check(uint32_t item) {
   const LookupResult head = index_.headOf(item, owners_);
   if (!head.status.ok()) return damaged(head.status, recorded);
   if (head.found()) {
-    RangeSink sink(held_);
+    ExtentSink sink(extents_);
     const Status walked =
         writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &owners_);
     if (!walked.ok()) return damaged(walked, recorded);
   }
-  if (const std::optional<uint64_t> overlap = normaliseHeld())
+  if (const std::optional<uint64_t> overlap = normaliseExtents())
     return damaged(damage_text::runsOverlap(*overlap), recorded);
   FileState state;
   state.recordedSize = recorded;
-  for (const FileRange& range : held_) state.heldBytes += range.length;
-  const uint64_t end = held_.empty() ? 0 : held_.back().offset + held_.back().length;
+  for (const FileExtent& extent : extents_) state.heldBytes += extent.length;
+  const uint64_t end = extents_.empty() ? 0 : extents_.back().end();
   if (end > recorded) return damaged(damage_text::runsPastSize(end, recorded), recorded);
   // Nothing overlaps and nothing lies past the end: the bytes held are the
   // recorded size only when they cover it all.
@@ -57,7 +58,7 @@ FileState FileChecker::check(uint32_t item) {
 }
 
 FileState FileChecker::damaged(Status damage, uint32_t recordedSize) {
-  held_.clear();
+  extents_.clear();
   FileState state;
   state.kind = FileState::Kind::kDamaged;
   state.recordedSize = recordedSize;
@@ -65,30 +66,70 @@ FileState FileChecker::damaged(Status damage, uint32_t recordedSize) {
   return state;
 }
 
-// Sorts the ranges and joins those that touch or overlap. Answers where
-// the first overlap is, if any: in a sound file each byte has one run.
-std::optional<uint64_t> FileChecker::normaliseHeld() {
-  if (held_.size() < 2) {
-    if (!held_.empty() && held_[0].length == 0) held_.clear();
-    return std::nullopt;
-  }
-  std::sort(held_.begin(), held_.end(),
-            [](const FileRange& a, const FileRange& b) { return a.offset < b.offset; });
-  std::optional<uint64_t> overlap;
+// Puts the extents in order of offset and joins those that follow each
+// other both in the file and in the cache. Answers where the first overlap
+// is, if any: in a sound file each byte has one run.
+std::optional<uint64_t> FileChecker::normaliseExtents() {
+  const auto byOffset = [](const FileExtent& a, const FileExtent& b) { return a.offset < b.offset; };
+  // The pieces of a file's runs mostly come in order already.
+  if (!std::is_sorted(extents_.begin(), extents_.end(), byOffset))
+    std::stable_sort(extents_.begin(), extents_.end(), byOffset);
   size_t kept = 0;
-  for (const FileRange& range : held_) {
-    if (range.length == 0) continue;
-    FileRange* last = kept > 0 ? &held_[kept - 1] : nullptr;
-    const uint64_t lastEnd = last != nullptr ? last->offset + last->length : 0;
-    if (last == nullptr || range.offset > lastEnd) {
-      held_[kept++] = range;
-      continue;
+  for (const FileExtent& extent : extents_) {
+    FileExtent* last = kept > 0 ? &extents_[kept - 1] : nullptr;
+    if (last != nullptr && extent.offset < last->end()) return extent.offset;
+    if (last != nullptr && extent.offset == last->end() && extent.at == last->at + last->length) {
+      last->length += extent.length;
+    } else {
+      extents_[kept++] = extent;
     }
-    if (range.offset < lastEnd && !overlap) overlap = range.offset;
-    last->length = std::max(lastEnd, range.offset + range.length) - last->offset;
   }
-  held_.resize(kept);
-  return overlap;
+  extents_.resize(kept);
+  return std::nullopt;
+}
+
+Status writeExtents(std::span<const FileExtent> extents, DataSink& output) {
+  // Extents that follow each other in the file go out together, a batch
+  // at a time, as the pieces of one run do.
+  constexpr size_t kBatch = 1024;
+  std::vector<platform::Piece> pieces;
+  uint64_t offset = 0, end = 0;
+  const auto send = [&]() -> Status {
+    Status status = pieces.empty() ? Status{} : output.writeAt(offset, pieces);
+    pieces.clear();
+    return status;
+  };
+  for (const FileExtent& extent : extents) {
+    if (extent.offset != end || pieces.size() == kBatch) {
+      if (Status status = send(); !status.ok()) return status;
+      offset = extent.offset;
+    }
+    if (pieces.capacity() == 0) pieces.reserve(std::min(kBatch, extents.size()));
+    pieces.push_back({extent.at, extent.length});
+    end = extent.end();
+  }
+  if (Status status = send(); !status.ok()) return status;
+  return output.flush();
+}
+
+bool FileMap::pieces(uint64_t offset, uint64_t length, std::vector<platform::Piece>& out) const {
+  if (state_.kind == FileState::Kind::kDamaged) return false;
+  const uint64_t size = state_.recordedSize;
+  if (offset >= size) return true;
+  const uint64_t end = offset + std::min(length, size - offset);
+  // The last extent that starts at or before `offset`.
+  auto extent = std::upper_bound(extents_.begin(), extents_.end(), offset,
+                                 [](uint64_t at, const FileExtent& e) { return at < e.offset; });
+  if (extent == extents_.begin()) return offset == end;
+  --extent;
+  for (uint64_t at = offset; at < end; ++extent) {
+    if (extent == extents_.end() || extent->offset > at || extent->end() <= at) return false;
+    const uint64_t skip = at - extent->offset;
+    const uint64_t take = std::min(extent->length - skip, end - at);
+    out.push_back({extent->at + skip, take});
+    at += take;
+  }
+  return true;
 }
 
 }  // namespace vaultcat

@@ -51,6 +51,13 @@ class ChildIterator {
   uint32_t from_;  // the item that links to next_, for the messages
 };
 
+// What a visit of the walk answers: go on (into the item, if a folder), go
+// on past it (what a folder holds is not visited), or stop. A visit may
+// answer a bool instead: true to go on, false to stop.
+enum class Walk { kOn, kPast, kStop };
+inline Walk asWalk(Walk walk) { return walk; }
+inline Walk asWalk(bool goOn) { return goOn ? Walk::kOn : Walk::kStop; }
+
 // One item reached by the walk. `depth` is 0 for the children of the folder
 // the walk started at.
 struct WalkedItem {
@@ -61,7 +68,8 @@ struct WalkedItem {
 };
 
 // Calls `visit` for every item below `folderIndex`, depth first in stored
-// sibling order: each folder is followed at once by its contents. Stops at
+// sibling order: each folder is followed at once by its contents, unless
+// its visit answers Walk::kPast. Stops at
 // the first link that cannot be followed (outside the directory, a name
 // outside the name table, a loop, folders nested deeper than
 // kMaxFolderDepth), after visiting every item before it, or as soon as
@@ -94,10 +102,12 @@ Status walkDirectory(const CacheArchive& archive, uint32_t folderIndex, Visit&& 
       levels.pop_back();
       continue;
     }
-    if (!visit(WalkedItem{child->index, levels.size() - 1, child->name, child->entry.isFolder()}))
-      break;
+    const Walk next = asWalk(
+        visit(WalkedItem{child->index, levels.size() - 1, child->name, child->entry.isFolder()}));
+    if (next == Walk::kStop) break;
     // A file's firstChildIndex is never read; an empty folder adds nothing.
-    if (!child->entry.isFolder() || child->entry.firstChildIndex == 0) continue;
+    if (next == Walk::kPast || !child->entry.isFolder() || child->entry.firstChildIndex == 0)
+      continue;
     if (levels.size() >= kMaxFolderDepth) {
       status = damage_text::foldersTooDeep(child->index);
       if (!damaged(levels.size(), status)) return status;

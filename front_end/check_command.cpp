@@ -108,12 +108,17 @@ int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitl
                  TextOutput& out) {
   const std::optional<std::string> archivePath = cacheArgument(line.words, out);
   if (!archivePath) return kFailure;
+  if (line.words.size() > 3) {
+    out.print("Unexpected argument: ", Name{line.words[3]}, " (t takes gcf_file and one folder)\n");
+    return kFailure;
+  }
   // Names never reach the output with their control characters, in a pipe
   // either.
   out.escapeNames(true);
-  if (!openArchive(archive, *archivePath, out)) return kFailure;
+  if (!openArchive(archive, *archivePath, out, CacheArchive::Extent::kMayBeCut)) return kFailure;
   Progress progress(out, Progress::chosen(line.options));
   if (!progress.quiet()) introduce(archive, *archivePath, titles, out);
+  sayIfCut(archive, out);
   const std::optional<std::vector<uint32_t>> trail =
       findFolder(archive, line.words.size() > 2 ? line.words[2] : "/", out);
   if (!trail) return kFailure;

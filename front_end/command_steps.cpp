@@ -6,10 +6,19 @@
 
 namespace vaultcat {
 
-bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out) {
-  if (archive.open(archivePath)) return true;
+bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out,
+                 CacheArchive::Extent extent) {
+  if (archive.open(archivePath, extent)) return true;
   out.print("Couldn't open file ", Name{archivePath}, ": ", archive.lastError(), "\n");
   return false;
+}
+
+void sayIfCut(const CacheArchive& archive, TextOutput& out) {
+  const uint64_t missing = archive.missingBytes();
+  if (missing == 0) return;
+  out.print("The cache is ", missing, plural(missing, " byte"),
+            " shorter than its header records: the files whose blocks lie past its end are "
+            "incomplete.\n");
 }
 
 void introduce(const CacheArchive& archive, std::string_view archivePath,
@@ -128,6 +137,12 @@ void Shortfall::folder(std::string_view path, const Status& damage, TextOutput& 
   out.print("Corrupt folder: ", Name{path.empty() ? "/" : path}, ": ", damage.damage, ".\n");
 }
 
+void Shortfall::unwritable(std::string_view path, bool folder, std::string_view why,
+                           TextOutput& out) {
+  ++(folder ? unwritableFolders : unwritableFiles);
+  out.print("Unwritable ", folder ? "folder: " : "file: ", Name{path}, ": ", why, ".\n");
+}
+
 std::string Shortfall::counts() const {
   std::vector<std::string> parts;
   const auto add = [&](uint64_t count, std::string_view kind, std::string_view noun) {
@@ -137,6 +152,8 @@ std::string Shortfall::counts() const {
   add(damagedFiles, "damaged", " file");
   add(incompleteFiles, "incomplete", " file");
   add(damagedFolders, "damaged", " folder");
+  add(unwritableFiles, "unwritable", " file");
+  add(unwritableFolders, "unwritable", " folder");
   std::string text;
   for (size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) text += i + 1 == parts.size() ? " and " : ", ";

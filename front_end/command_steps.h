@@ -40,8 +40,12 @@ int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitl
 int mountCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
                  TextOutput& out);  // m gcf_file mountpoint
 
-// Opens the archive; on failure says why.
-bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out);
+// Opens the archive; on failure says why. A command that reads files
+// through their maps opens a cache cut short too (CacheArchive::Extent).
+bool openArchive(CacheArchive& archive, const std::string& archivePath, TextOutput& out,
+                 CacheArchive::Extent extent = CacheArchive::Extent::kWhole);
+// Says, of a cache cut short, how much of it is missing.
+void sayIfCut(const CacheArchive& archive, TextOutput& out);
 // What every command prints first on an open archive: the path, and what
 // the cache holds.
 void introduce(const CacheArchive& archive, std::string_view archivePath,
@@ -109,11 +113,18 @@ std::optional<std::vector<uint32_t>> findFolder(const CacheArchive& archive,
 // writes it, with what is wrong, and counted.
 struct Shortfall {
   uint64_t damagedFiles = 0, incompleteFiles = 0, damagedFolders = 0;
+  uint64_t unwritableFiles = 0, unwritableFolders = 0;
 
   void file(std::string_view path, const FileState& state, TextOutput& out);
   // A folder whose contents cannot all be followed ("" is the root).
   void folder(std::string_view path, const Status& damage, TextOutput& out);
-  bool none() const { return damagedFiles + incompleteFiles + damagedFolders == 0; }
+  // An item whose name or path this system cannot take, and why: left out
+  // of a salvage, a folder with all it holds.
+  void unwritable(std::string_view path, bool folder, std::string_view why, TextOutput& out);
+  bool none() const {
+    return damagedFiles + incompleteFiles + damagedFolders + unwritableFiles + unwritableFolders ==
+           0;
+  }
   // "1 damaged file, 2 incomplete files and 1 damaged folder"
   std::string counts() const;
 };

@@ -95,7 +95,10 @@ int listLong(const CacheArchive& archive, const std::string& archivePath,
   // Names as stored for a script that asked for them; otherwise never a
   // control character, in a pipe too.
   out.escapeNames(!nullEnded);
-  if (!nullEnded) introduce(archive, archivePath, titles, out);
+  if (!nullEnded) {
+    introduce(archive, archivePath, titles, out);
+    sayIfCut(archive, out);
+  }
   EmptyDestination nowhere;
   TreePlan plan(archive, {}, nowhere);
   LongListing listing(archive, out, nullEnded);
@@ -116,10 +119,15 @@ int listLong(const CacheArchive& archive, const std::string& archivePath,
 int listCommand(const CommandLine& line, CacheArchive& archive, const CacheTitleTable& titles,
                 TextOutput& out) {
   const std::optional<std::string> archivePath = cacheArgument(line.words, out);
-  if (!archivePath || !openArchive(archive, *archivePath, out)) return kFailure;
+  if (!archivePath) return kFailure;
   const Options& options = line.options;
-  if (options.longListing || options.nullEnded)
-    return listLong(archive, *archivePath, titles, options.nullEnded, out);
+  // The long listing reads every file through its map, which a cache cut
+  // short still gives; the plain listing opens only a whole cache.
+  const bool longListing = options.longListing || options.nullEnded;
+  if (!openArchive(archive, *archivePath, out,
+                   longListing ? CacheArchive::Extent::kMayBeCut : CacheArchive::Extent::kWhole))
+    return kFailure;
+  if (longListing) return listLong(archive, *archivePath, titles, options.nullEnded, out);
   Status status = printListing(archive, *archivePath, titles, out);
   if (!status.ok()) printDamage(status.damage, out);
   return status.ok() ? kSuccess : kFailure;

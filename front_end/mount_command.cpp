@@ -63,7 +63,9 @@ int mountCommand(const CommandLine& line, CacheArchive& archive, const CacheTitl
     return kFailure;
   }
   const std::string archivePath(words[1]);
-  if (!openArchive(archive, archivePath, out)) return kFailure;
+  // Of a cache cut short, what it holds is served, and the rest fails to
+  // read.
+  if (!openArchive(archive, archivePath, out, CacheArchive::Extent::kMayBeCut)) return kFailure;
   // Nothing is served to a caller who cannot be told what went wrong; and
   // what is buffered must not be written twice by two processes.
   if (!out.flush()) return kFailure;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "archive/extraction_writer.h"
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "front_end/tree_plan.h"
@@ -22,94 +21,18 @@ namespace {
 // megabytes of them, which would otherwise stay in the serving process.
 constexpr uint64_t kItemsBetweenForgets = 4096;
 
-// Bytes [offset, offset + length) of a file lie at `at` in the cache.
-struct Extent {
-  uint64_t offset;
-  uint64_t at;
-  uint64_t length;
-
-  uint64_t end() const { return offset + length; }
-};
-
-// Takes down where the chains put each piece, and reads none of them.
-class ExtentSink final : public DataSink {
+// One file opened: served from its map alone.
+class OpenedFile final : public platform::OpenFile {
  public:
-  explicit ExtentSink(std::vector<Extent>& extents) : extents_(extents) {}
-  Status writeAt(uint64_t offset, std::span<const Piece> pieces) override {
-    for (const Piece& piece : pieces) {
-      if (piece.length > 0) extents_.push_back({offset, piece.offset, piece.length});
-      offset += piece.length;
-    }
-    return {};
-  }
+  explicit OpenedFile(FileMap map) : map_(std::move(map)) {}
 
- private:
-  std::vector<Extent>& extents_;
-};
-
-// The bytes that exactly one extent gives: of a byte two runs give, which
-// is the file's cannot be told (a sound cache has none).
-std::vector<Extent> givenOnce(std::vector<Extent> extents) {
-  const auto byOffset = [](const Extent& a, const Extent& b) { return a.offset < b.offset; };
-  std::sort(extents.begin(), extents.end(), byOffset);
-  bool overlap = false;
-  for (size_t i = 1; i < extents.size() && !overlap; ++i)
-    overlap = extents[i].offset < extents[i - 1].end();
-  if (!overlap) return extents;
-  // Where each extent starts and ends; between two such points the bytes
-  // are given once where one extent is open, and it is the one whose index
-  // is the sum of the open ones.
-  std::vector<std::pair<uint64_t, int64_t>> points;  // position, +index+1 or -(index+1)
-  for (size_t i = 0; i < extents.size(); ++i) {
-    points.emplace_back(extents[i].offset, static_cast<int64_t>(i) + 1);
-    points.emplace_back(extents[i].end(), -static_cast<int64_t>(i) - 1);
-  }
-  std::sort(points.begin(), points.end());
-  std::vector<Extent> once;
-  int64_t open = 0, sum = 0;
-  for (size_t i = 0; i < points.size(); ++i) {
-    open += points[i].second > 0 ? 1 : -1;
-    sum += points[i].second;
-    const bool last = i + 1 == points.size() || points[i + 1].first != points[i].first;
-    if (!last || open != 1 || i + 1 == points.size()) continue;
-    const Extent& giver = extents[static_cast<size_t>(sum - 1)];
-    const uint64_t from = points[i].first, to = points[i + 1].first;
-    once.push_back({from, giver.at + (from - giver.offset), to - from});
-  }
-  return once;
-}
-
-// One file opened: where each of its bytes lies in the cache, as far as
-// its chains can be followed.
-class FileMap final : public platform::OpenFile {
- public:
-  FileMap(std::vector<Extent> extents, uint64_t size, bool whole)
-      : extents_(givenOnce(std::move(extents))), size_(size), whole_(whole) {}
-
-  bool whole() const override { return whole_; }
-
+  bool whole() const override { return map_.state().whole(); }
   platform::Answer pieces(uint64_t offset, uint64_t length, std::vector<Piece>& out) override {
-    if (offset >= size_) return platform::Answer::kOk;
-    const uint64_t end = offset + std::min(length, size_ - offset);
-    auto extent = std::upper_bound(extents_.begin(), extents_.end(), offset,
-                                   [](uint64_t at, const Extent& e) { return at < e.offset; });
-    if (extent == extents_.begin()) return platform::Answer::kUnreadable;
-    --extent;
-    for (uint64_t at = offset; at < end; ++extent) {
-      if (extent == extents_.end() || extent->offset > at || extent->end() <= at)
-        return platform::Answer::kUnreadable;
-      const uint64_t skip = at - extent->offset;
-      const uint64_t take = std::min(extent->length - skip, end - at);
-      out.push_back({extent->at + skip, take});
-      at += take;
-    }
-    return platform::Answer::kOk;
+    return map_.pieces(offset, length, out) ? platform::Answer::kOk : platform::Answer::kUnreadable;
   }
 
  private:
-  const std::vector<Extent> extents_;  // by offset, none overlapping
-  const uint64_t size_;
-  const bool whole_;
+  const FileMap map_;
 };
 
 }  // namespace
@@ -288,28 +211,12 @@ platform::Answer MountedCache::open(uint64_t node, std::unique_ptr<platform::Ope
   uint32_t item = 0;
   const std::optional<DirectoryEntry> entry = entryOf(node, item);
   if (!entry || entry->isFolder()) return Answer::kMissing;
-  // Whether the cache holds it whole, as the other commands find it; made
-  // at the first open, each a pass over the block entries.
-  FileState state;
-  {
-    std::lock_guard<std::mutex> lock(opening_);
-    if (!checker_) {
-      checker_ = std::make_unique<FileChecker>(archive_);
-      heads_ = std::make_unique<BlockEntryIndex>(archive_);
-    }
-    state = checker_->check(item);
-  }
-  // Where its bytes lie, as far as its chains can be followed: damage on
-  // the way leaves what came before it readable. A file with no block
-  // entries holds no bytes.
-  std::vector<Extent> extents;
-  ChainBudget budget(archive_);
-  const LookupResult head = heads_->headOf(item, budget);
-  if (head.found()) {
-    ExtentSink sink(extents);
-    writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget);
-  }
-  file = std::make_unique<FileMap>(std::move(extents), entry->itemSize, state.whole());
+  // The file's map, as every other command reads the file through; the
+  // checker is made at the first open, a pass over the block entries.
+  std::lock_guard<std::mutex> lock(opening_);
+  if (!checker_) checker_ = std::make_unique<FileChecker>(archive_);
+  const FileState state = checker_->check(item);
+  file = std::make_unique<OpenedFile>(FileMap(state, checker_->extents()));
   return Answer::kOk;
 }
 

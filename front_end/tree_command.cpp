@@ -41,6 +41,8 @@ std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
       return "not a name that can be written safely";
     case Refusal::kSameName:
       return "another item in its folder has the same name";
+    case Refusal::kNameTooLong:
+      return "its name is longer than this system takes";
     case Refusal::kTooLong:
       return "its path is longer than the " + std::to_string(longestPath) +
              " bytes this system takes";
@@ -70,8 +72,7 @@ class TreeExtraction {
         progress_(progress),
         salvage_(salvage),
         onDisk_(tree_),
-        plan_(archive, trails, onDisk_),
-        leftOut_(salvage ? archive.itemCount() : 0) {}
+        plan_(archive, trails, onDisk_) {}
 
   // Runs the extraction; what fails is taken back.
   int run(const std::string& destination);
@@ -81,19 +82,21 @@ class TreeExtraction {
   // Why the tree output failed.
   std::string why() const { return failureText(tree_.problem().failure); }
   bool check();
+  // Whether the item can be written where the plan puts it; in a salvage,
+  // an item whose name or path the system cannot take is left out, named.
+  bool checkPlace(const PlannedItem& item);
   bool write();
-  bool writeFile(const PlannedItem& item, const BlockEntryIndex& index, ChainBudget& budget,
-                 ChainBudget& comparing);
-  // Compares the file already at the item's path with the cache's bytes
-  // from `head`: nothing if it holds exactly them, and is left as it is;
-  // else true to write it, or false for a run that ends.
-  std::optional<bool> differs(const PlannedItem& item, const LookupResult& head,
-                              ChainBudget& budget);
+  bool writeFile(const PlannedItem& item, FileChecker& checker);
+  // Compares the file already at the item's path with the cache's bytes,
+  // as its map gives them: nothing if it holds exactly them, and is left
+  // as it is; else true to write it, or false for a run that ends.
+  std::optional<bool> differs(const PlannedItem& item, const FileState& state,
+                              std::span<const FileExtent> extents);
   // Names what the cache does not hold whole: it is left out of a salvage,
   // and ends any other run.
   bool leaveOut(const PlannedItem& item, const FileState& state) {
     shortfall_.file(item.path, state, out_);
-    if (salvage_) leftOut_[item.index] = true;
+    if (salvage_) plan_.leaveOut(item.index);
     return salvage_ || nothingExtracted();
   }
   bool leaveOutFolder(const std::string& path, const Status& damage) {
@@ -134,7 +137,6 @@ class TreeExtraction {
   platform::OutputTree tree_;
   OnDisk onDisk_;
   TreePlan plan_;
-  std::vector<bool> leftOut_;  // by item, in a salvage: a file not written
   Shortfall shortfall_;
   bool folderNamed_ = false;
   uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0, unchanged_ = 0;
@@ -159,18 +161,23 @@ bool TreeExtraction::check() {
           bytesToWrite_ += state.recordedSize;
           progress_.done(1, state.recordedSize);
         }
-        return plan_.check(item) ||
-               cannotCreate(item.path, out_, refusalText(plan_.refusal(), tree_.longestPath()));
+        return checkPlace(item);
       },
       [&](const std::string& path, const Status& damage) { return leaveOutFolder(path, damage); }));
 }
 
+bool TreeExtraction::checkPlace(const PlannedItem& item) {
+  if (plan_.check(item)) return true;
+  const std::string why = refusalText(plan_.refusal(), tree_.longestPath());
+  if (!salvage_ || !plan_.refusedName()) return cannotCreate(item.path, out_, why);
+  shortfall_.unwritable(item.path, item.folder, why, out_);
+  plan_.leaveOut(item.index);
+  return true;
+}
+
 bool TreeExtraction::write() {
-  BlockEntryIndex index(archive_);
+  FileChecker checker(archive_);
   forgetPages();
-  ChainBudget budget(archive_);
-  // A file compared, then written, is walked twice: once on each budget.
-  ChainBudget comparing(archive_);
   // A salvage goes past what it has named already.
   const auto pastDamage = [](const std::string&, const Status&) { return true; };
   progress_.begin("Writing", filesToWrite_, bytesToWrite_);
@@ -180,26 +187,19 @@ bool TreeExtraction::write() {
         // An interrupt, or a reader gone away, ends the run once the
         // destination is as it was.
         if (platform::mustStop()) return false;
-        if (!item.folder)
-          return (salvage_ && leftOut_[item.index]) || writeFile(item, index, budget, comparing);
+        if (!item.folder) return writeFile(item, checker);
         ++folders_;
         return tree_.addFolder(item.path, item.place) || cannotCreate(item.path, out_, why());
       },
       salvage_ ? TreePlan::DamagedFolder(pastDamage) : TreePlan::DamagedFolder()));
 }
 
-std::optional<bool> TreeExtraction::differs(const PlannedItem& item, const LookupResult& head,
-                                            ChainBudget& budget) {
+std::optional<bool> TreeExtraction::differs(const PlannedItem& item, const FileState& state,
+                                            std::span<const FileExtent> extents) {
   if (item.place != platform::OutputTree::Place::kExisting) return true;
-  // A whole file, as the check found every one written, has the bytes its
-  // entry records.
-  const std::optional<DirectoryEntry> entry = archive_.directoryEntry(item.index);
-  if (!entry || !tree_.beginComparison(item.path, entry->itemSize)) return true;
+  if (!tree_.beginComparison(item.path, state.recordedSize)) return true;
   OutputSink<platform::OutputTree> sink(tree_);
-  const Status compared =
-      head.found()
-          ? writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget)
-          : Status();
+  const Status compared = writeExtents(extents, sink);
   const platform::OutputTree::Compared same = tree_.endComparison();
   if (!compared.ok()) return failed(compared, item.path);
   if (same == platform::OutputTree::Compared::kFailed)
@@ -210,22 +210,20 @@ std::optional<bool> TreeExtraction::differs(const PlannedItem& item, const Looku
   return std::nullopt;
 }
 
-bool TreeExtraction::writeFile(const PlannedItem& item, const BlockEntryIndex& index,
-                               ChainBudget& budget, ChainBudget& comparing) {
+bool TreeExtraction::writeFile(const PlannedItem& item, FileChecker& checker) {
   progress_.at(item.path);
-  // A file with no block entries has no bytes.
-  const LookupResult head = index.headOf(item.index, budget);
-  if (!head.status.ok()) return failed(head.status, item.path);
-  const std::optional<bool> write = differs(item, head, comparing);
+  // Mapped again as the check mapped it: the files left out are not, so
+  // no file written finds an entry or block owned that it did not then.
+  const FileState state = checker.check(item.index);
+  if (!state.whole())
+    return failed(state.damage.ok() ? damage_text::cacheChanged() : state.damage, item.path);
+  const std::optional<bool> write = differs(item, state, checker.extents());
   if (!write) return true;
   if (!*write) return false;
   if (!tree_.beginFile(item.path, item.place)) return cannotCreate(item.path, out_, why());
   OutputSink<platform::OutputTree> sink(tree_, &progress_);
-  if (head.found()) {
-    const Status written =
-        writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &budget);
-    if (!written.ok()) return failed(written, item.path);
-  }
+  if (const Status written = writeExtents(checker.extents(), sink); !written.ok())
+    return failed(written, item.path);
   if (!tree_.endFile()) {
     return failed({Status::Kind::kOutputFailed, {}}, item.path);
   }
@@ -306,9 +304,11 @@ int treeCommand(const CommandLine& line, CacheArchive& archive, const CacheTitle
   // either: a name holding a line break could print a line of its own, even
   // one that reads "Success!".
   out.escapeNames(true);
-  if (!openArchive(archive, given->archivePath, out)) return kFailure;
+  if (!openArchive(archive, given->archivePath, out, CacheArchive::Extent::kMayBeCut))
+    return kFailure;
   Progress progress(out, Progress::chosen(line.options));
   if (!progress.quiet()) introduce(archive, given->archivePath, titles, out);
+  sayIfCut(archive, out);
   std::vector<std::vector<uint32_t>> trails;
   for (const std::string_view item : given->itemPaths) {
     std::optional<std::vector<uint32_t>> trail = findFolder(archive, item, out);

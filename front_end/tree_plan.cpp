@@ -15,12 +15,16 @@ using Place = platform::OutputTree::Place;
 
 FolderNames::Verdict FolderNames::admit(std::string_view name) {
   if (!keys_.insert(platform::nameKey(name)).second) return Verdict::kSameName;
-  return platform::isSafeName(name) ? Verdict::kWritten : Verdict::kUnsafeName;
+  if (!platform::isSafeName(name)) return Verdict::kUnsafeName;
+  return platform::fitsAsName(name) ? Verdict::kWritten : Verdict::kNameTooLong;
 }
 
 TreePlan::TreePlan(const CacheArchive& archive, const std::vector<std::vector<uint32_t>>& trails,
                    Destination& destination)
-    : archive_(archive), destination_(destination), alreadyThere_(archive.itemCount()) {
+    : archive_(archive),
+      destination_(destination),
+      alreadyThere_(archive.itemCount()),
+      leftOut_(archive.itemCount()) {
   using Trails = std::vector<const std::vector<uint32_t>*>;
   Trails items;
   for (const std::vector<uint32_t>& trail : trails) {
@@ -57,8 +61,10 @@ bool TreePlan::forEach(const std::function<bool(const PlannedItem&)>& visit,
   for (const Step& step : steps_) {
     // An item named may be a file; every one on the way leads on as a folder.
     const bool folder = !step.named || archive_.directoryEntry(step.index)->isFolder();
-    if (!enter(step.index, *archive_.itemName(step.index), folder, step.depth, visit)) return false;
-    if (step.named && folder && !walkBelow(step.index, step.depth + 1, visit, damagedFolder))
+    const Walk next = enter(step.index, *archive_.itemName(step.index), folder, step.depth, visit);
+    if (next == Walk::kStop) return false;
+    if (next == Walk::kOn && step.named && folder &&
+        !walkBelow(step.index, step.depth + 1, visit, damagedFolder))
       return false;
   }
   return true;
@@ -70,7 +76,9 @@ bool TreePlan::walkBelow(uint32_t folder, uint64_t depth,
                          const DamagedFolder& damagedFolder) {
   bool going = true;
   const auto visitItem = [&](const WalkedItem& item) {
-    return going = enter(item.index, item.name, item.folder, depth + item.depth, visit);
+    const Walk next = enter(item.index, item.name, item.folder, depth + item.depth, visit);
+    going = next != Walk::kStop;
+    return next;
   };
   // The broken folder is the one whose contents would be at `contents`:
   // the last one entered above that depth.
@@ -85,7 +93,7 @@ bool TreePlan::walkBelow(uint32_t folder, uint64_t depth,
   return going && damage_.ok();
 }
 
-bool TreePlan::enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
+Walk TreePlan::enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
                      const std::function<bool(const PlannedItem&)>& visit) {
   // Written as this system spells it (on Windows a name may be in the old
   // ANSI code page).
@@ -96,13 +104,17 @@ bool TreePlan::enter(uint32_t index, std::string_view stored, bool folder, uint6
   path_.resize(depth == 0 ? 0 : openFolders_.back().pathLength);
   if (depth > 0) path_ += '/';
   path_ += name.text();
-  const bool folderThere = depth == 0 ? destination_.exists() : openFolders_.back().there;
-  const Place place = !folderThere           ? Place::kInNewFolder
-                      : alreadyThere_[index] ? Place::kExisting
-                                             : Place::kNew;
-  if (!visit(PlannedItem{index, folder, depth, name.text(), path_, place})) return false;
-  if (folder) openFolders_.push_back({path_.size(), alreadyThere_[index]});
-  return true;
+  // What is in a folder left out is left out with it.
+  if (depth > 0 && openFolders_.back().leftOut) leftOut_[index] = true;
+  if (!leftOut_[index]) {
+    const bool folderThere = depth == 0 ? destination_.exists() : openFolders_.back().there;
+    const Place place = !folderThere           ? Place::kInNewFolder
+                        : alreadyThere_[index] ? Place::kExisting
+                                               : Place::kNew;
+    if (!visit(PlannedItem{index, folder, depth, name.text(), path_, place})) return Walk::kStop;
+  }
+  if (folder) openFolders_.push_back({path_.size(), alreadyThere_[index], leftOut_[index]});
+  return leftOut_[index] ? Walk::kPast : Walk::kOn;
 }
 
 bool TreePlan::check(const PlannedItem& item) {
@@ -116,6 +128,9 @@ bool TreePlan::check(const PlannedItem& item) {
       break;
     case FolderNames::Verdict::kUnsafeName:
       refusal_ = Refusal::kUnsafeName;
+      break;
+    case FolderNames::Verdict::kNameTooLong:
+      refusal_ = Refusal::kNameTooLong;
       break;
     case FolderNames::Verdict::kWritten:
       if (item.path.size() > destination_.longestPath()) refusal_ = Refusal::kTooLong;

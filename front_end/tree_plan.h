@@ -13,6 +13,7 @@
 
 #include "archive/cache_archive.h"
 #include "archive/status.h"
+#include "archive/tree_walk.h"
 #include "platform/output_tree.h"
 
 namespace vaultcat {
@@ -22,7 +23,7 @@ namespace vaultcat {
 // (the first of them is written, and found). The mount shows the same.
 class FolderNames {
  public:
-  enum class Verdict { kWritten, kSameName, kUnsafeName };
+  enum class Verdict { kWritten, kSameName, kUnsafeName, kNameTooLong };
   // What becomes of `name` (as this system spells it), the next in the
   // folder.
   Verdict admit(std::string_view name);
@@ -89,6 +90,10 @@ class TreePlan {
   bool forEach(const std::function<bool(const PlannedItem&)>& visit,
                const DamagedFolder& damagedFolder = {});
   const Status& damage() const { return damage_; }
+  // Leaves `item` out of the run, with all it holds: from here on no pass
+  // visits it, nor anything in it.
+  void leaveOut(uint32_t item) { leftOut_[item] = true; }
+  bool leftOut(uint32_t item) const { return leftOut_[item]; }
 
   // The checks before anything is written, of each item a pass of
   // forEach() visits, in turn: its name can be made under the destination,
@@ -101,15 +106,22 @@ class TreePlan {
     kNone,
     kUnsafeName,   // a name no output may have (platform/output_path.h)
     kSameName,     // an item before it in its folder has its name
+    kNameTooLong,  // its name is longer than the system takes
     kTooLong,      // its path is longer than the system takes
     kFolderThere,  // a folder is where the cache has a file
     kFileThere,    // a file is where the cache has a folder
     kOtherThere,   // a link, a device, or a file that may not be replaced
   };
   Refusal refusal() const { return refusal_; }
+  // Whether the refusal is of the name or path alone, not of what is on
+  // the disk: an item a salvage can leave out and go on.
+  bool refusedName() const {
+    return refusal_ == Refusal::kUnsafeName || refusal_ == Refusal::kSameName ||
+           refusal_ == Refusal::kNameTooLong || refusal_ == Refusal::kTooLong;
+  }
 
  private:
-  bool enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
+  Walk enter(uint32_t index, std::string_view stored, bool folder, uint64_t depth,
              const std::function<bool(const PlannedItem&)>& visit);
   bool walkBelow(uint32_t folder, uint64_t depth,
                  const std::function<bool(const PlannedItem&)>& visit,
@@ -126,6 +138,7 @@ class TreePlan {
   std::vector<Step> steps_;
   Destination& destination_;
   std::vector<bool> alreadyThere_;  // by item: it is at its path under the destination
+  std::vector<bool> leftOut_;       // by item: no pass visits it
   Status damage_;
   Refusal refusal_ = Refusal::kNone;
   // Of the item visited and its folders, by depth:
@@ -133,6 +146,7 @@ class TreePlan {
   struct OpenFolder {
     size_t pathLength;
     bool there;
+    bool leftOut;
   };
   std::vector<OpenFolder> openFolders_;
   std::vector<FolderNames> namesChecked_;

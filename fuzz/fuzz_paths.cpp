@@ -83,6 +83,85 @@ class CheckingSink final : public DataSink {
   volatile std::byte touched_{};
 };
 
+// Records where the extract command puts each piece of a file, later
+// pieces over earlier ones.
+class RecordingSink final : public DataSink {
+ public:
+  struct Placed {
+    uint64_t offset;
+    platform::Piece piece;
+  };
+  Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) override {
+    for (const platform::Piece& piece : pieces) {
+      if (placed.size() < kMostPlaced) placed.push_back({offset, piece});
+      offset += piece.length;
+    }
+    return {};
+  }
+  // Past this, a file is not compared: its map is checked by other means.
+  static constexpr size_t kMostPlaced = 1024;
+  std::vector<Placed> placed;
+};
+
+// The byte the extract command writes at `at` of a file, as `recorded`
+// took its pieces down: 0 where none came.
+std::byte writtenAt(const CacheArchive& archive, const RecordingSink& recorded, uint64_t at) {
+  for (auto p = recorded.placed.rbegin(); p != recorded.placed.rend(); ++p) {
+    if (at < p->offset || at - p->offset >= p->piece.length) continue;
+    return archive.bytesOf({p->piece.offset + (at - p->offset), 1})->data()[0];
+  }
+  return std::byte{0};
+}
+
+// Checks a file's map: its extents in order, apart, inside the file and the
+// cache, as many bytes as the state counts, none for a damaged file; and,
+// read at a few offsets as the mount reads it, the very bytes the extract
+// command writes there, and none of a damaged file.
+void checkMap(const CacheArchive& archive, uint32_t item, const FileState& state,
+              std::span<const FileExtent> extents) {
+  uint64_t held = 0, end = 0;
+  for (const FileExtent& extent : extents) {
+    if (extent.offset < end || extent.length == 0) fail("the map's extents overlap or are empty");
+    if (!archive.bytesOf({extent.at, extent.length})) fail("an extent lies outside the cache");
+    end = extent.end();
+    held += extent.length;
+  }
+  if (held != state.heldBytes) fail("the map holds other than the state counts");
+  if (state.kind == FileState::Kind::kDamaged && !extents.empty())
+    fail("the map holds bytes of a damaged file");
+  if (end > state.recordedSize) fail("the map holds bytes past the file's size");
+  const FileMap map(state, extents);
+  RecordingSink recorded;
+  const LookupResult head = findBlockEntryForItem(archive, item);
+  if (head.found()) writeFileData(archive, recorded, static_cast<uint32_t>(head.index), nullptr);
+  if (recorded.placed.size() == RecordingSink::kMostPlaced) return;
+  uint64_t seed = item * 0x9E3779B97F4A7C15u + state.recordedSize;
+  const auto next = [&](uint64_t bound) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    return bound == 0 ? 0 : (seed >> 17) % bound;
+  };
+  for (int probe = 0; probe < 4; ++probe) {
+    const uint64_t offset = next(uint64_t{state.recordedSize} + 2);
+    const uint64_t length = next(2 * uint64_t{archive.fileHeader().blockSize} + 2);
+    std::vector<platform::Piece> pieces;
+    const bool read = map.pieces(offset, length, pieces);
+    if (state.kind == FileState::Kind::kDamaged && (read || !pieces.empty()))
+      fail("the map reads bytes of a damaged file");
+    uint64_t at = offset, compared = 0;
+    for (const platform::Piece& piece : pieces) {
+      const std::optional<ByteView> given = archive.bytesOf(piece);
+      if (!given) fail("the map reads a piece outside the cache");
+      for (uint64_t i = 0; i < piece.length && compared < 64; ++i, ++compared)
+        if (given->data()[i] != writtenAt(archive, recorded, at + i))
+          fail("the map reads other bytes than the extract command writes");
+      at += piece.length;
+    }
+    const uint64_t wanted =
+        offset >= state.recordedSize ? 0 : std::min(length, state.recordedSize - offset);
+    if (read && at - offset != wanted) fail("the map reads other than the bytes asked for");
+  }
+}
+
 ByteView viewOf(std::span<const uint8_t> bytes) {
   return ByteView(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size());
 }
@@ -141,7 +220,9 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
   PathReport report;
   CacheArchive archive;
   const ByteView input = viewOf(bytes);
-  if (!archive.openBytes(input)) return report;
+  // As the tree command, the check and the mount open it: a cache cut
+  // short too.
+  if (!archive.openBytes(input, CacheArchive::Extent::kMayBeCut)) return report;
   report.opened = true;
 
   const std::vector<WalkedPath> paths = plannedPaths(archive, report);
@@ -149,13 +230,11 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
 
   CheckingSink sink(archive);
   DiscardingOutput progress;
-  // What the tree command does: every file checked, then every whole file
-  // written, its head from one index, against one budget. No two whole
-  // files share an entry or a block, so the budget suffices for all: a file
-  // found whole must be written whole.
+  // What the tree command does: every file mapped, then every whole file
+  // written from its map. No two whole files share an entry or a block,
+  // so together they copy no more than the data region holds.
   FileChecker checker(archive);
   BlockEntryIndex index(archive);
-  ChainBudget budget(archive);
   const DataBlockHeader& blocks = archive.dataBlockHeader();
   uint64_t treeBytes = 0;
   for (const WalkedPath& walked : paths) {
@@ -164,21 +243,17 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
         head.status.ok() && findBlockEntryForItem(archive, walked.index).index != head.index)
       fail("the index and the scan give different heads");
     const FileState state = checker.check(walked.index);
-    uint64_t held = 0;
-    for (const FileRange& range : checker.held()) held += range.length;
-    if (held != state.heldBytes) fail("the checker's ranges hold other than its count");
+    checkMap(archive, walked.index, state, checker.extents());
     if (!state.whole()) continue;
-    const LookupResult head = index.headOf(walked.index, budget);
-    if (!head.status.ok()) fail("the head of a whole file cannot be found");
-    if (head.found() &&
-        !writeFileData(archive, sink, static_cast<uint32_t>(head.index), nullptr, &budget).ok())
-      fail("a file found whole could not be written");
+    if (!writeExtents(checker.extents(), sink).ok()) fail("a file found whole could not be written");
     const uint64_t written = sink.takeWritten();
     if (written != state.recordedSize) fail("a file found whole was written at another size");
     treeBytes += written;
   }
   if (treeBytes > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
     fail("the files of a tree copied more bytes than the data region holds");
+  // The extract command opens no cache cut short.
+  if (archive.missingBytes() != 0) return report;
   for (const WalkedPath& walked : paths) {
     // The extract command takes no longer path.
     if (walked.path.size() > kMaxPathLength) {

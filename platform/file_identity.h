@@ -25,11 +25,6 @@ struct FileIdentity {
     return device == other.device && inode == other.inode && type == other.type &&
            (born == 0 || other.born == 0 || born == other.born);
   }
-  // The same file, not written to since: its change time moves with its
-  // names and permissions too, and is not compared.
-  bool sameBytesAs(const FileIdentity& other) const {
-    return sameFileAs(other) && size == other.size && modified == other.modified;
-  }
   bool operator==(const FileIdentity&) const = default;
 };
 

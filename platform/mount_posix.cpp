@@ -84,7 +84,7 @@ Server& serverOf(fuse_req_t request) { return *static_cast<Server*>(fuse_req_use
 // The error to answer with, or 0. Asked after the cache was read: once it
 // is not as it was opened, nothing read from it is served.
 int errorOf(const Server& server, Answer answer) {
-  if (!server.source.unwritten()) return EIO;
+  if (!server.source.unchanged()) return EIO;
   switch (answer) {
     case Answer::kOk:
       return 0;

@@ -27,4 +27,8 @@ std::optional<std::string> outputPathFor(std::string_view itemPath);
 // isSafeName() applies everywhere.
 bool systemAllowsName(std::string_view name);
 
+// Whether `name` (UTF-8 on Windows) is no longer than the names this
+// system's file systems take: 255 bytes, or on Windows 255 UTF-16 units.
+bool fitsAsName(std::string_view name);
+
 }  // namespace vaultcat::platform

@@ -37,4 +37,15 @@ bool systemAllowsName(std::string_view name) {
   return !forbidden && name.back() != '.' && name.back() != ' ' && !isDeviceName(name);
 }
 
+bool fitsAsName(std::string_view name) {
+  // Each character takes one unit, or two past the first 65,536 (four
+  // bytes in UTF-8); continuation bytes begin 10 in binary.
+  size_t units = 0;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
+  return units <= 255;
+}
+
 }  // namespace vaultcat::platform

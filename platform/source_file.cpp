@@ -38,12 +38,6 @@ bool SourceFile::unchanged() const {
   return handle_ == -1 || (!faulted() && identifyOpenFile(handle_, now) && now == identity_);
 }
 
-bool SourceFile::unwritten() const {
-  FileIdentity now;
-  return handle_ == -1 ||
-         (!faulted() && identifyOpenFile(handle_, now) && now.sameBytesAs(identity_));
-}
-
 bool SourceFile::faulted() const { return handle_ != -1 && platform::faulted(); }
 
 }  // namespace vaultcat::platform

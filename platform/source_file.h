@@ -52,14 +52,12 @@ class SourceFile {
 
   // The file as it was when it was mapped.
   const FileIdentity& identity() const { return identity_; }
-  // Whether the bytes are still what they were when they were taken: same
-  // size, not written since. Bytes in memory always are; false if it cannot
-  // be told.
+  // Whether the file is still as it was when it was mapped: the same file,
+  // of the same size, its modification and change times the same (a write
+  // with the modification time put back still moves the change time).
+  // Bytes in memory always are; false if it cannot be told. Every command
+  // asks this one question before it reports or serves what it read.
   bool unchanged() const;
-  // The same, except that a change of the file's names or permissions
-  // alone (another file renamed over its name) leaves it unchanged: for a
-  // mount, which serves the file it opened for as long as it is mounted.
-  bool unwritten() const;
   // Whether reading the mapping faulted (the file shrank, or its disk
   // failed) while an output was pending: what was read since is not the
   // file's.

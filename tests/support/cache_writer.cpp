@@ -13,6 +13,7 @@ namespace vaultcat::testsupport {
 namespace {
 
 constexpr uint64_t kMaxWord = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t kChecksumPiece = 32768;  // the bytes each checksum covers
 
 // Appends little-endian words and raw bytes; also patches words in place.
 class Out {
@@ -160,10 +161,26 @@ CacheImage CacheBuilder::build() const {
     }
   }
 
+  // A file's recorded size: the end of its furthest run.
+  std::vector<uint64_t> sizes(items_.size(), 0);
+  for (const Chain& ch : chains_)
+    if (!ch.hidden && !ch.bytes->empty())
+      sizes[ch.item] = std::max(sizes[ch.item], ch.offset + ch.bytes->size());
+  // Every file with bytes has an entry in the checksum map, and a checksum
+  // for each 32 KiB of it; others have none (all ones).
   uint32_t fileCount = 0;
-  std::vector<uint32_t> ordinal(items_.size(), 0xFFFFFFFF);
-  for (uint32_t i = 0; i < itemCount; ++i)
-    if (items_[i].file) ordinal[i] = fileCount++;
+  std::vector<uint32_t> checksumIndex(items_.size(), kMaxWord);
+  std::vector<std::pair<uint64_t, uint64_t>> checksumMap;  // count, first
+  uint64_t checksumCount = 0;
+  for (uint32_t i = 0; i < itemCount; ++i) {
+    if (!items_[i].file) continue;
+    ++fileCount;
+    if (sizes[i] == 0) continue;
+    checksumIndex[i] = static_cast<uint32_t>(checksumMap.size());
+    const uint64_t pieces = (std::min(sizes[i], kMaxWord) + kChecksumPiece - 1) / kChecksumPiece;
+    checksumMap.emplace_back(pieces, checksumCount);
+    checksumCount += pieces;
+  }
 
   CacheImage image;
   CacheLayout& L = image.layout_;
@@ -209,11 +226,7 @@ CacheImage CacheBuilder::build() const {
   uint64_t nameOffset = 5;
   for (uint32_t i = 0; i < itemCount; ++i) {
     const Item& it = items_[i];
-    uint64_t size = 0;
-    for (size_t c : byItem[i])
-      if (!chains_[c].hidden && !chains_[c].bytes->empty())
-        size = std::max(size, chains_[c].offset + chains_[c].bytes->size());
-    out.words({i == 0 ? 0 : nameOffset, ordinal[i], std::min(size, kMaxWord),
+    out.words({i == 0 ? 0 : nameOffset, std::min(sizes[i], kMaxWord), checksumIndex[i],
                it.file ? kFileItemFlags : 0, i == 0 ? kMaxWord : it.parent, it.nextSibling,
                it.firstChild});
     if (i != 0) nameOffset += it.name.size() + 1;
@@ -240,13 +253,14 @@ CacheImage CacheBuilder::build() const {
     out.u32(first);
   }
 
-  // Checksums: a map header, one entry and one word per file.
+  // Checksums: a map header, an entry per file with bytes, and a word per
+  // 32 KiB of each.
   L.checksumHeader = out.pos();
-  out.words({1, 16 + 12ULL * fileCount});
+  out.words({1, 16 + 8ULL * checksumMap.size() + 4 * checksumCount});
   L.checksumBody = out.pos();
-  out.words({1, 1, fileCount, fileCount});
-  for (uint32_t f = 0; f < fileCount; ++f) out.words({1, f});
-  for (uint32_t f = 0; f < fileCount; ++f) out.u32(0x9E3779B9u * (f + 1));
+  out.words({1, 1, checksumMap.size(), checksumCount});
+  for (const auto& [count, first] : checksumMap) out.words({count, first});
+  for (uint64_t c = 0; c < checksumCount; ++c) out.u32(static_cast<uint32_t>(0x9E3779B9u * (c + 1)));
 
   L.dataBlockHeader = out.pos();
   const uint64_t firstBlock = out.pos() + 24 + dataPadding_;

@@ -65,7 +65,8 @@ enum DirectoryHeaderField : uint32_t {  // the last two size the first and third
 };
 enum DirectoryEntryField : uint32_t {
   kNameOffset = 0,
-  kItemSize = 8,
+  kItemSize = 4,
+  kChecksumIndex = 8,
   kItemFlags = 12,
   kNextSibling = 20,
   kFirstChild = 24

@@ -64,7 +64,7 @@ TEST(CacheWriterLayout, SectionWalkLandsWhereTheLayoutSays) {
     EXPECT_EQ(l.checksumHeader, checksumHeader);
     const uint32_t checksumSize = w(checksumHeader + kChecksumSize);
     EXPECT_EQ(checksumSize,
-              16 + 8 * w(checksumHeader + kChecksumEntryCount) + 4 * 3);  // three files
+              16 + 8 * w(checksumHeader + kChecksumEntryCount) + 4 * 2);  // two with bytes
     const uint64_t dataHeader = checksumHeader + 8 + checksumSize;
     EXPECT_EQ(l.dataBlockHeader, dataHeader);
     const uint32_t firstBlock = w(dataHeader + kFirstBlockOffset);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/file_check.h"
 #include "front_end/directory_listing.h"
 #include "reader_fixtures.h"
 
@@ -65,13 +66,32 @@ void exerciseEverything(const CacheArchive& archive) {
   }
 }
 
-TEST(DamageSweep, EveryTruncationIsRefused) {
+// How many bytes of `item` a cache cut at `length` still holds: those of
+// the data blocks that lie whole inside it.
+uint64_t heldAfterCut(const CacheImage& image, uint32_t item, uint64_t length) {
+  const CacheLayout& l = image.layout();
+  uint64_t held = 0;
+  for (const uint32_t entry : image.blockEntriesOf(item)) {
+    uint64_t left = image.get32(l.blockEntry(entry, kFileDataSize));
+    for (const uint32_t block : image.chainOf(entry)) {
+      const uint64_t chunk = std::min<uint64_t>(left, l.dataBlockSize);
+      if (l.dataBlock(block) + l.dataBlockSize <= length) held += chunk;
+      left -= chunk;
+    }
+  }
+  return held;
+}
+
+TEST(DamageSweep, EveryTruncationIsRefusedOrReadAsACacheCutShort) {
   for (uint32_t version : {5u, 6u}) {
     SCOPED_TRACE(version);
-    const std::vector<std::byte> full = sweepCache(version).bytes();
+    const CacheImage image = sweepCache(version);
+    const CacheLayout& l = image.layout();
+    const std::vector<std::byte> full = image.bytes();
     for (size_t length = full.size(); length >= 1; --length) {
-      LoadedCache cache(
-          std::vector<std::byte>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length)));
+      const std::vector<std::byte> cut(full.begin(),
+                                       full.begin() + static_cast<std::ptrdiff_t>(length));
+      LoadedCache cache(cut);
       // The data region ends at the end of the file, so any cut loses part
       // of it, if not a header first.
       if (cache.opened) {
@@ -79,6 +99,26 @@ TEST(DamageSweep, EveryTruncationIsRefused) {
         exerciseEverything(cache.archive);
       } else {
         ASSERT_STREQ(cache.archive.lastError(), "Corrupt file.") << length;
+      }
+      // Read as a cache cut short, it opens while its tables are whole, and
+      // each file is whole where its blocks lie inside the cut, else
+      // incomplete, its bytes those the blocks inside give.
+      CacheArchive mayBeCut;
+      const bool opened =
+          mayBeCut.openBytes(ByteView(cut.data(), cut.size()), CacheArchive::Extent::kMayBeCut);
+      ASSERT_EQ(opened, length >= l.dataBlockHeader + 16) << length;
+      if (!opened) continue;
+      EXPECT_EQ(mayBeCut.missingBytes(), full.size() - length);
+      exerciseEverything(mayBeCut);
+      FileChecker checker(mayBeCut);
+      for (uint32_t item = 1; item < l.itemCount; ++item) {
+        if (mayBeCut.directoryEntry(item)->isFolder()) continue;
+        const FileState state = checker.check(item);
+        const uint64_t held = heldAfterCut(image, item, length);
+        EXPECT_EQ(state.heldBytes, held) << length << " " << item;
+        EXPECT_EQ(state.kind,
+                  held == state.recordedSize ? FileState::Kind::kWhole : FileState::Kind::kIncomplete)
+            << length << " " << item;
       }
     }
   }

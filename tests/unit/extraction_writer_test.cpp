@@ -234,11 +234,12 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
   ASSERT_TRUE(cache.opened);
 
   using K = FileState::Kind;
+  using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;  // offset, length
   struct Case {
     uint32_t item;
     K kind;
     std::string damage;
-    std::vector<FileRange> held;
+    Ranges held;
   };
   const Case cases[] = {
       {loop, K::kDamaged, "the block entries of item 1 link back in a loop", {}},
@@ -258,7 +259,22 @@ TEST(FileCheck, EachFileIsWholeIncompleteOrDamagedWhateverTheFilesBeforeIt) {
     const FileState state = checker.check(c.item);
     EXPECT_EQ(state.kind, c.kind);
     EXPECT_EQ(state.damage.damage, c.damage);
-    EXPECT_EQ(std::vector<FileRange>(checker.held().begin(), checker.held().end()), c.held);
+    // Each extent gives the file's own bytes, and together they cover
+    // what the cache holds of it.
+    const std::string content = c.kind == K::kDamaged ? "" : image.expectedContent(c.item);
+    Ranges held;
+    for (const FileExtent& extent : checker.extents()) {
+      const std::optional<ByteView> bytes = cache.archive.bytesOf({extent.at, extent.length});
+      ASSERT_TRUE(bytes.has_value());
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
+                content.substr(extent.offset, extent.length));
+      if (!held.empty() && held.back().first + held.back().second == extent.offset) {
+        held.back().second += extent.length;
+      } else {
+        held.emplace_back(extent.offset, extent.length);
+      }
+    }
+    EXPECT_EQ(held, c.held);
   }
 }
 
