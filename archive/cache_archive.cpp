@@ -99,7 +99,8 @@ const char* CacheArchive::locateSections(Extent extent) {
   // inside the file. Both factors are below 2^32, so the product fits in
   // 64 bits.
   const uint64_t first = dataBlockHeader_.firstBlockOffset;
-  const uint64_t region = uint64_t{dataBlockHeader_.dataBlockCount} * dataBlockHeader_.dataBlockSize;
+  const uint64_t region =
+      uint64_t{dataBlockHeader_.dataBlockCount} * dataBlockHeader_.dataBlockSize;
   cursor.moveTo(first);
   if (cursor.take(region, data_)) return nullptr;
   if (extent != Extent::kMayBeCut) return kCorrupt;

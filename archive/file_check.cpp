@@ -70,7 +70,9 @@ FileState FileChecker::damaged(Status damage, uint32_t recordedSize) {
 // other both in the file and in the cache. Answers where the first overlap
 // is, if any: in a sound file each byte has one run.
 std::optional<uint64_t> FileChecker::normaliseExtents() {
-  const auto byOffset = [](const FileExtent& a, const FileExtent& b) { return a.offset < b.offset; };
+  const auto byOffset = [](const FileExtent& a, const FileExtent& b) {
+    return a.offset < b.offset;
+  };
   // The pieces of a file's runs mostly come in order already.
   if (!std::is_sorted(extents_.begin(), extents_.end(), byOffset))
     std::stable_sort(extents_.begin(), extents_.end(), byOffset);

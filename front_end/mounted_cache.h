@@ -80,7 +80,7 @@ class MountedCache final : public platform::MountedTree {
   std::unordered_map<uint32_t, FolderCheck> checked_;
   LoopGuard claimed_;                     // each item is listed in one folder only
   std::vector<std::atomic<bool>> shown_;  // by item, once its folder is checked
-  std::mutex opening_;  // guards the checker, made at the first open
+  std::mutex opening_;                    // guards the checker, made at the first open
   std::unique_ptr<FileChecker> checker_;
   mutable std::atomic<uint64_t> itemsRead_{0};
   std::atomic<bool> stop_{false};

@@ -245,7 +245,8 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
     const FileState state = checker.check(walked.index);
     checkMap(archive, walked.index, state, checker.extents());
     if (!state.whole()) continue;
-    if (!writeExtents(checker.extents(), sink).ok()) fail("a file found whole could not be written");
+    if (!writeExtents(checker.extents(), sink).ok())
+      fail("a file found whole could not be written");
     const uint64_t written = sink.takeWritten();
     if (written != state.recordedSize) fail("a file found whole was written at another size");
     treeBytes += written;

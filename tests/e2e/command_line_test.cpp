@@ -105,7 +105,8 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsOptionsAndMissing
       {{"l", "--", "-l"}, cannotOpen("-l")},
       {{"t", "-"}, cannotOpen("-")},
       {{"t", cache}, opened + "Checked 2 files, 716 bytes: all whole.\n", 0},
-      {{"t", cache, "cfg", "extra"}, "Unexpected argument: extra (t takes gcf_file and one folder)\n"},
+      {{"t", cache, "cfg", "extra"},
+       "Unexpected argument: extra (t takes gcf_file and one folder)\n"},
       {{"l", cache, "-l"},
        opened + "         -  -  cfg/\n        16  -  cfg/default.cfg\n       700  -  readme.txt\n"
                 "2 files, 1 folder: 716 bytes recorded, 716 in the cache\n",

@@ -309,16 +309,18 @@ TEST_F(MountTest, EveryCommandGivesEachFileOneVerdict) {
   // What a file is to every command: whole (""), incomplete ("n" bytes
   // held), damaged ("!" and why) or a name the system cannot take ("?").
   using Verdicts = std::map<std::string, std::string>;
-  const Verdicts allWhole = {{"whole.bin", ""}, {"loop.bin", ""}, {"docs/guide.txt", ""},
-                             {"last.bin", ""}};
+  const Verdicts allWhole = {
+      {"whole.bin", ""}, {"loop.bin", ""}, {"docs/guide.txt", ""}, {"last.bin", ""}};
   const auto with = [&](std::string path, std::string verdict) {
     Verdicts verdicts = allWhole;
     verdicts[path] = verdict;
     return verdicts;
   };
-  const std::map<std::string, std::string> content = {
-      {"whole.bin", whole}, {"loop.bin", loop},   {"docs/guide.txt", guide},
-      {"last.bin", last},   {longName, named}};
+  const std::map<std::string, std::string> content = {{"whole.bin", whole},
+                                                      {"loop.bin", loop},
+                                                      {"docs/guide.txt", guide},
+                                                      {"last.bin", last},
+                                                      {longName, named}};
   struct Row {
     std::string name;
     const CacheImage& image;
@@ -333,8 +335,8 @@ TEST_F(MountTest, EveryCommandGivesEachFileOneVerdict) {
       {"cut inside the tables", cutInTables, {}, 0},
       {"a chain that loops in its middle", looping, with("loop.bin", "!the data block chains loop"),
        0},
-      {"a name too long", withLongName, with(longName, "?its name is longer than this system takes"),
-       0},
+      {"a name too long", withLongName,
+       with(longName, "?its name is longer than this system takes"), 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -371,43 +373,41 @@ TEST_F(MountTest, EveryCommandGivesEachFileOneVerdict) {
     // The line a check or a salvage gives of a file that is not whole.
     std::string lines, firstLine;
     uint64_t recorded = 0, notWhole = 0;
-    for (const char* path : {"whole.bin", "loop.bin", "docs/guide.txt", longName.c_str(),
-                             "last.bin"}) {
+    for (const char* path :
+         {"whole.bin", "loop.bin", "docs/guide.txt", longName.c_str(), "last.bin"}) {
       const auto found = row.verdicts.find(path);
       if (found == row.verdicts.end()) continue;
       const std::string& verdict = found->second;
       recorded += content.at(path).size();
       if (!verdict.empty() && verdict[0] == '?' && firstLine.empty()) {
-        firstLine = "Couldn't create file " + std::string(path) +
-                    " - do all directorys exist? (" + verdict.substr(1) + ")\n";
+        firstLine = "Couldn't create file " + std::string(path) + " - do all directorys exist? (" +
+                    verdict.substr(1) + ")\n";
       }
       if (verdict.empty() || verdict[0] == '?') continue;
       ++notWhole;
-      lines += verdict[0] == '!' ? "Corrupt file: " + std::string(path) + ": " + verdict.substr(1) +
-                                       ".\n"
-                                 : "Incomplete file: " + std::string(path) + ": " + verdict +
-                                       " of " + std::to_string(content.at(path).size()) +
-                                       " bytes are in the cache.\n";
+      lines += verdict[0] == '!'
+                   ? "Corrupt file: " + std::string(path) + ": " + verdict.substr(1) + ".\n"
+                   : "Incomplete file: " + std::string(path) + ": " + verdict + " of " +
+                         std::to_string(content.at(path).size()) + " bytes are in the cache.\n";
       if (firstLine.empty()) firstLine = lines;
     }
     const std::string files = std::to_string(row.verdicts.size()) + " files, ";
     const ProgramRun check = run({"t", cache});
-    EXPECT_EQ(check.out, opened + cut + lines + "Checked " + files + std::to_string(recorded) +
-                             " bytes: " +
-                             (notWhole == 0 ? "all whole" : "1 " + std::string(lines[0] == 'C'
-                                                                                   ? "damaged"
-                                                                                   : "incomplete") +
-                                                                " file") +
-                             ".\n");
+    EXPECT_EQ(check.out,
+              opened + cut + lines + "Checked " + files + std::to_string(recorded) + " bytes: " +
+                  (notWhole == 0
+                       ? "all whole"
+                       : "1 " + std::string(lines[0] == 'C' ? "damaged" : "incomplete") + " file") +
+                  ".\n");
     EXPECT_EQ(check.status, notWhole == 0 ? 0 : 2);
     const ProgramRun listing = run({"l", "--long", cache});
     EXPECT_EQ(listing.status, notWhole == 0 ? 0 : 2);
     for (const auto& [path, verdict] : row.verdicts) {
       const std::string size = std::to_string(content.at(path).size());
-      const std::string state =
-          verdict.empty() || verdict[0] == '?' ? "-"
-          : verdict[0] == '!'                  ? "damaged"
-                                               : "incomplete (" + verdict + " of " + size + " bytes)";
+      const std::string state = verdict.empty() || verdict[0] == '?' ? "-"
+                                : verdict[0] == '!'
+                                    ? "damaged"
+                                    : "incomplete (" + verdict + " of " + size + " bytes)";
       EXPECT_NE(listing.out.find(std::string(10 - size.size(), ' ') + size + "  " + state + "  " +
                                  path + "\n"),
                 std::string::npos)

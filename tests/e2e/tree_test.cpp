@@ -328,17 +328,16 @@ TEST_F(TreeTest, UnsafeAndSharedNamesAreRefusedOrLeftOutOfASalvage) {
     const std::string line = std::string("Unwritable ") + (c.folder ? "folder" : "file") +
                              ": bad/" + c.first + ": " + c.why + ".\n";
     EXPECT_EQ(r.out.find(openedLines(cache, "Half-Life") + line), 0u) << r.out;
-    EXPECT_NE(r.out.find("; left out 1 unwritable " + std::string(c.folder ? "folder" : "file") +
-                         ".\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("; left out 1 unwritable " + std::string(c.folder ? "folder" : "file") + ".\n"),
+        std::string::npos)
         << r.out;
     EXPECT_EQ(r.status, 2);
     const std::string kept = c.first == c.second ? "one" : "two";
-    EXPECT_EQ(treeAt(at("out")),
-              (std::map<std::string, std::string>{{"top", "/"},
-                                                  {"top/fine.txt", "fine"},
-                                                  {"bad", "/"},
-                                                  {"bad/" + c.second, kept}}));
+    EXPECT_EQ(
+        treeAt(at("out")),
+        (std::map<std::string, std::string>{
+            {"top", "/"}, {"top/fine.txt", "fine"}, {"bad", "/"}, {"bad/" + c.second, kept}}));
     if (!c.folder) continue;
     // Named through the folder left out, a file is left out with it.
     fs::remove_all(at("out"));

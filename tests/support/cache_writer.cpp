@@ -260,7 +260,8 @@ CacheImage CacheBuilder::build() const {
   L.checksumBody = out.pos();
   out.words({1, 1, checksumMap.size(), checksumCount});
   for (const auto& [count, first] : checksumMap) out.words({count, first});
-  for (uint64_t c = 0; c < checksumCount; ++c) out.u32(static_cast<uint32_t>(0x9E3779B9u * (c + 1)));
+  for (uint64_t c = 0; c < checksumCount; ++c)
+    out.u32(static_cast<uint32_t>(0x9E3779B9u * (c + 1)));
 
   L.dataBlockHeader = out.pos();
   const uint64_t firstBlock = out.pos() + 24 + dataPadding_;

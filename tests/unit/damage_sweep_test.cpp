@@ -116,8 +116,8 @@ TEST(DamageSweep, EveryTruncationIsRefusedOrReadAsACacheCutShort) {
         const FileState state = checker.check(item);
         const uint64_t held = heldAfterCut(image, item, length);
         EXPECT_EQ(state.heldBytes, held) << length << " " << item;
-        EXPECT_EQ(state.kind,
-                  held == state.recordedSize ? FileState::Kind::kWhole : FileState::Kind::kIncomplete)
+        EXPECT_EQ(state.kind, held == state.recordedSize ? FileState::Kind::kWhole
+                                                         : FileState::Kind::kIncomplete)
             << length << " " << item;
       }
     }
