@@ -5,6 +5,7 @@
 
 #include "archive/extraction_writer.h"
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/output_sink.h"
 #include "platform/output_file.h"
 #include "platform/output_path.h"
@@ -79,12 +80,6 @@ int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTi
       writeAndFinish(archive, static_cast<uint32_t>(firstBlockEntry.index), itemPath, out);
   archive.close();
   return sayIfOutputLost(status, out);
-}
-
-LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item,
-                                 std::string_view itemPath, TextOutput& out) {
-  return reported(findBlockEntryForItem(archive, item), out, "No block entry for ", Name{itemPath},
-                  "\nDid you try to extract a directory?\n");
 }
 
 }  // namespace vaultcat

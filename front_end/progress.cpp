@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "front_end/command_steps.h"
+#include "front_end/reports.h"
 #include "platform/process.h"
 
 namespace vaultcat {

@@ -11,6 +11,7 @@
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/output_sink.h"
 #include "front_end/progress.h"
 #include "front_end/tree_plan.h"

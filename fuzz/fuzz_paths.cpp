@@ -16,6 +16,7 @@
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
 #include "front_end/command_steps.h"
+#include "front_end/directory_listing.h"
 #include "front_end/tree_plan.h"
 #include "platform/names.h"
 #include "platform/output_path.h"
