@@ -29,8 +29,9 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
     cannotCreate(itemPath, out);
     return kFailure;
   }
-  OutputSink<platform::OutputFile> sink(output);
-  Status written = writeFileData(archive, sink, firstBlockEntry, &out);
+  OutputSink<platform::OutputFile> file(output);
+  BlockLines sink(file, out);
+  Status written = writeFileData(archive, sink, firstBlockEntry);
   // A cache that changed explains any failure, and fails a success.
   if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
   if (!written.damage.empty()) {

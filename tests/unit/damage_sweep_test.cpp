@@ -60,7 +60,8 @@ void exerciseEverything(const CacheArchive& archive) {
   testsupport::StringOutput progress;
   for (uint32_t entry = 0; entry <= archive.blockEntryCount(); ++entry) {
     MemorySink sink(archive);
-    const Status r = writeFileData(archive, sink, entry, &progress);
+    BlockLines lines(sink, progress);
+    const Status r = writeFileData(archive, lines, entry);
     EXPECT_NE(r.kind, Status::Kind::kOutputFailed);
     EXPECT_EQ(r.damaged(), !r.damage.empty());
   }
