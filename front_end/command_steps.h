@@ -12,9 +12,9 @@
 
 #include "archive/cache_archive.h"
 #include "archive/item_lookup.h"
-#include "archive/text_output.h"
 #include "front_end/cache_titles.h"
 #include "front_end/reports.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "archive/cache_archive.h"
-#include "archive/text_output.h"
 #include "front_end/cache_titles.h"
 #include "front_end/command_line.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

@@ -6,8 +6,8 @@
 
 #include "archive/cache_archive.h"
 #include "archive/status.h"
-#include "archive/text_output.h"
 #include "front_end/cache_titles.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

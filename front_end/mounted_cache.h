@@ -21,8 +21,8 @@
 #include "archive/cache_archive.h"
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
-#include "archive/text_output.h"
 #include "archive/tree_walk.h"
+#include "front_end/text_output.h"
 #include "platform/mount.h"
 
 namespace vaultcat {

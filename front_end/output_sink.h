@@ -7,8 +7,8 @@
 
 #include "archive/damage_text.h"
 #include "archive/data_sink.h"
-#include "archive/text_output.h"
 #include "front_end/progress.h"
+#include "front_end/text_output.h"
 #include "platform/piece_writer.h"
 
 namespace vaultcat {

@@ -9,7 +9,7 @@
 
 #include "archive/file_check.h"
 #include "archive/status.h"
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 #include "platform/failure.h"
 
 namespace vaultcat {

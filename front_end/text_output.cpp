@@ -1,4 +1,4 @@
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 
 #include <charconv>
 #include <string>
