@@ -68,14 +68,14 @@ LookupResult reported(LookupResult result, TextOutput& out, const Parts&... miss
   }
   return result;
 }
-// The item at `itemPath`; -1 when there is none, with the message (or the
-// damage line) printed. `trail`, if given, receives the items the path
+// The item at `itemPath`; nothing found when there is none, with the
+// message (or the damage line) printed. `trail`, if given, receives the items the path
 // leads through, as findItemByPath() gives them.
 LookupResult findItem(const CacheArchive& archive, std::string_view itemPath, TextOutput& out,
                       std::vector<uint32_t>* trail = nullptr);
 // The extract command's second lookup: the head of the item's chain of
-// block entries. -1 when there is none, with the message (or the damage
-// line) printed.
+// block entries; nothing found when there is none, with the message (or
+// the damage line) printed.
 LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item,
                                  std::string_view itemPath, TextOutput& out);
 

@@ -74,11 +74,9 @@ int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTi
   const LookupResult item = findItem(archive, itemPath, out);
   if (!item.found()) return kFailure;
   out.print("Found ", Name{itemPath}, ", attempting to extract...\n");
-  const LookupResult firstBlockEntry =
-      findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), itemPath, out);
+  const LookupResult firstBlockEntry = findFirstBlockEntry(archive, *item.index, itemPath, out);
   if (!firstBlockEntry.found()) return kFailure;
-  const int status =
-      writeAndFinish(archive, static_cast<uint32_t>(firstBlockEntry.index), itemPath, out);
+  const int status = writeAndFinish(archive, *firstBlockEntry.index, itemPath, out);
   archive.close();
   return sayIfOutputLost(status, out);
 }
