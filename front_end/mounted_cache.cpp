@@ -16,11 +16,6 @@ using platform::Piece;
 
 namespace {
 
-// Items read between two calls that let the system take back the pages of
-// the cache's tables: a walk over a million items reads some eighty
-// megabytes of them, which would otherwise stay in the serving process.
-constexpr uint64_t kItemsBetweenForgets = 4096;
-
 // One file opened: served from its map alone.
 class OpenedFile final : public platform::OpenFile {
  public:
@@ -41,6 +36,7 @@ MountedCache::MountedCache(const CacheArchive& archive, TextOutput& out, bool ba
     : archive_(archive),
       out_(out),
       background_(background),
+      paging_(archive),
       claimed_(archive.itemCount()),
       shown_(archive.itemCount()) {}
 
@@ -100,7 +96,7 @@ platform::Answer MountedCache::lookup(uint64_t folderNode, std::string_view name
   const auto match = [&](uint32_t child) {
     const std::optional<DirectoryEntry> childEntry = archive_.directoryEntry(child);
     const std::optional<std::string_view> stored = archive_.itemName(child);
-    pace();
+    paging_.itemRead();
     if (!childEntry || !stored || platform::Spelling(*stored).text() != name) return false;
     found = attributesOf(child, *childEntry);
     answer = Answer::kOk;
@@ -138,7 +134,7 @@ void MountedCache::index(const DirectoryEntry& entry, FolderCheck& check) const 
     const std::optional<DirectoryEntry> childEntry = archive_.directoryEntry(child);
     const std::optional<std::string_view> stored = archive_.itemName(child);
     if (!childEntry || !stored) break;
-    pace();
+    paging_.itemRead();
     if (shown_[child].load(std::memory_order_relaxed))
       byName->emplace_back(hashOf(platform::Spelling(*stored).text()), child);
     child = childEntry->nextSiblingIndex;
@@ -160,7 +156,7 @@ MountedCache::FolderCheck MountedCache::check(uint32_t folder, const DirectoryEn
     result.notShown += shown ? 0 : 1;
     reached = uint64_t{child->index} + 1;
     ++result.children;
-    pace();
+    paging_.itemRead();
   }
   if (!status.ok()) result.breakAt = reached;
   return result;
@@ -199,7 +195,7 @@ platform::Answer MountedCache::readFolder(uint64_t folderNode, uint64_t cursor,
       break;
     }
     at = uint64_t{child} + 1;
-    pace();
+    paging_.itemRead();
     if (!shown_[child].load(std::memory_order_relaxed)) continue;
     if (!add(Entry{attributesOf(child, *childEntry), platform::Spelling(*stored).text(), at}))
       break;
@@ -218,11 +214,6 @@ platform::Answer MountedCache::open(uint64_t node, std::unique_ptr<platform::Ope
   const FileState state = checker_->check(item);
   file = std::make_unique<OpenedFile>(FileMap(state, checker_->extents()));
   return Answer::kOk;
-}
-
-void MountedCache::pace() const {
-  if (itemsRead_.fetch_add(1, std::memory_order_relaxed) % kItemsBetweenForgets == 0)
-    archive_.forgetPages();
 }
 
 std::optional<uint64_t> MountedCache::countNotShown() {

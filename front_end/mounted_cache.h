@@ -69,20 +69,17 @@ class MountedCache final : public platform::MountedTree {
   // The folder's check, made now if it is the first; checking_ is held.
   FolderCheck& checked(uint32_t folder, const DirectoryEntry& entry);
   void index(const DirectoryEntry& entry, FolderCheck& check) const;
-  // Called for every item read, from whichever thread: lets the system take
-  // back the pages of the tables read so far, every so many items.
-  void pace() const;
 
   const CacheArchive& archive_;
   TextOutput& out_;
   const bool background_;
+  TablePaging paging_;   // every item read, from whichever thread, is counted
   std::mutex checking_;  // guards the three below
   std::unordered_map<uint32_t, FolderCheck> checked_;
   LoopGuard claimed_;                     // each item is listed in one folder only
   std::vector<std::atomic<bool>> shown_;  // by item, once its folder is checked
   std::mutex opening_;                    // guards the checker, made at the first open
   std::unique_ptr<FileChecker> checker_;
-  mutable std::atomic<uint64_t> itemsRead_{0};
   std::atomic<bool> stop_{false};
   std::thread counter_;
 };

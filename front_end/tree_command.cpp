@@ -59,11 +59,6 @@ std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
   return {};
 }
 
-// Items between two calls that let the system take back the pages of the
-// cache's tables read so far, which would otherwise stay resident: a tree
-// of a million items reads some eighty megabytes of them, twice.
-constexpr uint64_t kItemsBetweenForgets = 4096;
-
 class TreeExtraction {
  public:
   TreeExtraction(const CacheArchive& archive, TextOutput& out, Progress& progress,
@@ -125,11 +120,6 @@ class TreeExtraction {
       return failed(plan_.damage(), "");
     return done;
   }
-  // Called for every item visited.
-  void pace() {
-    if (++visited_ % kItemsBetweenForgets == 0) forgetPages();
-  }
-  void forgetPages() const { archive_.forgetPages(); }
 
   const CacheArchive& archive_;
   TextOutput& out_;
@@ -140,7 +130,8 @@ class TreeExtraction {
   TreePlan plan_;
   Shortfall shortfall_;
   bool folderNamed_ = false;
-  uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0, unchanged_ = 0;
+  TablePaging paging_{archive_};
+  uint64_t files_ = 0, folders_ = 0, bytes_ = 0, unchanged_ = 0;
   uint64_t filesToWrite_ = 0, bytesToWrite_ = 0;
 };
 
@@ -152,7 +143,7 @@ bool TreeExtraction::check() {
   progress_.begin("Checking", 0, 0);
   return finished(plan_.forEach(
       [&](const PlannedItem& item) {
-        pace();
+        paging_.itemRead();
         if (platform::mustStop()) return false;
         if (!item.folder) {
           progress_.at(item.path);
@@ -178,13 +169,13 @@ bool TreeExtraction::checkPlace(const PlannedItem& item) {
 
 bool TreeExtraction::write() {
   FileChecker checker(archive_);
-  forgetPages();
+  paging_.forgetNow();
   // A salvage goes past what it has named already.
   const auto pastDamage = [](const std::string&, const Status&) { return true; };
   progress_.begin("Writing", filesToWrite_, bytesToWrite_);
   return finished(plan_.forEach(
       [&](const PlannedItem& item) {
-        pace();
+        paging_.itemRead();
         // An interrupt, or a reader gone away, ends the run once the
         // destination is as it was.
         if (platform::mustStop()) return false;
