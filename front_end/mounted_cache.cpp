@@ -150,8 +150,7 @@ MountedCache::FolderCheck MountedCache::check(uint32_t folder, const DirectoryEn
   Status status;
   uint64_t reached = 0;  // the cursor past the last child reached
   while (const std::optional<Child> child = children.next(status)) {
-    const bool shown =
-        names.admit(platform::Spelling(child->name).text()) == FolderNames::Verdict::kWritten;
+    const bool shown = names.admit(child->name) == FolderNames::Verdict::kWritten;
     shown_[child->index].store(shown, std::memory_order_relaxed);
     result.notShown += shown ? 0 : 1;
     reached = uint64_t{child->index} + 1;
@@ -224,8 +223,7 @@ std::optional<uint64_t> MountedCache::countNotShown() {
   std::vector<FolderNames> names;  // of each folder open, by depth
   walkDirectory(archive_, kRootItem, [&](const WalkedItem& item) {
     names.resize(item.depth + 1);
-    if (names.back().admit(platform::Spelling(item.name).text()) != FolderNames::Verdict::kWritten)
-      ++notShown;
+    if (names.back().admit(item.name) != FolderNames::Verdict::kWritten) ++notShown;
     return !stop_.load(std::memory_order_relaxed);
   });
   if (stop_.load()) return std::nullopt;
