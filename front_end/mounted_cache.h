@@ -52,23 +52,21 @@ class MountedCache final : public platform::MountedTree {
   std::optional<uint64_t> countNotShown();
 
  private:
-  // What the first listing of a folder found: where its list breaks, if it
-  // does (the cursor at which it cannot go on), and how many of its names
-  // are not shown.
+  // What the first listing of a folder found: its list of children, with
+  // where it breaks, if it does.
   struct FolderCheck {
-    std::optional<uint64_t> breakAt;
-    uint64_t children = 0;  // reached before any break
-    uint64_t notShown = 0;
+    ChildList list;
     // Of a folder looked in by name that holds many: its names' hashes and
     // items, by hash, made once, at the first lookup.
     std::unique_ptr<const std::vector<std::pair<uint32_t, uint32_t>>> byName;
   };
   std::optional<DirectoryEntry> entryOf(uint64_t node, uint32_t& item) const;
   NodeAttributes attributesOf(uint32_t item, const DirectoryEntry& entry) const;
+  // The folder's check, made now if it is the first; with `byName`, with
+  // its index, if it is to have one.
+  const FolderCheck& checked(uint32_t folder, const DirectoryEntry& entry, bool byName);
   FolderCheck check(uint32_t folder, const DirectoryEntry& entry);
-  // The folder's check, made now if it is the first; checking_ is held.
-  FolderCheck& checked(uint32_t folder, const DirectoryEntry& entry);
-  void index(const DirectoryEntry& entry, FolderCheck& check) const;
+  void index(uint32_t folder, const DirectoryEntry& entry, FolderCheck& check) const;
 
   const CacheArchive& archive_;
   TextOutput& out_;
