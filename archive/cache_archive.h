@@ -109,6 +109,9 @@ class CacheArchive {
  private:
   bool checkAndHold(ByteView bytes, Extent extent);
   const char* locateSections(Extent extent);
+  bool locateBlockTables(ByteCursor& cursor);
+  bool locateDirectory(ByteCursor& cursor);
+  bool locateDataRegion(ByteCursor& cursor, Extent extent);
 
   platform::SourceFile source_;
   bool open_ = false;

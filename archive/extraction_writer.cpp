@@ -62,6 +62,16 @@ class PieceBatch {
   std::vector<Piece> pieces_;
 };
 
+// Why the chain may not go on into `block`, if it may not: every block is
+// checked against the data region and the map before it is used.
+Status enterBlock(const CacheArchive& archive, uint32_t block, ChainGuard& guard) {
+  const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
+  if (block >= blockCount || block >= archive.fragmentCount())
+    return damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
+  if (!guard.enterBlock(block)) return guard.refusal();
+  return {};
+}
+
 // Copies one run: follows the data-block chain from `firstDataBlockIndex`
 // until 0xFFFF, each block giving the file header's block size in bytes,
 // until `runSize` bytes are written; blocks past that point give nothing,
@@ -70,22 +80,11 @@ class PieceBatch {
 Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
                           uint32_t firstDataBlockIndex, uint32_t runSize, ChainGuard& guard) {
   const uint32_t blockSize = archive.fileHeader().blockSize;
-  const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
   PieceBatch batch(output, runOffset);
   uint32_t written = 0;
   Status broken;
   for (uint32_t block = firstDataBlockIndex; block != kEndOfDataBlockChain;) {
-    // Every block is checked against the data region and the map before
-    // it is used.
-    if (block >= blockCount || block >= archive.fragmentCount()) {
-      broken = damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
-      break;
-    }
-    if (!guard.enterBlock(block)) {
-      broken = guard.refusal();
-      break;
-    }
-
+    if (broken = enterBlock(archive, block, guard); !broken.ok()) break;
     const uint32_t chunk = std::min(blockSize, runSize - written);
     output.metBlock(block, chunk);
     if (chunk > 0) {

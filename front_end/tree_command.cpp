@@ -75,6 +75,9 @@ class TreeExtraction {
 
  private:
   int attempt(const std::string& destination);
+  // Begins the tree output, saying what it took back of an interrupted
+  // run, or why it cannot begin.
+  bool begin(const std::string& destination);
   // Why the tree output failed.
   std::string why() const { return failureText(tree_.problem().failure); }
   bool check();
@@ -235,7 +238,7 @@ int TreeExtraction::run(const std::string& destination) {
   return status;
 }
 
-int TreeExtraction::attempt(const std::string& destination) {
+bool TreeExtraction::begin(const std::string& destination) {
   const bool begun = tree_.begin(destination, archive_.source());
   for (const platform::OutputTree::Recovered& left : tree_.recovered()) {
     if (left.tookBack) {
@@ -256,9 +259,12 @@ int TreeExtraction::attempt(const std::string& destination) {
     } else {
       cannotCreate(destination, out_, why());
     }
-    return kFailure;
   }
-  if (!check() || !write()) return kFailure;
+  return begun;
+}
+
+int TreeExtraction::attempt(const std::string& destination) {
+  if (!begin(destination) || !check() || !write()) return kFailure;
   if (Status cache = archive_.checkUnchanged(); !cache.ok()) {
     printDamage(cache.damage, out_);
     return kFailure;
