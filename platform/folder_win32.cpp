@@ -11,6 +11,7 @@
 #include <aclapi.h>
 #include "platform/process.h"
 #include "platform/wide_path_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace vaultcat::platform {
 
@@ -188,11 +189,7 @@ std::vector<std::string> namesIn(const Folder& folder, std::string_view prefix) 
                                     &entry, FindExSearchNameMatch, nullptr, 0);
   if (found == INVALID_HANDLE_VALUE) return names;
   do {
-    const int bytes =
-        ::WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, nullptr, 0, nullptr, nullptr);
-    std::string name(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, name.data(), bytes, nullptr, nullptr);
-    name.pop_back();
+    std::string name = toNarrow(entry.cFileName, CP_ACP).value_or(std::string());
     if (name.starts_with(prefix)) names.push_back(std::move(name));
   } while (::FindNextFileW(found, &entry));
   ::FindClose(found);
