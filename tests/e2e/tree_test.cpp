@@ -28,20 +28,6 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::RunList;
 
-// Every item under `folder`: its path from there, and its bytes, "/" for a
-// folder, or "->" for a link, which is not followed.
-std::map<std::string, std::string> treeAt(const std::string& folder) {
-  std::map<std::string, std::string> items;
-  if (!fs::exists(folder)) return items;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const std::string path = entry.path().lexically_relative(folder).generic_string();
-    items[path] = entry.is_symlink()     ? "->"
-                  : entry.is_directory() ? "/"
-                                         : readFile(entry.path().string());
-  }
-  return items;
-}
-
 class TreeTest : public ProgramTest {
  protected:
   void SetUp() override {
