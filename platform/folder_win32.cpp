@@ -232,18 +232,17 @@ bool syncFolder(const Folder&) { return true; }
 bool syncFileSystem(const Folder&) { return false; }
 const size_t kMostFilesSyncedOneByOne = SIZE_MAX;
 
-// Where the system has long paths enabled, a path holds 32,767 UTF-16
-// units; otherwise CreateDirectoryW takes MAX_PATH - 12. The folder's own
-// path and the staging folder's part count too, and a name's bytes of
-// UTF-8 are never fewer than its units.
+// Every path reaches the system with the "\\?\" prefix (wide_path_win32.h),
+// which takes 32,767 UTF-16 units with the prefix and the null at the end,
+// whether or not the system has long paths enabled. The folder's own path
+// and the staging folder's part count too, and a name's bytes of UTF-8 are
+// never fewer than its units.
 uint64_t longestPathUnder(const Folder& top) {
-  using Enabled = BOOLEAN(WINAPI*)();
-  const auto longPaths = reinterpret_cast<Enabled>(reinterpret_cast<void (*)()>(
-      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlAreLongPathsEnabled")));
-  const uint64_t longest = longPaths != nullptr && longPaths() ? 32767 : MAX_PATH - 12;
-  const DWORD units = ::GetFullPathNameW(widePath(top.path()).c_str(), 0, nullptr, nullptr);
+  constexpr uint64_t kLongest = 32767;
+  const std::wstring path = widePath(top.path());
+  const uint64_t units = path.size() + 1;
   constexpr uint64_t kStaging = 32;
-  return units == 0 || units + kStaging >= longest ? 0 : longest - kStaging - units;
+  return path.empty() || units + kStaging >= kLongest ? 0 : kLongest - kStaging - units;
 }
 
 // A leading separator, or a drive.
