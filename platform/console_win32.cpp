@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/wide_text_win32.h"
+
 namespace vaultcat::platform {
 
 namespace {
@@ -42,10 +44,7 @@ bool writeWhole(std::string_view utf8) {
     if (slice.size() < utf8.size()) slice = slice.substr(0, wholeSequences(slice));
     utf8.remove_prefix(slice.size());
 
-    const auto length = static_cast<int>(slice.size());
-    const int units = ::MultiByteToWideChar(CP_UTF8, 0, slice.data(), length, nullptr, 0);
-    std::wstring text(static_cast<size_t>(units), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, slice.data(), length, text.data(), units);
+    const std::wstring text = toWide(slice, CP_UTF8).value_or(std::wstring());
     std::wstring lines;
     lines.reserve(text.size() + text.size() / 16);
     for (wchar_t c : text) {

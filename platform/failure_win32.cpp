@@ -4,6 +4,7 @@
 
 #include "platform/failure.h"
 #include "platform/handle_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace vaultcat::platform {
 
@@ -15,13 +16,7 @@ std::string systemErrorText(int code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
   std::string text;
-  if (units > 0) {
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(units), nullptr,
-                                            0, nullptr, nullptr);
-    text.resize(static_cast<size_t>(bytes > 0 ? bytes : 0));
-    ::WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(units), text.data(), bytes, nullptr,
-                          nullptr);
-  }
+  if (units > 0) text = toNarrow({message, units}, CP_UTF8).value_or(std::string());
   ::LocalFree(message);
   // The system ends its messages with a full stop and a line break.
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))

@@ -11,6 +11,7 @@
 #include <aclapi.h>
 #include "platform/process.h"
 #include "platform/wide_path_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace vaultcat::platform {
 
@@ -188,11 +189,7 @@ std::vector<std::string> namesIn(const Folder& folder, std::string_view prefix) 
                                     &entry, FindExSearchNameMatch, nullptr, 0);
   if (found == INVALID_HANDLE_VALUE) return names;
   do {
-    const int bytes =
-        ::WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, nullptr, 0, nullptr, nullptr);
-    std::string name(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, entry.cFileName, -1, name.data(), bytes, nullptr, nullptr);
-    name.pop_back();
+    std::string name = toNarrow(entry.cFileName, CP_ACP).value_or(std::string());
     if (name.starts_with(prefix)) names.push_back(std::move(name));
   } while (::FindNextFileW(found, &entry));
   ::FindClose(found);
@@ -235,18 +232,17 @@ bool syncFolder(const Folder&) { return true; }
 bool syncFileSystem(const Folder&) { return false; }
 const size_t kMostFilesSyncedOneByOne = SIZE_MAX;
 
-// Where the system has long paths enabled, a path holds 32,767 UTF-16
-// units; otherwise CreateDirectoryW takes MAX_PATH - 12. The folder's own
-// path and the staging folder's part count too, and a name's bytes of
-// UTF-8 are never fewer than its units.
+// Every path reaches the system with the "\\?\" prefix (wide_path_win32.h),
+// which takes 32,767 UTF-16 units with the prefix and the null at the end,
+// whether or not the system has long paths enabled. The folder's own path
+// and the staging folder's part count too, and a name's bytes of UTF-8 are
+// never fewer than its units.
 uint64_t longestPathUnder(const Folder& top) {
-  using Enabled = BOOLEAN(WINAPI*)();
-  const auto longPaths = reinterpret_cast<Enabled>(reinterpret_cast<void (*)()>(
-      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlAreLongPathsEnabled")));
-  const uint64_t longest = longPaths != nullptr && longPaths() ? 32767 : MAX_PATH - 12;
-  const DWORD units = ::GetFullPathNameW(widePath(top.path()).c_str(), 0, nullptr, nullptr);
+  constexpr uint64_t kLongest = 32767;
+  const std::wstring path = widePath(top.path());
+  const uint64_t units = path.size() + 1;
   constexpr uint64_t kStaging = 32;
-  return units == 0 || units + kStaging >= longest ? 0 : longest - kStaging - units;
+  return path.empty() || units + kStaging >= kLongest ? 0 : kLongest - kStaging - units;
 }
 
 // A leading separator, or a drive.

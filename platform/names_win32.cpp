@@ -5,6 +5,7 @@
 
 #include "platform/handle_win32.h"
 #include "platform/names.h"
+#include "platform/wide_text_win32.h"
 
 namespace vaultcat::platform {
 
@@ -26,27 +27,15 @@ UINT systemAnsiCodePage() {
 }  // namespace
 
 Spelling::Spelling(std::string_view stored) : stored_(stored) {
-  const int length = static_cast<int>(stored.size());
-  if (stored.empty() ||
-      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, stored.data(), length, nullptr, 0) > 0)
-    return;
-  const UINT codePage = systemAnsiCodePage();
-  const int units = ::MultiByteToWideChar(codePage, 0, stored.data(), length, nullptr, 0);
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(codePage, 0, stored.data(), length, wide.data(), units);
-  const int bytes =
-      ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
-  std::string& utf8 = converted_.emplace(static_cast<size_t>(bytes), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, utf8.data(), bytes, nullptr, nullptr);
+  if (toWide(stored, CP_UTF8, Invalid::kRefused)) return;
+  const std::wstring wide = toWide(stored, systemAnsiCodePage()).value_or(std::wstring());
+  converted_ = toNarrow(wide, CP_UTF8).value_or(std::string());
 }
 
 // Windows tells names apart as its file systems do: letters in either case
 // are one, as the system's own upper case has them.
 std::string nameKey(std::string_view name) {
-  const int length = static_cast<int>(name.size());
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, name.data(), length, nullptr, 0);
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, name.data(), length, wide.data(), units);
+  std::wstring wide = toWide(name, CP_UTF8).value_or(std::wstring());
   ::CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
   std::string key(wide.size() * sizeof(wchar_t), '\0');
   std::memcpy(key.data(), wide.data(), key.size());

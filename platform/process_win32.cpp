@@ -8,7 +8,7 @@
 #include "platform/pending_output.h"
 #include "platform/process.h"
 #include "platform/process_internal.h"
-#include "platform/wide_path_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace vaultcat::platform {
 
@@ -123,8 +123,12 @@ void runThisThreadWhenIdle() {
   ::SetThreadPriority(::GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
 }
 
+// The one path without the "\\?\" prefix: the system keeps the working
+// directory in MAX_PATH units unless it has long paths enabled, and the
+// prefix would only take four of them. The paths taken from it later get
+// the prefix (wide_path_win32.h).
 bool changeWorkingDirectory(const std::string& path) {
-  return ::SetCurrentDirectoryW(widePath(path).c_str()) != 0;
+  return ::SetCurrentDirectoryW(toWide(path, CP_ACP).value_or(std::wstring()).c_str()) != 0;
 }
 
 }  // namespace vaultcat::platform
