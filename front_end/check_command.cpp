@@ -9,8 +9,8 @@
 #include "archive/tree_walk.h"
 #include "front_end/command_steps.h"
 #include "front_end/progress.h"
-#include "platform/names.h"
-#include "platform/process.h"
+#include "platform/destination/names.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

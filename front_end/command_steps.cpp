@@ -2,7 +2,7 @@
 
 #include "archive/cache_layout.h"
 #include "front_end/commands.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

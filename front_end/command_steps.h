@@ -17,7 +17,7 @@
 #include "archive/text_output.h"
 #include "front_end/cache_titles.h"
 #include "front_end/command_line.h"
-#include "platform/failure.h"
+#include "platform/process/failure.h"
 
 namespace vaultcat {
 

@@ -1,7 +1,7 @@
 #include "front_end/directory_listing.h"
 
 #include "archive/tree_walk.h"
-#include "platform/names.h"
+#include "platform/destination/names.h"
 
 namespace vaultcat {
 

@@ -7,7 +7,7 @@
 
 #include "front_end/command_steps.h"
 #include "front_end/mounted_cache.h"
-#include "platform/mount.h"
+#include "platform/mount/mount.h"
 
 namespace vaultcat {
 

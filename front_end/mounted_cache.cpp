@@ -6,9 +6,9 @@
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "front_end/tree_plan.h"
-#include "platform/names.h"
-#include "platform/output_path.h"
-#include "platform/process.h"
+#include "platform/destination/names.h"
+#include "platform/destination/output_path.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

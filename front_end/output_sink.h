@@ -8,7 +8,7 @@
 #include "archive/damage_text.h"
 #include "archive/data_sink.h"
 #include "front_end/progress.h"
-#include "platform/piece_writer.h"
+#include "platform/source/piece_writer.h"
 
 namespace vaultcat {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "front_end/command_steps.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

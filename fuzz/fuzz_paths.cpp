@@ -17,8 +17,8 @@
 #include "front_end/cache_titles.h"
 #include "front_end/command_steps.h"
 #include "front_end/tree_plan.h"
-#include "platform/names.h"
-#include "platform/output_path.h"
+#include "platform/destination/names.h"
+#include "platform/destination/output_path.h"
 
 namespace vaultcat::fuzz {
 

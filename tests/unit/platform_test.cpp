@@ -21,16 +21,16 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/folder.h"
-#include "platform/journal.h"
-#include "platform/output_file.h"
-#include "platform/output_path.h"
-#include "platform/output_tree.h"
-#include "platform/process.h"
-#include "platform/source_file.h"
+#include "platform/destination/folder.h"
+#include "platform/destination/journal.h"
+#include "platform/destination/output_file.h"
+#include "platform/destination/output_path.h"
+#include "platform/destination/output_tree.h"
+#include "platform/process/process.h"
+#include "platform/source/source_file.h"
 #include "support/temp_folder.h"
 #ifdef _WIN32
-#include "platform/wide_path_win32.h"
+#include "platform/process/wide_path_win32.h"
 #endif
 
 namespace vaultcat::platform {
