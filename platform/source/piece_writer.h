@@ -19,6 +19,7 @@ struct WriteStatus {
     kOk,
     kOutputFailed,      // the output refused bytes
     kSourceUnreadable,  // the source's bytes could not be read: it shrank or its disk failed
+    kStopped,           // the run is to stop (platform::mustStop()): nothing failed
   };
   Kind kind = Kind::kOk;
   bool ok() const { return kind == Kind::kOk; }
