@@ -20,8 +20,8 @@
 #include "archive/byte_view.h"
 #include "archive/cache_layout.h"
 #include "archive/status.h"
-#include "platform/piece.h"
-#include "platform/source_file.h"
+#include "platform/source/piece.h"
+#include "platform/source/source_file.h"
 
 namespace vaultcat {
 

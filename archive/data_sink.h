@@ -6,7 +6,7 @@
 #include <span>
 
 #include "archive/status.h"
-#include "platform/piece.h"
+#include "platform/source/piece.h"
 
 namespace vaultcat {
 

@@ -5,7 +5,7 @@
 
 #include "archive/damage_text.h"
 #include "archive/tree_walk.h"
-#include "platform/names.h"
+#include "platform/destination/names.h"
 
 namespace vaultcat {
 

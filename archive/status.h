@@ -15,6 +15,7 @@ struct Status {
     kDamaged,          // a link or record cannot be followed; `damage` says which
     kOutputFailed,     // the output refused bytes
     kCacheUnreadable,  // the cache's bytes could not be read: it shrank or its disk failed
+    kStopped,          // the run is to stop: an interrupt, or a reader gone; nothing failed
   };
   Kind kind = Kind::kOk;
   std::string damage;  // completes the line "Corrupt file: ...."; empty for kOk, kOutputFailed

@@ -10,8 +10,8 @@
 #include "front_end/command_steps.h"
 #include "front_end/commands.h"
 #include "front_end/progress.h"
-#include "platform/names.h"
-#include "platform/process.h"
+#include "platform/destination/names.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

@@ -1,7 +1,7 @@
 #include "front_end/command_steps.h"
 
 #include "archive/cache_layout.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/process.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

@@ -3,7 +3,7 @@
 #include "archive/cache_layout.h"
 #include "archive/tree_walk.h"
 #include "front_end/command_steps.h"
-#include "platform/names.h"
+#include "platform/destination/names.h"
 
 namespace vaultcat {
 

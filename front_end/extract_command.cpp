@@ -7,9 +7,9 @@
 #include "front_end/command_steps.h"
 #include "front_end/commands.h"
 #include "front_end/output_sink.h"
-#include "platform/output_file.h"
-#include "platform/output_path.h"
-#include "platform/process.h"
+#include "platform/destination/output_file.h"
+#include "platform/destination/output_path.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

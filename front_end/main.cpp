@@ -6,7 +6,7 @@
 #include "front_end/commands.h"
 #include "front_end/console_output.h"
 #include "front_end/reports.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 
 int main(int argc, char** argv) {
   const bool standardOutputOpen = vaultcat::platform::setUpProcess(

@@ -8,7 +8,7 @@
 #include "front_end/command_steps.h"
 #include "front_end/commands.h"
 #include "front_end/mounted_cache.h"
-#include "platform/mount.h"
+#include "platform/mount/mount.h"
 
 namespace vaultcat {
 

@@ -7,9 +7,9 @@
 #include "archive/item_lookup.h"
 #include "front_end/reports.h"
 #include "front_end/tree_plan.h"
-#include "platform/names.h"
-#include "platform/output_path.h"
-#include "platform/process.h"
+#include "platform/destination/names.h"
+#include "platform/destination/output_path.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

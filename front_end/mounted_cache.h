@@ -23,7 +23,7 @@
 #include "archive/item_lookup.h"
 #include "archive/tree_walk.h"
 #include "front_end/text_output.h"
-#include "platform/mount.h"
+#include "platform/mount/mount.h"
 
 namespace vaultcat {
 

@@ -9,7 +9,7 @@
 #include "archive/data_sink.h"
 #include "front_end/progress.h"
 #include "front_end/text_output.h"
-#include "platform/piece_writer.h"
+#include "platform/source/piece_writer.h"
 
 namespace vaultcat {
 

@@ -5,7 +5,7 @@
 
 #include "front_end/reports.h"
 #include "front_end/utf8.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

@@ -10,7 +10,7 @@
 #include "archive/file_check.h"
 #include "archive/status.h"
 #include "front_end/text_output.h"
-#include "platform/failure.h"
+#include "platform/process/failure.h"
 
 namespace vaultcat {
 

@@ -15,8 +15,8 @@
 #include "front_end/output_sink.h"
 #include "front_end/progress.h"
 #include "front_end/tree_plan.h"
-#include "platform/output_tree.h"
-#include "platform/process.h"
+#include "platform/destination/output_tree.h"
+#include "platform/process/process.h"
 
 namespace vaultcat {
 

@@ -5,8 +5,8 @@
 
 #include "archive/cache_layout.h"
 #include "archive/tree_walk.h"
-#include "platform/names.h"
-#include "platform/output_path.h"
+#include "platform/destination/names.h"
+#include "platform/destination/output_path.h"
 
 namespace vaultcat {
 

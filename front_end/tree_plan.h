@@ -14,7 +14,7 @@
 #include "archive/cache_archive.h"
 #include "archive/status.h"
 #include "archive/tree_walk.h"
-#include "platform/output_tree.h"
+#include "platform/destination/output_tree.h"
 
 namespace vaultcat {
 
@@ -105,7 +105,7 @@ class TreePlan {
   bool check(const PlannedItem& item);
   enum class Refusal {
     kNone,
-    kUnsafeName,   // a name no output may have (platform/output_path.h)
+    kUnsafeName,   // a name no output may have (platform/destination/output_path.h)
     kSameName,     // an item before it in its folder has its name
     kNameTooLong,  // its name is longer than the system takes
     kTooLong,      // its path is longer than the system takes

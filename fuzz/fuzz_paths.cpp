@@ -19,8 +19,8 @@
 #include "front_end/output_sink.h"
 #include "front_end/text_output.h"
 #include "front_end/tree_plan.h"
-#include "platform/names.h"
-#include "platform/output_path.h"
+#include "platform/destination/names.h"
+#include "platform/destination/output_path.h"
 
 namespace vaultcat::fuzz {
 

@@ -2,6 +2,7 @@
 // real process shows it: the progress lines as printed, and the output file
 // named as typed. (The writer's unit tests cover the shapes of runs and
 // chains.)
+#include <map>
 #include <string>
 #include <vector>
 
@@ -97,23 +98,51 @@ TEST_P(ExtractTest, FindsItemsWhateverTheCaseAndSeparators) {
   }
 }
 
-// A destination past the 260 characters that Windows paths once stopped at:
-// the program changes into it, finds a relative cache there and writes
-// below it.
+// Paths past the 260 characters that Windows paths once stopped at, and
+// past 1,000, written whole by `a` and, file by file, by `x`: below a
+// destination that is itself that long, and a tree whose own paths are,
+// below a folder of ordinary depth. `a` takes the cache and its
+// destination relative to where it runs; `x` changes into its destination
+// first and finds the cache relative to that.
 using LongPathTest = ProgramTest;
 
-TEST_F(LongPathTest, ExtractsIntoADestinationPast260Characters) {
-  std::string destination = "long";
-  while (destination.size() < 300) destination += "/" + std::string(60, 'd');
-  const std::string bytes = sampleBytes(700, 40);
-  CacheBuilder b;
-  b.cacheId(1).blockSize(512);
-  b.addFile(b.addFolder(0, "docs"), "a.txt", bytes);
-  writeCache(b.build(), destination + "/c.gcf");
-  makeDir(destination + "/docs");
-  ProgramRun r = run({"x", "c.gcf", "docs/a.txt", at(destination)});
-  EXPECT_EQ(r.status, 0) << describe(r);
-  EXPECT_EQ(readFile(at(destination + "/docs/a.txt")), bytes);
+TEST_F(LongPathTest, ExtractsPathsPast260And1000Characters) {
+  std::string longFolder = "long";
+  while (longFolder.size() < 300) longFolder += "/" + std::string(60, 'd');
+  struct Case {
+    std::string folder;  // of the cache, and of both destinations
+    uint32_t depth;      // how deep the tree's folders go, each with a file
+  };
+  // Folders of 90 characters: at depth 11 a file's path in the tree takes
+  // 1,006, within the 1,023 that `x` takes.
+  const Case cases[] = {{longFolder, 1}, {"ordinary", 11}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder.substr(0, 12));
+    CacheBuilder b;
+    b.cacheId(1).blockSize(512);
+    std::map<std::string, std::string> tree;
+    uint32_t folder = 0;
+    std::string path;
+    for (uint32_t level = 0; level < c.depth; ++level) {
+      const std::string name = std::to_string(level) + std::string(89, 'n');
+      folder = b.addFolder(folder, name);
+      path += (path.empty() ? "" : "/") + name;
+      tree[path] = "/";
+      tree[path + "/f.bin"] = sampleBytes(300 + level, 40 + level);
+      b.addFile(folder, "f.bin", tree[path + "/f.bin"]);
+    }
+    writeCache(b.build(), c.folder + "/c.gcf");
+    ProgramRun r = run({"a", c.folder + "/c.gcf", "/", c.folder + "/a"});
+    EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+    EXPECT_EQ(treeAt(at(c.folder + "/a")), tree);
+    makeDir(c.folder + "/x/" + path);
+    for (const auto& [item, bytes] : tree) {
+      if (bytes == "/") continue;
+      r = run({"x", "../c.gcf", item, at(c.folder + "/x")});
+      EXPECT_EQ(r.status, 0) << describe(r);
+    }
+    EXPECT_EQ(treeAt(at(c.folder + "/x")), tree);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ExtractTest, testing::Values(5u, 6u),

@@ -308,6 +308,18 @@ bool exists(const std::string& path) {
   return fs::symlink_status(path, error).type() != fs::file_type::not_found;
 }
 
+std::map<std::string, std::string> treeAt(const std::string& folder) {
+  std::map<std::string, std::string> items;
+  if (!fs::exists(folder)) return items;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string path = entry.path().lexically_relative(folder).generic_string();
+    items[path] = entry.is_symlink()     ? "->"
+                  : entry.is_directory() ? "/"
+                                         : readFile(entry.path().string());
+  }
+  return items;
+}
+
 std::string describe(const ProgramRun& run) {
   std::string text = "status " + std::to_string(run.status);
   if (run.timedOut) text += " (timed out)";

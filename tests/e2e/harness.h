@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,6 +89,10 @@ class StartedProgram {
 // Whole-file helpers; readFile throws std::runtime_error if it cannot read.
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+// Every item under `folder`: its path from there, and its bytes, "/" for a
+// folder, or "->" for a link, which is not followed. Empty where nothing
+// is at `folder`.
+std::map<std::string, std::string> treeAt(const std::string& folder);
 
 // Each test gets its own empty directory (TempFolderTest), under its real
 // path. run() checks after every run that no cache the test wrote has

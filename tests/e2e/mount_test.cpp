@@ -43,17 +43,6 @@ bool waitFor(const std::function<bool()>& condition) {
   return condition();
 }
 
-// Every item under `folder`: its path from there, and its bytes, or "/" for
-// a folder.
-std::map<std::string, std::string> treeAt(const std::string& folder) {
-  std::map<std::string, std::string> items;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const std::string path = fs::relative(entry.path(), folder).generic_string();
-    items[path] = entry.is_directory() ? "/" : readFile(entry.path().string());
-  }
-  return items;
-}
-
 // What a read of `length` bytes at `offset` gives: the bytes, or the error.
 std::string readAt(const std::string& path, uint64_t offset, size_t length) {
   const int fd = ::open(path.c_str(), O_RDONLY);

@@ -28,20 +28,6 @@ using testsupport::CacheBuilder;
 using testsupport::CacheImage;
 using testsupport::RunList;
 
-// Every item under `folder`: its path from there, and its bytes, "/" for a
-// folder, or "->" for a link, which is not followed.
-std::map<std::string, std::string> treeAt(const std::string& folder) {
-  std::map<std::string, std::string> items;
-  if (!fs::exists(folder)) return items;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const std::string path = entry.path().lexically_relative(folder).generic_string();
-    items[path] = entry.is_symlink()     ? "->"
-                  : entry.is_directory() ? "/"
-                                         : readFile(entry.path().string());
-  }
-  return items;
-}
-
 class TreeTest : public ProgramTest {
  protected:
   void SetUp() override {
@@ -764,15 +750,24 @@ TEST_F(TreeRaceTest, TheNextRunClearsWhatAKilledRunLeft) {
 // deeper one is refused before anything is made.
 TEST_F(TreeTest, ATreeAsDeepAsPathsGoEndsAndLeavesNothing) {
   // Natively the file's path takes 4,091 bytes, the staging folder's 21
-  // more than the 4,095 that Linux takes in a call; under Wine, where long
-  // paths are not enabled, a path holds a few hundred.
-  const int deepest = runsNatively() ? 818 : 20, tooDeep = runsNatively() ? 820 : 60;
+  // more than the 4,095 that Linux takes in a call. The Windows program
+  // takes 32,767 UTF-16 units in a call, less the destination's path as
+  // the system has it ("\\?\Z:" and the Unix path, under Wine) with the
+  // null at its end, and 32 for the staging folder's part. Under Wine the
+  // Unix path must fit Linux's 4,095 too: there the tree that fails is one
+  // whose paths pass 600 characters.
+  const std::string name = runsNatively() ? "aaaa" : std::string(200, 'a');
+  const int deepest = runsNatively() ? 818 : 3, tooDeep = runsNatively() ? 820 : 170;
+  const uint64_t longest =
+      runsNatively() ? 4095 : 32767 - 32 - (std::string("\\\\?\\Z:") + at("out")).size() - 1;
+  std::string path = name;
+  while (path.size() <= longest) path += "/" + name;
   for (const int depth : {deepest, tooDeep}) {
     SCOPED_TRACE(depth);
     CacheBuilder b;
     b.cacheId(1).blockSize(512);
     uint32_t folder = 0;
-    for (int i = 0; i < depth; ++i) folder = b.addFolder(folder, "aaaa");
+    for (int i = 0; i < depth; ++i) folder = b.addFolder(folder, name);
     const uint32_t file = b.addFile(folder, "f", "x");
     CacheImage image = b.build();
     // Damage found once every folder is made.
@@ -783,14 +778,11 @@ TEST_F(TreeTest, ATreeAsDeepAsPathsGoEndsAndLeavesNothing) {
     makeDir("out");
     const ProgramRun r = run({"a", cache, "/", "out"});
     EXPECT_EQ(r.status, 1);
-    std::string path = "aaaa";
-    for (int i = 1; i < 820; ++i) path += "/aaaa";
-    const std::string refused = depth == deepest ? "\nCorrupt file"
-                                : runsNatively()
-                                    ? "Couldn't create file " + path +
-                                          " - do all directorys exist? (its path is longer than "
-                                          "the 4095 bytes this system takes)\n"
-                                    : " bytes this system takes)\n";
+    const std::string refused =
+        depth == deepest ? "\nCorrupt file"
+                         : "Couldn't create file " + path +
+                               " - do all directorys exist? (its path is longer than the " +
+                               std::to_string(longest) + " bytes this system takes)\n";
     EXPECT_NE(r.out.find(refused), std::string::npos) << describe(r);
     EXPECT_TRUE(listFolder("out").empty());
     EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "deep.gcf", "out"}));

@@ -21,14 +21,17 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/folder.h"
-#include "platform/journal.h"
-#include "platform/output_file.h"
-#include "platform/output_path.h"
-#include "platform/output_tree.h"
-#include "platform/process.h"
-#include "platform/source_file.h"
+#include "platform/destination/folder.h"
+#include "platform/destination/journal.h"
+#include "platform/destination/output_file.h"
+#include "platform/destination/output_path.h"
+#include "platform/destination/output_tree.h"
+#include "platform/process/process.h"
+#include "platform/source/source_file.h"
 #include "support/temp_folder.h"
+#ifdef _WIN32
+#include "platform/process/wide_path_win32.h"
+#endif
 
 namespace vaultcat::platform {
 namespace {
@@ -137,6 +140,24 @@ TEST_F(PlatformTest, BothSeparatorsReachTheSameOutputFolder) {
   EXPECT_EQ(readText("docs/a.txt"), "docs/a.txt");
   EXPECT_EQ(readText("docs/b.txt"), "docs\\b.txt");
 }
+
+#ifdef _WIN32
+// What the system makes of a path as typed, with the prefix that takes it
+// past 260 characters: the system reads a prefixed path as it is.
+TEST(WidePath, IsThePathAsTheSystemReadsItWithTheLongPrefix) {
+  const std::wstring here = (fs::current_path() / "a" / "c").wstring();
+  const std::pair<const char*, std::wstring> cases[] = {
+      {"a/./b/../c", L"\\\\?\\" + here},
+      {"\\\\server\\share\\a\\..\\b", L"\\\\?\\UNC\\server\\share\\b"},
+      {"//server/share/b", L"\\\\?\\UNC\\server\\share\\b"},
+      // Already the system's own: as typed, but for the separators.
+      {"\\\\?\\C:\\a/../b", L"\\\\?\\C:\\a\\..\\b"},
+      {"docs/NUL", L"\\\\.\\NUL"},
+      {"", L""},
+  };
+  for (const auto& [typed, wide] : cases) EXPECT_EQ(widePath(typed), wide) << typed;
+}
+#endif
 
 // No output path leaves the folder it is taken in, nor names a device.
 TEST(OutputPath, EveryPartMustBeANameOfItsOwn) {
