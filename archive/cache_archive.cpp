@@ -60,53 +60,63 @@ const char* CacheArchive::locateSections(Extent extent) {
   if (!cursor.read(fileHeader_)) return kCorrupt;
   if (fileHeader_.formatVersion != kFormatVersion5 && fileHeader_.formatVersion != kFormatVersion6)
     return kBadVersion;
+  if (!locateBlockTables(cursor) || !locateDirectory(cursor) || !locateDataRegion(cursor, extent))
+    return kCorrupt;
+  return nullptr;
+}
+
+// The block entries and the fragmentation map, and in version 5 the block
+// entry map after them.
+bool CacheArchive::locateBlockTables(ByteCursor& cursor) {
   BlockEntryHeader blockEntryHeader{};
   FragmentationMapHeader fragmentationMapHeader{};
   if (!cursor.read(blockEntryHeader) ||
       !cursor.take(blockEntryHeader.blockEntryCount, blockEntries_) ||
       !cursor.read(fragmentationMapHeader) ||
       !cursor.take(fragmentationMapHeader.fragmentCount, fragmentationMap_)) {
-    return kCorrupt;
+    return false;
   }
-  if (fileHeader_.formatVersion == kFormatVersion5) {
-    // Only version 5 has the block entry map; its length is all that matters.
-    BlockEntryMapHeader mapHeader{};
-    if (!cursor.read(mapHeader) ||
-        !cursor.skip(BlockEntryMapHeader::kEntrySize * mapHeader.entryCount)) {
-      return kCorrupt;
-    }
-  }
+  if (fileHeader_.formatVersion != kFormatVersion5) return true;
+  // Only version 5 has the block entry map; its length is all that matters.
+  BlockEntryMapHeader mapHeader{};
+  return cursor.read(mapHeader) &&
+         cursor.skip(BlockEntryMapHeader::kEntrySize * mapHeader.entryCount);
+}
+
+// The directory and its names, then what lies between it and the data
+// blocks, up to and including the data block header.
+bool CacheArchive::locateDirectory(ByteCursor& cursor) {
   const uint64_t directoryStart = cursor.position();
   DirectoryHeader directory{};
-  if (!cursor.read(directory) || !cursor.take(directory.itemCount, directoryEntries_))
-    return kCorrupt;
+  if (!cursor.read(directory) || !cursor.take(directory.itemCount, directoryEntries_)) return false;
   const uint64_t namesStart = cursor.position();
-  if (!cursor.skip(directory.nameTableSize)) return kCorrupt;
+  if (!cursor.skip(directory.nameTableSize)) return false;
   names_ = *file_.subView(namesStart, file_.size() - namesStart);
   nameTableSize_ = directory.nameTableSize;
   // The directory map is found from the directory's stored size, not from
   // the tables before it.
   cursor.moveTo(directoryStart + directory.directorySize);
   ChecksumHeader checksumHeader{};
-  if (!cursor.skip(DirectoryMapHeader::kSize) ||
-      !cursor.skip(DirectoryMapHeader::kEntrySize * directory.itemCount) ||
-      !cursor.read(checksumHeader) || !cursor.skip(checksumHeader.checksumSize) ||
-      !cursor.read(dataBlockHeader_)) {
-    return kCorrupt;
-  }
-  // The data region may end exactly at the end of the file, not a byte
-  // later, unless a cache cut short is asked for: then it holds what lies
-  // inside the file. Both factors are below 2^32, so the product fits in
-  // 64 bits.
+  return cursor.skip(DirectoryMapHeader::kSize) &&
+         cursor.skip(DirectoryMapHeader::kEntrySize * directory.itemCount) &&
+         cursor.read(checksumHeader) && cursor.skip(checksumHeader.checksumSize) &&
+         cursor.read(dataBlockHeader_);
+}
+
+// The data region may end exactly at the end of the file, not a byte
+// later, unless a cache cut short is asked for: then it holds what lies
+// inside the file. Both factors are below 2^32, so the product fits in 64
+// bits.
+bool CacheArchive::locateDataRegion(ByteCursor& cursor, Extent extent) {
   const uint64_t first = dataBlockHeader_.firstBlockOffset;
   const uint64_t region =
       uint64_t{dataBlockHeader_.dataBlockCount} * dataBlockHeader_.dataBlockSize;
   cursor.moveTo(first);
-  if (cursor.take(region, data_)) return nullptr;
-  if (extent != Extent::kMayBeCut) return kCorrupt;
+  if (cursor.take(region, data_)) return true;
+  if (extent != Extent::kMayBeCut) return false;
   data_ = first < file_.size() ? *file_.subView(first, file_.size() - first) : ByteView();
   missingBytes_ = first + region - file_.size();
-  return nullptr;
+  return true;
 }
 
 Status CacheArchive::checkUnchanged() const {

@@ -11,6 +11,7 @@
 // suits it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -108,6 +109,9 @@ class CacheArchive {
  private:
   bool checkAndHold(ByteView bytes, Extent extent);
   const char* locateSections(Extent extent);
+  bool locateBlockTables(ByteCursor& cursor);
+  bool locateDirectory(ByteCursor& cursor);
+  bool locateDataRegion(ByteCursor& cursor, Extent extent);
 
   platform::SourceFile source_;
   bool open_ = false;
@@ -126,6 +130,27 @@ class CacheArchive {
   uint32_t nameTableSize_ = 0;
   ByteView data_;  // the data blocks, as far as the file holds them
   uint64_t missingBytes_ = 0;
+};
+
+// The pace at which a long walk lets the system take back the pages of the
+// cache's tables read so far: a walk over a million items reads some
+// eighty megabytes of them, which would otherwise stay in the process.
+// Items may be counted from many threads at once.
+class TablePaging {
+ public:
+  explicit TablePaging(const CacheArchive& archive) : archive_(archive) {}
+  // Counts an item read; every so many, lets the pages go.
+  void itemRead() const {
+    if ((itemsRead_.fetch_add(1, std::memory_order_relaxed) + 1) % kItemsBetweenForgets == 0)
+      archive_.forgetPages();
+  }
+  // Lets them go now: before a pass that reads them again.
+  void forgetNow() const { archive_.forgetPages(); }
+
+ private:
+  static constexpr uint64_t kItemsBetweenForgets = 4096;
+  const CacheArchive& archive_;
+  mutable std::atomic<uint64_t> itemsRead_{0};
 };
 
 }  // namespace vaultcat

@@ -23,6 +23,14 @@ class DataSink {
   // order they lie in the cache, until flush(), which answers for them.
   virtual Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) = 0;
   virtual Status flush() { return {}; }
+
+  // Told of each block entry of the file's chain (its index, and where its
+  // run starts in the file and how long it is), and then of each data block
+  // of the run (its index, and the bytes it gives the run: 0 past the
+  // run's end), as the copy meets them, before any of their bytes are
+  // handed on: for a sink whose user follows the copy block by block.
+  virtual void metRun(uint32_t /*entry*/, uint32_t /*offset*/, uint32_t /*size*/) {}
+  virtual void metBlock(uint32_t /*block*/, uint32_t /*bytes*/) {}
 };
 
 }  // namespace vaultcat

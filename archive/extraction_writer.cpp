@@ -62,32 +62,31 @@ class PieceBatch {
   std::vector<Piece> pieces_;
 };
 
+// Why the chain may not go on into `block`, if it may not: every block is
+// checked against the data region and the map before it is used.
+Status enterBlock(const CacheArchive& archive, uint32_t block, ChainGuard& guard) {
+  const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
+  if (block >= blockCount || block >= archive.fragmentCount())
+    return damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
+  if (!guard.enterBlock(block)) return guard.refusal();
+  return {};
+}
+
 // Copies one run: follows the data-block chain from `firstDataBlockIndex`
 // until 0xFFFF, each block giving the file header's block size in bytes,
-// until `runSize` bytes are written; blocks past that point give nothing but
-// their progress line. A chain that ends early leaves the run short.
+// until `runSize` bytes are written; blocks past that point give nothing,
+// and the output is told of them all the same. A chain that ends early
+// leaves the run short.
 Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_t runOffset,
-                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainGuard& guard,
-                          TextOutput* progress) {
+                          uint32_t firstDataBlockIndex, uint32_t runSize, ChainGuard& guard) {
   const uint32_t blockSize = archive.fileHeader().blockSize;
-  const uint32_t blockCount = archive.dataBlockHeader().dataBlockCount;
   PieceBatch batch(output, runOffset);
   uint32_t written = 0;
   Status broken;
   for (uint32_t block = firstDataBlockIndex; block != kEndOfDataBlockChain;) {
-    // Every block is checked against the data region and the map before
-    // it is used.
-    if (block >= blockCount || block >= archive.fragmentCount()) {
-      broken = damage_text::dataBlockOutside(block, std::min(blockCount, archive.fragmentCount()));
-      break;
-    }
-    if (!guard.enterBlock(block)) {
-      broken = guard.refusal();
-      break;
-    }
-
+    if (broken = enterBlock(archive, block, guard); !broken.ok()) break;
     const uint32_t chunk = std::min(blockSize, runSize - written);
-    if (progress != nullptr) progress->print("Writing fragment ", block, " (size ", chunk, ")\n");
+    output.metBlock(block, chunk);
     if (chunk > 0) {
       // The header's block size is the data blocks' own in a sound file. A
       // larger one would read other blocks' bytes again with every chunk,
@@ -115,7 +114,7 @@ Status writeFragmentChain(const CacheArchive& archive, DataSink& output, uint64_
 }  // namespace
 
 Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t firstBlockEntry,
-                     TextOutput* progress, ChainGuard* given) {
+                     ChainGuard* given) {
   const uint32_t entryCount = archive.blockEntryCount();
   std::optional<ChainBudget> own;
   ChainGuard& guard = given != nullptr ? *given : own.emplace(archive);
@@ -125,13 +124,9 @@ Status writeFileData(const CacheArchive& archive, DataSink& output, uint32_t fir
     if (!entry) return damage_text::entryOutsideTable(from, "links to", index, entryCount);
     if (!guard.enterEntry(index)) return guard.refusal();
 
-    if (progress != nullptr) {
-      progress->print("Writing block ", index, " (offset ", entry->fileDataOffset, ", size ",
-                      entry->fileDataSize, ")\n");
-    }
-    Status run =
-        writeFragmentChain(archive, output, entry->fileDataOffset, entry->firstDataBlockIndex,
-                           entry->fileDataSize, guard, progress);
+    output.metRun(index, entry->fileDataOffset, entry->fileDataSize);
+    Status run = writeFragmentChain(archive, output, entry->fileDataOffset,
+                                    entry->firstDataBlockIndex, entry->fileDataSize, guard);
     if (!run.ok()) return run;
     from = index;
     index = entry->nextBlockEntryIndex;

@@ -40,8 +40,7 @@ FileState FileChecker::check(uint32_t item) {
   if (!head.status.ok()) return damaged(head.status, recorded);
   if (head.found()) {
     ExtentSink sink(extents_);
-    const Status walked =
-        writeFileData(archive_, sink, static_cast<uint32_t>(head.index), nullptr, &owners_);
+    const Status walked = writeFileData(archive_, sink, *head.index, &owners_);
     if (!walked.ok()) return damaged(walked, recorded);
   }
   if (const std::optional<uint64_t> overlap = normaliseExtents())

@@ -35,9 +35,9 @@ LookupResult findItemByPath(const CacheArchive& archive, std::string_view path,
     while (end < path.size() && !isSeparator(path[end])) ++end;
     const bool last = end == path.size();
     LookupResult child = findChildByName(archive, path.substr(start, end - start), folder);
-    if (child.found() && trail != nullptr) trail->push_back(static_cast<uint32_t>(child.index));
+    if (child.found() && trail != nullptr) trail->push_back(*child.index);
     if (!child.found() || last) return child;
-    folder = static_cast<uint32_t>(child.index);
+    folder = *child.index;
     start = end + 1;
     end = start;
   }
@@ -46,7 +46,8 @@ LookupResult findItemByPath(const CacheArchive& archive, std::string_view path,
 LookupResult findChildByName(const CacheArchive& archive, std::string_view name,
                              uint32_t folderIndex) {
   auto folder = archive.directoryEntry(folderIndex);
-  if (!folder) return {-1, damage_text::folderOutsideDirectory(folderIndex, archive.itemCount())};
+  if (!folder)
+    return {std::nullopt, damage_text::folderOutsideDirectory(folderIndex, archive.itemCount())};
   LoopGuard guard(archive.itemCount());
   ChildIterator children(archive, folderIndex, folder->firstChildIndex, guard);
   LookupResult result;
@@ -74,9 +75,10 @@ LookupResult headOfChain(const CacheArchive& archive, uint32_t entry, uint32_t i
     const uint32_t previous = record->previousBlockEntryIndex;
     record = archive.blockEntry(previous);
     if (!record) {
-      return {-1, damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
+      return {std::nullopt,
+              damage_text::entryOutsideTable(current, "links back to", previous, entryCount)};
     }
-    if (!guard.stepBack(item, previous)) return {-1, guard.refusal()};
+    if (!guard.stepBack(item, previous)) return {std::nullopt, guard.refusal()};
     current = previous;
   }
   return {current, {}};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -11,13 +12,14 @@
 
 namespace vaultcat {
 
-// The answer of a lookup: an index, or -1 when nothing matches; `status`
-// says what is damaged when a link read from the file could not be followed.
+// The answer of a lookup: the index found, or nothing when nothing
+// matches; `status` says what is damaged when a link read from the file
+// could not be followed, and nothing is found then.
 struct LookupResult {
-  int64_t index = -1;
+  std::optional<uint32_t> index;
   Status status;
 
-  bool found() const { return index >= 0; }
+  bool found() const { return index.has_value(); }
 };
 
 // Resolves a path inside the cache to a directory item. Components are
@@ -37,8 +39,8 @@ LookupResult findChildByName(const CacheArchive& archive, std::string_view name,
 
 // The head of the chain of block entries holding the item's data: the first
 // entry in table order that names the item (entries flagged 0x200F0000 are
-// skipped), followed back to the entry that has no previous one. -1 for a
-// folder, which owns no block entries.
+// skipped), followed back to the entry that has no previous one. Nothing
+// for a folder, which owns no block entries.
 LookupResult findBlockEntryForItem(const CacheArchive& archive, uint32_t itemIndex);
 
 // What findBlockEntryForItem() answers, for many items at the cost of one

@@ -1,7 +1,7 @@
 // How an operation on a cache ended. The lookups, the tree walk, the
 // extraction writer and the output all answer with a Status; damage_text.h
 // words what is damaged. (Opening a cache answers with open()'s bool and
-// lastError(); a lookup that finds nothing answers -1.)
+// lastError(); a lookup that finds nothing answers with no index.)
 #pragma once
 
 #include <string>

@@ -34,21 +34,52 @@ struct Child {
   std::string_view name;
 };
 
+// Where a walk of one folder's children stands, as a number that can be
+// kept and gone on from later (a mounted folder is listed a page at a
+// time): 0 before the first child, and after a child its index plus one.
+using ChildCursor = uint64_t;
+
+// What the first walk of a folder's children found, for the walks that go
+// over them again: how many it reached, and where the list broke (the
+// cursor after the last child reached) and why, if it could not be
+// followed to its end.
+struct ChildList {
+  uint64_t count = 0;
+  std::optional<ChildCursor> breakAt;
+  Status damage;
+};
+
 // The children of one folder, in stored order.
 class ChildIterator {
  public:
+  // A first walk, from the folder's first child: it reaches no item that
+  // `guard` has seen, so that a walk that shares it reaches each item once.
   ChildIterator(const CacheArchive& archive, uint32_t folder, uint32_t firstChild, LoopGuard& guard)
       : archive_(&archive), guard_(&guard), next_(firstChild), from_(folder) {}
+  // A walk again of the children `first` found, from `cursor`: it stops
+  // where the first walk broke, and reaches no more children than it did,
+  // so that a cursor the folder never gave, which can lead anywhere, ends
+  // as surely.
+  ChildIterator(const CacheArchive& archive, uint32_t folder, uint32_t firstChild,
+                ChildCursor cursor, const ChildList& first);
 
   // The next child; nothing at the end of the folder, or when the link to
   // it cannot be followed, which `status` then says.
   std::optional<Child> next(Status& status);
+  // Where the walk stands: after the child next() gave last.
+  ChildCursor cursor() const { return cursor_; }
 
  private:
+  std::optional<Child> stop(Status& status, Status why);
+
   const CacheArchive* archive_;
-  LoopGuard* guard_;
-  uint32_t next_;  // 0 at the end
-  uint32_t from_;  // the item that links to next_, for the messages
+  LoopGuard* guard_ = nullptr;        // of a first walk
+  const ChildList* first_ = nullptr;  // of a walk again
+  uint32_t next_;                     // 0 at the end
+  uint32_t from_;                     // the item that links to next_, for the messages
+  ChildCursor cursor_ = 0;
+  uint64_t reached_ = 0;
+  bool lost_ = false;  // the cursor's item is outside the directory
 };
 
 // What a visit of the walk answers: go on (into the item, if a folder), go

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "archive/cache_archive.h"
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

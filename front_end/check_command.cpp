@@ -8,6 +8,7 @@
 #include "archive/file_check.h"
 #include "archive/tree_walk.h"
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/progress.h"
 #include "platform/destination/names.h"
 #include "platform/process/process.h"

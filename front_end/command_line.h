@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

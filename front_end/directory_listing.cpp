@@ -1,6 +1,8 @@
 #include "front_end/directory_listing.h"
 
+#include "archive/cache_layout.h"
 #include "archive/tree_walk.h"
+#include "front_end/command_steps.h"
 #include "platform/destination/names.h"
 
 namespace vaultcat {
@@ -12,6 +14,16 @@ Status listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutp
     out.put(item.folder ? "\\\n" : "\n");
     return true;
   });
+}
+
+Status printListing(const CacheArchive& archive, std::string_view archivePath,
+                    const CacheTitleTable& titles, TextOutput& out) {
+  introduce(archive, archivePath, titles, out);
+  out.put("Directory listing:\n\n");
+  Status status = listDirectory(archive, kRootItem, out);
+  // A cache rewritten in place can list short without a fault.
+  if (status.ok()) status = archive.checkUnchanged();
+  return status;
 }
 
 }  // namespace vaultcat

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "archive/cache_archive.h"
 #include "archive/status.h"
-#include "archive/text_output.h"
+#include "front_end/cache_titles.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 
@@ -15,5 +17,11 @@ namespace vaultcat {
 // followed, the lines printed up to that point stay and the status says
 // what is damaged.
 Status listDirectory(const CacheArchive& archive, uint32_t folderIndex, TextOutput& out);
+
+// What the list command prints on an open archive: the opening lines and
+// identification, then the tree. The status says what stopped the tree, or
+// that the cache changed while it was listed; the damage line is not printed.
+Status printListing(const CacheArchive& archive, std::string_view archivePath,
+                    const CacheTitleTable& titles, TextOutput& out);
 
 }  // namespace vaultcat

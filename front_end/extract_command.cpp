@@ -5,6 +5,7 @@
 
 #include "archive/extraction_writer.h"
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/output_sink.h"
 #include "platform/destination/output_file.h"
 #include "platform/destination/output_path.h"
@@ -28,8 +29,9 @@ int writeAndFinish(const CacheArchive& archive, uint32_t firstBlockEntry, std::s
     cannotCreate(itemPath, out);
     return kFailure;
   }
-  OutputSink<platform::OutputFile> sink(output);
-  Status written = writeFileData(archive, sink, firstBlockEntry, &out);
+  OutputSink<platform::OutputFile> file(output);
+  BlockLines sink(file, out);
+  Status written = writeFileData(archive, sink, firstBlockEntry);
   // A cache that changed explains any failure, and fails a success.
   if (Status cache = archive.checkUnchanged(); !cache.ok()) written = cache;
   if (!written.damage.empty()) {
@@ -72,19 +74,11 @@ int extractCommand(const CommandLine& line, CacheArchive& archive, const CacheTi
   const LookupResult item = findItem(archive, itemPath, out);
   if (!item.found()) return kFailure;
   out.print("Found ", Name{itemPath}, ", attempting to extract...\n");
-  const LookupResult firstBlockEntry =
-      findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), itemPath, out);
+  const LookupResult firstBlockEntry = findFirstBlockEntry(archive, *item.index, itemPath, out);
   if (!firstBlockEntry.found()) return kFailure;
-  const int status =
-      writeAndFinish(archive, static_cast<uint32_t>(firstBlockEntry.index), itemPath, out);
+  const int status = writeAndFinish(archive, *firstBlockEntry.index, itemPath, out);
   archive.close();
   return sayIfOutputLost(status, out);
-}
-
-LookupResult findFirstBlockEntry(const CacheArchive& archive, uint32_t item,
-                                 std::string_view itemPath, TextOutput& out) {
-  return reported(findBlockEntryForItem(archive, item), out, "No block entry for ", Name{itemPath},
-                  "\nDid you try to extract a directory?\n");
 }
 
 }  // namespace vaultcat

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "archive/cache_layout.h"
 #include "archive/file_check.h"
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/directory_listing.h"
 #include "front_end/tree_plan.h"
 
@@ -131,16 +131,6 @@ int listCommand(const CommandLine& line, CacheArchive& archive, const CacheTitle
   Status status = printListing(archive, *archivePath, titles, out);
   if (!status.ok()) printDamage(status.damage, out);
   return status.ok() ? kSuccess : kFailure;
-}
-
-Status printListing(const CacheArchive& archive, std::string_view archivePath,
-                    const CacheTitleTable& titles, TextOutput& out) {
-  introduce(archive, archivePath, titles, out);
-  out.put("Directory listing:\n\n");
-  Status status = listDirectory(archive, kRootItem, out);
-  // A cache rewritten in place can list short without a fault.
-  if (status.ok()) status = archive.checkUnchanged();
-  return status;
 }
 
 }  // namespace vaultcat

@@ -5,6 +5,7 @@
 #include "archive/damage_text.h"
 #include "front_end/commands.h"
 #include "front_end/console_output.h"
+#include "front_end/reports.h"
 #include "platform/process/process.h"
 
 int main(int argc, char** argv) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/mounted_cache.h"
 #include "platform/mount/mount.h"
 

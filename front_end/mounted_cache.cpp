@@ -5,6 +5,7 @@
 
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
+#include "front_end/reports.h"
 #include "front_end/tree_plan.h"
 #include "platform/destination/names.h"
 #include "platform/destination/output_path.h"
@@ -15,11 +16,6 @@ namespace vaultcat {
 using platform::Piece;
 
 namespace {
-
-// Items read between two calls that let the system take back the pages of
-// the cache's tables: a walk over a million items reads some eighty
-// megabytes of them, which would otherwise stay in the serving process.
-constexpr uint64_t kItemsBetweenForgets = 4096;
 
 // One file opened: served from its map alone.
 class OpenedFile final : public platform::OpenFile {
@@ -41,6 +37,7 @@ MountedCache::MountedCache(const CacheArchive& archive, TextOutput& out, bool ba
     : archive_(archive),
       out_(out),
       background_(background),
+      paging_(archive),
       claimed_(archive.itemCount()),
       shown_(archive.itemCount()) {}
 
@@ -84,64 +81,58 @@ platform::Answer MountedCache::lookup(uint64_t folderNode, std::string_view name
   const std::optional<DirectoryEntry> entry = entryOf(folderNode, folder);
   if (!entry || !entry->isFolder()) return Answer::kMissing;
   // The names shown are those the folder's check let through.
-  const std::vector<std::pair<uint32_t, uint32_t>>* byName = nullptr;
-  std::optional<uint64_t> breakAt;
-  uint64_t children = 0;
-  {
-    std::lock_guard<std::mutex> lock(checking_);
-    FolderCheck& check = checked(folder, *entry);
-    if (check.children > kSearchedInOrder && !check.byName) index(*entry, check);
-    byName = check.byName.get();
-    breakAt = check.breakAt;
-    children = check.children;
-  }
+  const FolderCheck& check = checked(folder, *entry, true);
   // Where the list breaks, a name not found before it may lie after it.
-  Answer answer = breakAt ? Answer::kUnreadable : Answer::kMissing;
-  const auto match = [&](uint32_t child) {
-    const std::optional<DirectoryEntry> childEntry = archive_.directoryEntry(child);
-    const std::optional<std::string_view> stored = archive_.itemName(child);
-    pace();
-    if (!childEntry || !stored || platform::Spelling(*stored).text() != name) return false;
-    found = attributesOf(child, *childEntry);
+  Answer answer = check.list.breakAt ? Answer::kUnreadable : Answer::kMissing;
+  const auto match = [&](const Child& child) {
+    paging_.itemRead();
+    if (!shown_[child.index].load(std::memory_order_relaxed) ||
+        platform::Spelling(child.name).text() != name)
+      return false;
+    found = attributesOf(child.index, child.entry);
     answer = Answer::kOk;
     return true;
   };
-  if (byName != nullptr) {
+  if (check.byName) {
     const auto [from, to] = std::equal_range(
-        byName->begin(), byName->end(), std::pair<uint32_t, uint32_t>{hashOf(name), 0},
+        check.byName->begin(), check.byName->end(), std::pair<uint32_t, uint32_t>{hashOf(name), 0},
         [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto candidate = from; candidate != to && !match(candidate->second); ++candidate) {
+    for (auto candidate = from; candidate != to; ++candidate) {
+      const uint32_t child = candidate->second;
+      const std::optional<DirectoryEntry> childEntry = archive_.directoryEntry(child);
+      const std::optional<std::string_view> stored = archive_.itemName(child);
+      if (childEntry && stored && match(Child{child, *childEntry, *stored})) break;
     }
     return answer;
   }
-  // The check followed the list to its end or its break: so many steps.
-  uint32_t child = entry->firstChildIndex;
-  for (uint64_t step = 0; step < children && child != 0; ++step) {
-    if (shown_[child].load(std::memory_order_relaxed) && match(child)) break;
-    const std::optional<DirectoryEntry> next = archive_.directoryEntry(child);
-    if (!next) break;
-    child = next->nextSiblingIndex;
-  }
+  ChildIterator children(archive_, folder, entry->firstChildIndex, 0, check.list);
+  Status ignored;
+  while (const std::optional<Child> child = children.next(ignored))
+    if (match(*child)) break;
   return answer;
 }
 
-MountedCache::FolderCheck& MountedCache::checked(uint32_t folder, const DirectoryEntry& entry) {
+const MountedCache::FolderCheck& MountedCache::checked(uint32_t folder, const DirectoryEntry& entry,
+                                                       bool byName) {
+  std::lock_guard<std::mutex> lock(checking_);
   auto found = checked_.find(folder);
   if (found == checked_.end()) found = checked_.emplace(folder, check(folder, entry)).first;
-  return found->second;
+  FolderCheck& check = found->second;
+  if (byName && check.list.count > kSearchedInOrder && !check.byName) index(folder, entry, check);
+  // The map's elements stay where they are, a list never changes once
+  // made, and an index is made once, above: what the caller asked for is
+  // read without the lock.
+  return check;
 }
 
-void MountedCache::index(const DirectoryEntry& entry, FolderCheck& check) const {
+void MountedCache::index(uint32_t folder, const DirectoryEntry& entry, FolderCheck& check) const {
   auto byName = std::make_unique<std::vector<std::pair<uint32_t, uint32_t>>>();
-  uint32_t child = entry.firstChildIndex;
-  for (uint64_t step = 0; step < check.children && child != 0; ++step) {
-    const std::optional<DirectoryEntry> childEntry = archive_.directoryEntry(child);
-    const std::optional<std::string_view> stored = archive_.itemName(child);
-    if (!childEntry || !stored) break;
-    pace();
-    if (shown_[child].load(std::memory_order_relaxed))
-      byName->emplace_back(hashOf(platform::Spelling(*stored).text()), child);
-    child = childEntry->nextSiblingIndex;
+  ChildIterator children(archive_, folder, entry.firstChildIndex, 0, check.list);
+  Status ignored;
+  while (const std::optional<Child> child = children.next(ignored)) {
+    paging_.itemRead();
+    if (shown_[child->index].load(std::memory_order_relaxed))
+      byName->emplace_back(hashOf(platform::Spelling(child->name).text()), child->index);
   }
   std::sort(byName->begin(), byName->end());
   check.byName = std::move(byName);
@@ -152,17 +143,14 @@ MountedCache::FolderCheck MountedCache::check(uint32_t folder, const DirectoryEn
   FolderNames names;
   ChildIterator children(archive_, folder, entry.firstChildIndex, claimed_);
   Status status;
-  uint64_t reached = 0;  // the cursor past the last child reached
   while (const std::optional<Child> child = children.next(status)) {
-    const bool shown =
-        names.admit(platform::Spelling(child->name).text()) == FolderNames::Verdict::kWritten;
+    const bool shown = names.admit(child->name) == FolderNames::Verdict::kWritten;
     shown_[child->index].store(shown, std::memory_order_relaxed);
-    result.notShown += shown ? 0 : 1;
-    reached = uint64_t{child->index} + 1;
-    ++result.children;
-    pace();
+    ++result.list.count;
+    paging_.itemRead();
   }
-  if (!status.ok()) result.breakAt = reached;
+  if (!status.ok()) result.list.breakAt = children.cursor();
+  result.list.damage = std::move(status);
   return result;
 }
 
@@ -171,40 +159,17 @@ platform::Answer MountedCache::readFolder(uint64_t folderNode, uint64_t cursor,
   uint32_t folder = 0;
   const std::optional<DirectoryEntry> entry = entryOf(folderNode, folder);
   if (!entry || !entry->isFolder()) return Answer::kMissing;
-  std::optional<uint64_t> breakAt;
-  {
-    std::lock_guard<std::mutex> lock(checking_);
-    breakAt = checked(folder, *entry).breakAt;
+  ChildIterator children(archive_, folder, entry->firstChildIndex, cursor,
+                         checked(folder, *entry, false).list);
+  Status status;
+  while (const std::optional<Child> child = children.next(status)) {
+    paging_.itemRead();
+    if (!shown_[child->index].load(std::memory_order_relaxed)) continue;
+    const Entry shown{attributesOf(child->index, child->entry),
+                      platform::Spelling(child->name).text(), children.cursor()};
+    if (!add(shown)) break;
   }
-  // Each cursor is the item listed last, plus one: its sibling comes next.
-  uint64_t steps = 0;
-  Answer answer = Answer::kOk;
-  for (uint64_t at = cursor;;) {
-    if (breakAt && at == *breakAt) {
-      answer = Answer::kUnreadable;
-      break;
-    }
-    std::optional<DirectoryEntry> before;
-    if (at != 0 && !(before = archive_.directoryEntry(static_cast<uint32_t>(at - 1)))) {
-      answer = Answer::kUnreadable;
-      break;
-    }
-    const uint32_t child = at == 0 ? entry->firstChildIndex : before->nextSiblingIndex;
-    if (child == 0) break;
-    const std::optional<DirectoryEntry> childEntry = archive_.directoryEntry(child);
-    const std::optional<std::string_view> stored = archive_.itemName(child);
-    // A cursor the folder never gave can lead anywhere, but not for ever.
-    if (!childEntry || !stored || ++steps > archive_.itemCount()) {
-      answer = Answer::kUnreadable;
-      break;
-    }
-    at = uint64_t{child} + 1;
-    pace();
-    if (!shown_[child].load(std::memory_order_relaxed)) continue;
-    if (!add(Entry{attributesOf(child, *childEntry), platform::Spelling(*stored).text(), at}))
-      break;
-  }
-  return answer;
+  return status.ok() ? Answer::kOk : Answer::kUnreadable;
 }
 
 platform::Answer MountedCache::open(uint64_t node, std::unique_ptr<platform::OpenFile>& file) {
@@ -220,11 +185,6 @@ platform::Answer MountedCache::open(uint64_t node, std::unique_ptr<platform::Ope
   return Answer::kOk;
 }
 
-void MountedCache::pace() const {
-  if (itemsRead_.fetch_add(1, std::memory_order_relaxed) % kItemsBetweenForgets == 0)
-    archive_.forgetPages();
-}
-
 std::optional<uint64_t> MountedCache::countNotShown() {
   // A walk of its own, which shares nothing with the listings but the
   // rule: it may run at any pace without holding them up. It counts, as
@@ -233,8 +193,7 @@ std::optional<uint64_t> MountedCache::countNotShown() {
   std::vector<FolderNames> names;  // of each folder open, by depth
   walkDirectory(archive_, kRootItem, [&](const WalkedItem& item) {
     names.resize(item.depth + 1);
-    if (names.back().admit(platform::Spelling(item.name).text()) != FolderNames::Verdict::kWritten)
-      ++notShown;
+    if (names.back().admit(item.name) != FolderNames::Verdict::kWritten) ++notShown;
     return !stop_.load(std::memory_order_relaxed);
   });
   if (stop_.load()) return std::nullopt;
@@ -246,7 +205,7 @@ void MountedCache::serving() {
   counter_ = std::thread([this] {
     platform::runThisThreadWhenIdle();
     if (const std::optional<uint64_t> notShown = countNotShown(); notShown && *notShown > 0) {
-      out_.print("Not shown: ", *notShown, *notShown == 1 ? " item" : " items",
+      out_.print("Not shown: ", *notShown, plural(*notShown, " item"),
                  ", whose names cannot be file names here or repeat a name before them in "
                  "their folder\n");
       out_.flush();

@@ -21,8 +21,8 @@
 #include "archive/cache_archive.h"
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
-#include "archive/text_output.h"
 #include "archive/tree_walk.h"
+#include "front_end/text_output.h"
 #include "platform/mount/mount.h"
 
 namespace vaultcat {
@@ -52,37 +52,32 @@ class MountedCache final : public platform::MountedTree {
   std::optional<uint64_t> countNotShown();
 
  private:
-  // What the first listing of a folder found: where its list breaks, if it
-  // does (the cursor at which it cannot go on), and how many of its names
-  // are not shown.
+  // What the first listing of a folder found: its list of children, with
+  // where it breaks, if it does.
   struct FolderCheck {
-    std::optional<uint64_t> breakAt;
-    uint64_t children = 0;  // reached before any break
-    uint64_t notShown = 0;
+    ChildList list;
     // Of a folder looked in by name that holds many: its names' hashes and
     // items, by hash, made once, at the first lookup.
     std::unique_ptr<const std::vector<std::pair<uint32_t, uint32_t>>> byName;
   };
   std::optional<DirectoryEntry> entryOf(uint64_t node, uint32_t& item) const;
   NodeAttributes attributesOf(uint32_t item, const DirectoryEntry& entry) const;
+  // The folder's check, made now if it is the first; with `byName`, with
+  // its index, if it is to have one.
+  const FolderCheck& checked(uint32_t folder, const DirectoryEntry& entry, bool byName);
   FolderCheck check(uint32_t folder, const DirectoryEntry& entry);
-  // The folder's check, made now if it is the first; checking_ is held.
-  FolderCheck& checked(uint32_t folder, const DirectoryEntry& entry);
-  void index(const DirectoryEntry& entry, FolderCheck& check) const;
-  // Called for every item read, from whichever thread: lets the system take
-  // back the pages of the tables read so far, every so many items.
-  void pace() const;
+  void index(uint32_t folder, const DirectoryEntry& entry, FolderCheck& check) const;
 
   const CacheArchive& archive_;
   TextOutput& out_;
   const bool background_;
+  TablePaging paging_;   // every item read, from whichever thread, is counted
   std::mutex checking_;  // guards the three below
   std::unordered_map<uint32_t, FolderCheck> checked_;
   LoopGuard claimed_;                     // each item is listed in one folder only
   std::vector<std::atomic<bool>> shown_;  // by item, once its folder is checked
   std::mutex opening_;                    // guards the checker, made at the first open
   std::unique_ptr<FileChecker> checker_;
-  mutable std::atomic<uint64_t> itemsRead_{0};
   std::atomic<bool> stop_{false};
   std::thread counter_;
 };

@@ -1,6 +1,6 @@
-// An output of the system layer (a file, or a file of a tree) as the
-// extraction writer's sink: what the system says went wrong, in the
-// reader's terms.
+// The extraction writer's sinks of the front end: an output of the system
+// layer (a file, or a file of a tree), with what the system says went wrong
+// in the reader's terms; and the lines the extract command shows of a copy.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include "archive/damage_text.h"
 #include "archive/data_sink.h"
 #include "front_end/progress.h"
+#include "front_end/text_output.h"
 #include "platform/source/piece_writer.h"
 
 namespace vaultcat {
@@ -47,6 +48,28 @@ class OutputSink final : public DataSink {
   Output& file_;
   Progress* progress_;
   uint64_t size_ = 0;
+};
+
+// What the extract command shows of a copy into `sink`: a line for each
+// block entry and each data block as the copy meets them.
+class BlockLines final : public DataSink {
+ public:
+  BlockLines(DataSink& sink, TextOutput& out) : sink_(sink), out_(out) {}
+
+  Status writeAt(uint64_t offset, std::span<const platform::Piece> pieces) override {
+    return sink_.writeAt(offset, pieces);
+  }
+  Status flush() override { return sink_.flush(); }
+  void metRun(uint32_t entry, uint32_t offset, uint32_t size) override {
+    out_.print("Writing block ", entry, " (offset ", offset, ", size ", size, ")\n");
+  }
+  void metBlock(uint32_t block, uint32_t bytes) override {
+    out_.print("Writing fragment ", block, " (size ", bytes, ")\n");
+  }
+
+ private:
+  DataSink& sink_;
+  TextOutput& out_;
 };
 
 }  // namespace vaultcat

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "front_end/command_steps.h"
+#include "front_end/reports.h"
+#include "front_end/utf8.h"
 #include "platform/process/process.h"
 
 namespace vaultcat {
@@ -28,24 +29,6 @@ std::string amount(double bytes) {
   char text[32];
   std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
   return text;
-}
-
-// The columns `text` takes: one for each UTF-8 character.
-uint64_t columnsOf(std::string_view text) {
-  return static_cast<uint64_t>(
-      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
-
-// The end of `text` that takes at most `columns` columns, whole characters.
-std::string_view lastColumns(std::string_view text, uint64_t columns) {
-  size_t start = text.size();
-  for (uint64_t taken = 0; start > 0;) {
-    size_t before = start - 1;
-    while (before > 0 && (text[before] & 0xC0) == 0x80) --before;
-    if (++taken > columns) break;
-    start = before;
-  }
-  return text.substr(start);
 }
 
 }  // namespace
@@ -98,14 +81,14 @@ void Progress::draw() {
     escaped_.clear();
     escaped_.putName(path_);
     const std::string_view path = escaped_.text();
-    if (line.size() + columnsOf(path) <= room) {
+    if (line.size() + utf8::columnsOf(path) <= room) {
       line += path;
     } else {
       line += "...";
-      line += lastColumns(path, room - line.size());
+      line += utf8::lastColumns(path, room - line.size());
     }
   }
-  out_.showStatus(line, columnsOf(line));
+  out_.showStatus(line, utf8::columnsOf(line));
 }
 
 }  // namespace vaultcat

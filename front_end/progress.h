@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "archive/text_output.h"
 #include "front_end/command_line.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat {
 

@@ -11,6 +11,7 @@
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
 #include "front_end/command_steps.h"
+#include "front_end/commands.h"
 #include "front_end/output_sink.h"
 #include "front_end/progress.h"
 #include "front_end/tree_plan.h"
@@ -58,11 +59,6 @@ std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
   return {};
 }
 
-// Items between two calls that let the system take back the pages of the
-// cache's tables read so far, which would otherwise stay resident: a tree
-// of a million items reads some eighty megabytes of them, twice.
-constexpr uint64_t kItemsBetweenForgets = 4096;
-
 class TreeExtraction {
  public:
   TreeExtraction(const CacheArchive& archive, TextOutput& out, Progress& progress,
@@ -79,6 +75,9 @@ class TreeExtraction {
 
  private:
   int attempt(const std::string& destination);
+  // Begins the tree output, saying what it took back of an interrupted
+  // run, or why it cannot begin.
+  bool begin(const std::string& destination);
   // Why the tree output failed.
   std::string why() const { return failureText(tree_.problem().failure); }
   bool check();
@@ -124,11 +123,6 @@ class TreeExtraction {
       return failed(plan_.damage(), "");
     return done;
   }
-  // Called for every item visited.
-  void pace() {
-    if (++visited_ % kItemsBetweenForgets == 0) forgetPages();
-  }
-  void forgetPages() const { archive_.forgetPages(); }
 
   const CacheArchive& archive_;
   TextOutput& out_;
@@ -139,7 +133,8 @@ class TreeExtraction {
   TreePlan plan_;
   Shortfall shortfall_;
   bool folderNamed_ = false;
-  uint64_t files_ = 0, folders_ = 0, bytes_ = 0, visited_ = 0, unchanged_ = 0;
+  TablePaging paging_{archive_};
+  uint64_t files_ = 0, folders_ = 0, bytes_ = 0, unchanged_ = 0;
   uint64_t filesToWrite_ = 0, bytesToWrite_ = 0;
 };
 
@@ -151,7 +146,7 @@ bool TreeExtraction::check() {
   progress_.begin("Checking", 0, 0);
   return finished(plan_.forEach(
       [&](const PlannedItem& item) {
-        pace();
+        paging_.itemRead();
         if (platform::mustStop()) return false;
         if (!item.folder) {
           progress_.at(item.path);
@@ -177,13 +172,13 @@ bool TreeExtraction::checkPlace(const PlannedItem& item) {
 
 bool TreeExtraction::write() {
   FileChecker checker(archive_);
-  forgetPages();
+  paging_.forgetNow();
   // A salvage goes past what it has named already.
   const auto pastDamage = [](const std::string&, const Status&) { return true; };
   progress_.begin("Writing", filesToWrite_, bytesToWrite_);
   return finished(plan_.forEach(
       [&](const PlannedItem& item) {
-        pace();
+        paging_.itemRead();
         // An interrupt, or a reader gone away, ends the run once the
         // destination is as it was.
         if (platform::mustStop()) return false;
@@ -243,7 +238,7 @@ int TreeExtraction::run(const std::string& destination) {
   return status;
 }
 
-int TreeExtraction::attempt(const std::string& destination) {
+bool TreeExtraction::begin(const std::string& destination) {
   const bool begun = tree_.begin(destination, archive_.source());
   for (const platform::OutputTree::Recovered& left : tree_.recovered()) {
     if (left.tookBack) {
@@ -264,9 +259,12 @@ int TreeExtraction::attempt(const std::string& destination) {
     } else {
       cannotCreate(destination, out_, why());
     }
-    return kFailure;
   }
-  if (!check() || !write()) return kFailure;
+  return begun;
+}
+
+int TreeExtraction::attempt(const std::string& destination) {
+  if (!begin(destination) || !check() || !write()) return kFailure;
   if (Status cache = archive_.checkUnchanged(); !cache.ok()) {
     printDamage(cache.damage, out_);
     return kFailure;

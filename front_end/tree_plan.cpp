@@ -13,7 +13,9 @@ namespace vaultcat {
 using Found = Destination::Found;
 using Place = platform::OutputTree::Place;
 
-FolderNames::Verdict FolderNames::admit(std::string_view name) {
+FolderNames::Verdict FolderNames::admit(std::string_view stored) {
+  const platform::Spelling spelled(stored);
+  const std::string_view name = spelled.text();
   if (!keys_.insert(platform::nameKey(name)).second) return Verdict::kSameName;
   if (!platform::isSafeName(name)) return Verdict::kUnsafeName;
   return platform::fitsAsName(name) ? Verdict::kWritten : Verdict::kNameTooLong;
@@ -111,7 +113,8 @@ Walk TreePlan::enter(uint32_t index, std::string_view stored, bool folder, uint6
     const Place place = !folderThere           ? Place::kInNewFolder
                         : alreadyThere_[index] ? Place::kExisting
                                                : Place::kNew;
-    if (!visit(PlannedItem{index, folder, depth, name.text(), path_, place})) return Walk::kStop;
+    if (!visit(PlannedItem{index, folder, depth, name.text(), stored, path_, place}))
+      return Walk::kStop;
   }
   if (folder) openFolders_.push_back({path_.size(), alreadyThere_[index], leftOut_[index]});
   return leftOut_[index] ? Walk::kPast : Walk::kOn;
@@ -122,7 +125,7 @@ bool TreePlan::check(const PlannedItem& item) {
   // The names of each folder open, by depth: a folder's are dropped when
   // the walk leaves it for one at its own depth or above.
   namesChecked_.resize(item.depth + 1);
-  switch (namesChecked_.back().admit(item.name)) {
+  switch (namesChecked_.back().admit(item.stored)) {
     case FolderNames::Verdict::kSameName:
       refusal_ = Refusal::kSameName;
       break;

@@ -24,9 +24,9 @@ namespace vaultcat {
 class FolderNames {
  public:
   enum class Verdict { kWritten, kSameName, kUnsafeName, kNameTooLong };
-  // What becomes of `name` (as this system spells it), the next in the
-  // folder.
-  Verdict admit(std::string_view name);
+  // What becomes of the name `stored` in the cache, the next in the
+  // folder, written as this system spells it.
+  Verdict admit(std::string_view stored);
 
  private:
   std::unordered_set<std::string> keys_;
@@ -64,6 +64,7 @@ struct PlannedItem {
   bool folder;
   uint64_t depth;           // 0 for what lies right in the destination
   std::string_view name;    // as this system spells it
+  std::string_view stored;  // as the cache stores it
   const std::string& path;  // from the destination, parts joined by '/'
   // Where it goes, once check() has seen every item: kInNewFolder whenever
   // its folder is not in the destination.

@@ -13,9 +13,11 @@
 #include "archive/extraction_writer.h"
 #include "archive/file_check.h"
 #include "archive/item_lookup.h"
-#include "archive/text_output.h"
 #include "front_end/cache_titles.h"
 #include "front_end/command_steps.h"
+#include "front_end/directory_listing.h"
+#include "front_end/output_sink.h"
+#include "front_end/text_output.h"
 #include "front_end/tree_plan.h"
 #include "platform/destination/names.h"
 #include "platform/destination/output_path.h"
@@ -133,7 +135,7 @@ void checkMap(const CacheArchive& archive, uint32_t item, const FileState& state
   const FileMap map(state, extents);
   RecordingSink recorded;
   const LookupResult head = findBlockEntryForItem(archive, item);
-  if (head.found()) writeFileData(archive, recorded, static_cast<uint32_t>(head.index), nullptr);
+  if (head.found()) writeFileData(archive, recorded, *head.index);
   if (recorded.placed.size() == RecordingSink::kMostPlaced) return;
   uint64_t seed = item * 0x9E3779B97F4A7C15u + state.recordedSize;
   const auto next = [&](uint64_t bound) {
@@ -269,11 +271,11 @@ PathReport runExtractPath(std::span<const uint8_t> bytes) {
       continue;
     }
     if (item.index != walked.index) ++report.pathsNotFound;
-    LookupResult first =
-        findFirstBlockEntry(archive, static_cast<uint32_t>(item.index), walked.path, progress);
+    LookupResult first = findFirstBlockEntry(archive, *item.index, walked.path, progress);
     if (first.status.damaged()) ++report.lookupDamage;
     if (!first.found()) continue;
-    Status result = writeFileData(archive, sink, static_cast<uint32_t>(first.index), &progress);
+    BlockLines lines(sink, progress);
+    Status result = writeFileData(archive, lines, *first.index);
     if (sink.takeWritten() > uint64_t{blocks.dataBlockCount} * blocks.dataBlockSize)
       fail("a file copied more bytes than the data region holds");
     if (result.ok()) {

@@ -1,7 +1,7 @@
 // A TextOutput that keeps everything printed in a string.
 #pragma once
 
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 
 namespace vaultcat::testsupport {
 

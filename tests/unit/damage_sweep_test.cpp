@@ -44,7 +44,7 @@ void exerciseEverything(const CacheArchive& archive) {
   for (const char* path : kPaths) {
     const LookupResult found = findItemByPath(archive, path);
     if (found.status.damaged()) {
-      EXPECT_EQ(found.index, -1);
+      EXPECT_FALSE(found.found());
     }
   }
   for (uint32_t item = 0; item < archive.itemCount(); ++item) {
@@ -53,14 +53,15 @@ void exerciseEverything(const CacheArchive& archive) {
     }
     const LookupResult head = findBlockEntryForItem(archive, item);
     if (head.status.damaged()) {
-      EXPECT_EQ(head.index, -1);
+      EXPECT_FALSE(head.found());
     }
   }
   // Every entry as the start of a chain, and one past the table.
   testsupport::StringOutput progress;
   for (uint32_t entry = 0; entry <= archive.blockEntryCount(); ++entry) {
     MemorySink sink(archive);
-    const Status r = writeFileData(archive, sink, entry, &progress);
+    BlockLines lines(sink, progress);
+    const Status r = writeFileData(archive, lines, entry);
     EXPECT_NE(r.kind, Status::Kind::kOutputFailed);
     EXPECT_EQ(r.damaged(), !r.damage.empty());
   }

@@ -2,6 +2,7 @@
 // on caches whose links lead out of their tables or round in loops.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 
 namespace vaultcat::unittest {
 namespace {
+
+using Found = std::optional<uint32_t>;
+constexpr Found kNothing = std::nullopt;
 
 TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
   CacheBuilder builder;
@@ -31,36 +35,36 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
 
   struct Case {
     const char* path;
-    int64_t item;
+    Found item;
   };
   const Case cases[] = {
       {"maps/level1.bsp", level},
       {"Maps\\Level1.BSP", level},
       {"MAPS/LEVEL1.bsp", level},
       {"maps", maps},
-      {"level1.bsp", -1},  // only inside maps
-      {"nosuch/level1.bsp", -1},
+      {"level1.bsp", kNothing},  // only inside maps
+      {"nosuch/level1.bsp", kNothing},
       {"a", a},
       {"A", a},
       {"Z@", zAt},  // both ends of A to Z fold, and the bytes just past them do not
-      {"z`", -1},
+      {"z`", kNothing},
       {"/a", slashA},  // the first character always belongs to the name
-      {"\\a", -1},
+      {"\\a", kNothing},
       {"CAF\xC3\xA9", cafe},
-      {"caf\xC3\x89", -1},  // É is not é: bytes above 127 match exactly
+      {"caf\xC3\x89", kNothing},  // É is not é: bytes above 127 match exactly
       {"\xE9T\xE9", ete},
-      {"\xC9t\xC9", -1},
+      {"\xC9t\xC9", kNothing},
       {"A[1]", bracket},
-      {"a{1}", -1},              // '[' and '{' differ by the case bit but are no letters
-      {"DUP", firstDup},         // the first match in sibling order wins
-      {"maps//level1.bsp", -1},  // an empty component needs an empty-named child
-      {"maps/", -1},
+      {"a{1}", kNothing},              // '[' and '{' differ by the case bit but are no letters
+      {"DUP", firstDup},               // the first match in sibling order wins
+      {"maps//level1.bsp", kNothing},  // an empty component needs an empty-named child
+      {"maps/", kNothing},
       {"withEmpty//x", x},
       {"WITHEMPTY\\/X", x},
       {"withEmpty/", emptyName},
-      {"a/", -1},  // a file has no children
-      {"maps/level1.bsp/x", -1},
-      {"", -1},
+      {"a/", kNothing},  // a file has no children
+      {"maps/level1.bsp/x", kNothing},
+      {"", kNothing},
   };
   for (const Case& c : cases) {
     const LookupResult found = findItemByPath(cache.archive, c.path);
@@ -68,8 +72,8 @@ TEST(ItemLookupPath, ComponentsMatchByNameIgnoringOnlyTheCaseOfAToZ) {
     EXPECT_FALSE(found.status.damaged()) << c.path << ": " << found.status.damage;
   }
   // A folder owns no block entries; neither does the root.
-  EXPECT_EQ(findBlockEntryForItem(cache.archive, maps).index, -1);
-  EXPECT_EQ(findBlockEntryForItem(cache.archive, 0).index, -1);
+  EXPECT_EQ(findBlockEntryForItem(cache.archive, maps).index, kNothing);
+  EXPECT_EQ(findBlockEntryForItem(cache.archive, 0).index, kNothing);
   EXPECT_FALSE(findBlockEntryForItem(cache.archive, maps).status.damaged());
 }
 
@@ -90,7 +94,7 @@ TEST(ItemLookupBlockEntry, TheScanSkipsHiddenEntriesAndReturnsTheHeadOfTheChain)
     for (uint32_t item = 1; item <= 4; ++item) {
       const std::vector<uint32_t> runs = image.blockEntriesOf(item);
       const LookupResult head = findBlockEntryForItem(cache.archive, item);
-      EXPECT_EQ(head.index, runs.empty() ? -1 : int64_t{runs[0]}) << seed << " " << item;
+      EXPECT_EQ(head.index, runs.empty() ? kNothing : runs[0]) << seed << " " << item;
       if (!runs.empty())
         scansThatMeetALaterRunFirst += *std::min_element(runs.begin(), runs.end()) != runs[0];
     }
@@ -118,7 +122,7 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
     EXPECT_TRUE(cache.opened);
     const BlockEntryIndex index(cache.archive);
     ChainBudget budget(cache.archive);
-    std::vector<int64_t> found;
+    std::vector<Found> found;
     for (uint32_t item = 1; item <= 3; ++item) {
       const LookupResult r = findBlockEntryForItem(cache.archive, item);
       EXPECT_FALSE(r.status.damaged()) << r.status.damage;
@@ -127,16 +131,16 @@ TEST(ItemLookupBlockEntry, TheScanIsBoundedByBlockCountAndByTheTable) {
     }
     return found;
   };
-  EXPECT_EQ(heads(withBlockCount(3)), (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_EQ(heads(withBlockCount(3)), (std::vector<Found>{0, 1, 2}));
   EXPECT_EQ(heads(withBlockCount(2)),
-            (std::vector<int64_t>{0, 1, -1}));  // f3's entry is not scanned
-  EXPECT_EQ(heads(withBlockCount(0)), (std::vector<int64_t>{-1, -1, -1}));
-  EXPECT_EQ(heads(withBlockCount(7)), (std::vector<int64_t>{0, 1, 2}));  // the table ends first
-  EXPECT_EQ(heads(withBlockCount(0xFFFFFFFF)), (std::vector<int64_t>{0, 1, 2}));
+            (std::vector<Found>{0, 1, kNothing}));  // f3's entry is not scanned
+  EXPECT_EQ(heads(withBlockCount(0)), (std::vector<Found>{kNothing, kNothing, kNothing}));
+  EXPECT_EQ(heads(withBlockCount(7)), (std::vector<Found>{0, 1, 2}));  // the table ends first
+  EXPECT_EQ(heads(withBlockCount(0xFFFFFFFF)), (std::vector<Found>{0, 1, 2}));
   // Two chains name f1: the first in table order is its.
   CacheImage twice = withBlockCount(3);
   twice.set32(l.blockEntry(1, kDirectoryItem), 1);
-  EXPECT_EQ(heads(twice), (std::vector<int64_t>{0, -1, 2}));
+  EXPECT_EQ(heads(twice), (std::vector<Found>{0, kNothing, 2}));
 }
 
 TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
@@ -183,13 +187,13 @@ TEST(ItemLookupDamage, LinksOutOfTheirTablesAndLoopsAreReported) {
       r = findBlockEntryForItem(cache.archive, level);
     }
     EXPECT_TRUE(r.status.damaged());
-    EXPECT_EQ(r.index, -1);
+    EXPECT_EQ(r.index, kNothing);
   }
 
   LoadedCache cache(good);
   const LookupResult outside = findChildByName(cache.archive, "x", l.itemCount);
   EXPECT_TRUE(outside.status.damaged());
-  EXPECT_EQ(outside.index, -1);
+  EXPECT_EQ(outside.index, kNothing);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "archive/item_lookup.h"
 #include "archive/status.h"
 #include "front_end/commands.h"
+#include "front_end/output_sink.h"
 #include "support/cache_writer.h"
 #include "support/string_output.h"
 
@@ -96,7 +97,8 @@ inline Extraction extract(const CacheArchive& archive, uint32_t firstEntry,
   Extraction e{{}, {}, MemorySink(archive)};
   e.sink.failing = failingSink;
   testsupport::StringOutput progress;
-  e.result = writeFileData(archive, e.sink, firstEntry, &progress);
+  BlockLines lines(e.sink, progress);
+  e.result = writeFileData(archive, lines, firstEntry);
   e.progress = progress.text();
   return e;
 }

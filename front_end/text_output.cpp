@@ -1,7 +1,9 @@
-#include "archive/text_output.h"
+#include "front_end/text_output.h"
 
 #include <charconv>
 #include <string>
+
+#include "front_end/utf8.h"
 
 namespace vaultcat {
 
@@ -38,40 +40,13 @@ void TextOutput::putSpaces(uint64_t count) {
   }
 }
 
-namespace {
-
-// The length of the UTF-8 sequence of a printable character at the start of
-// `text`, or 0 for a control character (C0, DEL, C1) or a byte that starts
-// no whole sequence.
-size_t printableLength(std::string_view text) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char first = byte(0);
-  if (first < 0x80) return first >= 0x20 && first != 0x7F ? 1 : 0;
-  const size_t length = first >= 0xF5   ? 0
-                        : first >= 0xF0 ? 4
-                        : first >= 0xE0 ? 3
-                        : first >= 0xC2 ? 2
-                                        : 0;
-  if (length == 0 || text.size() < length) return 0;
-  for (size_t i = 1; i < length; ++i)
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  if (first == 0xC2 && byte(1) < 0xA0) return 0;  // U+0080 to U+009F: the C1 controls
-  if (first == 0xE0 && byte(1) < 0xA0) return 0;  // longer than it need be
-  if (first == 0xF0 && byte(1) < 0x90) return 0;
-  if (first == 0xED && byte(1) >= 0xA0) return 0;  // a surrogate
-  if (first == 0xF4 && byte(1) >= 0x90) return 0;  // past U+10FFFF
-  return length;
-}
-
-}  // namespace
-
 void TextOutput::putName(std::string_view name) {
   if (!escapeNames_) return put(name);
   // Printable characters go out a run at a time: one at a time, the long
   // listing of a million items took half as long again.
   size_t run = 0;
   while (run < name.size()) {
-    if (const size_t length = printableLength(name.substr(run))) {
+    if (const size_t length = utf8::printableLength(name.substr(run))) {
       run += length;
       continue;
     }

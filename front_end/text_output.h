@@ -1,6 +1,6 @@
-// Where the text the user reads goes. The reader never reaches for a
-// global stream: the front end owns one TextOutput and hands it to whatever
-// prints.
+// Where the text the user reads goes. Nothing reaches for a global
+// stream: the front end owns one TextOutput and hands it to whatever
+// prints, all of it in the front end (the format layer prints nothing).
 #pragma once
 
 #include <atomic>
