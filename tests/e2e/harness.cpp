@@ -116,7 +116,8 @@ int statusOf(int waitStatus) {
 }  // namespace
 
 StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::string& workingDir,
-                               const RunOptions& options) {
+                               const RunOptions& options)
+    : readToTheEnd_(options.readToTheEnd) {
   std::vector<std::string> words = programCommand();
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -278,6 +279,11 @@ ProgramRun StartedProgram::finish(std::chrono::milliseconds timeout) {
     if (outOpen) outOpen = drain(out_, result.out);
     if (errOpen) errOpen = drain(err_, result.err);
     if (::waitpid(pid_, &waitStatus, WNOHANG) == pid_) exited_ = true;
+  }
+  while (readToTheEnd_ && outOpen && std::chrono::steady_clock::now() < deadline) {
+    pollfd fd = {out_, POLLIN, 0};
+    ::poll(&fd, 1, 20);
+    outOpen = drain(out_, result.out);
   }
   if (outOpen) drain(out_, result.out);
   if (errOpen) drain(err_, result.err);

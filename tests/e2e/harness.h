@@ -43,6 +43,10 @@ struct RunOptions {
   std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
   int umask = -1;                             // the program's umask; -1 for the test's
   std::vector<int> ignoredSignals = {};       // left ignored, as nohup or trap '' does
+  // Standard output is read until every process that holds it lets it go,
+  // not only until the program exits: the mount's server says its last
+  // line after the program has returned.
+  bool readToTheEnd = false;
 };
 // A native run in which the system refuses `calls`, a list that
 // support/refuse_calls.cpp knows; and one that it kills once the program
@@ -84,6 +88,7 @@ class StartedProgram {
   bool exited_ = false;
   std::string launchError_;
   std::string read_;  // what readOutputUntil() read
+  bool readToTheEnd_ = false;
 };
 
 // Whole-file helpers; readFile throws std::runtime_error if it cannot read.

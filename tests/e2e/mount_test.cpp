@@ -84,7 +84,7 @@ class MountTest : public ProgramTest {
   std::string mount(const std::string& cache, const std::string& said = "") {
     const std::string point = makeDir("mnt" + std::to_string(points_.size()));
     points_.push_back(point);
-    const ProgramRun r = run({"m", cache, point});
+    const ProgramRun r = run({"m", cache, point}, {}, {.readToTheEnd = true});
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, said);
     EXPECT_TRUE(isMountPoint(point));
