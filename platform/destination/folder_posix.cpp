@@ -67,7 +67,8 @@ Folder::Locked Folder::lock(std::chrono::milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   while (::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return Locked::kFailed;
-    if (std::chrono::steady_clock::now() >= deadline || interruption() != 0) return Locked::kBusy;
+    if (mustStop()) return Locked::kStopped;
+    if (std::chrono::steady_clock::now() >= deadline) return Locked::kBusy;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return Locked::kLocked;

@@ -370,32 +370,51 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
 }
 
+// The moves of a plan, walked forward, as "folder: letter name".
+std::vector<std::string> movesOf(const CommitPlan& plan) {
+  std::vector<std::string> moves;
+  std::string folder;
+  plan.forward(
+      [&](std::string_view run) {
+        folder = run;
+        return true;
+      },
+      [&](const CommitPlan::Move& move) {
+        moves.push_back(folder + ": " + static_cast<char>(move.kind) + " " +
+                        std::string(move.name));
+        return true;
+      });
+  return moves;
+}
+
 // A journal reads back as written, cut anywhere: a cut before its mark is a
 // commit never begun, whatever record it falls in, and one after it the
 // commit. What our writer never writes, a name that would lead out of the
-// destination, a record of no kind, is no journal at all.
+// destination, a record of no kind or one after a mark, is no journal at
+// all.
 TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
   Folder folder;
   ASSERT_EQ(folder.open(dir_.string()), Folder::Opened::kOpened);
   const FileIdentity placed{1, 2, 0, 0, 0, 3, 4}, replaced{5, 6, 0, 0, 0, 7, 8};
   {
+    CommitPlan plan;
     Journal journal;
-    ASSERT_TRUE(journal.create({folder, "j"}));
-    journal.noteFolder("docs/manual");
-    journal.noteStep("guide.txt", placed, &replaced);
-    journal.noteFolder("");
-    journal.noteStep("new", placed, nullptr);
+    ASSERT_TRUE(journal.create({folder, "j"}, plan));
+    plan.add("docs/manual", {CommitPlan::Kind::kReplacement, "guide.txt", placed, replaced});
+    plan.add("", {CommitPlan::Kind::kFile, "new", placed, {}});
     ASSERT_TRUE(journal.mark(Journal::Mark::kCommitting));
   }
   const std::string whole = readText("j");
   const std::optional<Journal::Contents> read = Journal::read({folder, "j"});
   ASSERT_TRUE(read.has_value());
-  EXPECT_EQ(read->folders, (std::vector<std::string>{"docs/manual", ""}));
-  ASSERT_EQ(read->steps.size(), 2u);
-  EXPECT_STREQ(read->names.c_str() + read->steps[0].name, "guide.txt");
-  EXPECT_TRUE(read->steps[0].replaces && read->steps[0].replaced == replaced);
-  EXPECT_TRUE(!read->steps[1].replaces && read->steps[1].placed == placed);
+  EXPECT_EQ(movesOf(read->plan), (std::vector<std::string>{"docs/manual: X guide.txt", ": N new"}));
   EXPECT_EQ(read->last, Journal::Mark::kCommitting);
+  read->plan.forward([](std::string_view) { return true; },
+                     [&](const CommitPlan::Move& move) {
+                       EXPECT_EQ(move.in, placed);
+                       EXPECT_EQ(move.there, move.name == "new" ? FileIdentity() : replaced);
+                       return true;
+                     });
   for (size_t length = 0; length < whole.size(); ++length) {
     writeText("cut", whole.substr(0, length));
     const std::optional<Journal::Contents> cut = Journal::read({folder, "cut"});
@@ -405,12 +424,13 @@ TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
   using namespace std::string_literals;
   const std::string header = whole.substr(0, whole.find('F'));
   const std::pair<std::string, bool> made[] = {
-      {header + "F\x01\0\0\0aS\x01\0\0\0b"s + std::string(28, '\x01') + "\0C"s, true},
+      {header + "F\x01\0\0\0aN\x01\0\0\0b"s + std::string(28, '\x01') + "C"s, true},
       {header + "F\x02\0\0\0..C"s, false},
       {header + "F\x03\0\0\0a//C"s, false},
-      {header + "F\0\0\0\0S\x03\0\0\0a/b"s + std::string(28, '\x01') + "\0C"s, false},
-      {header + "S\x01\0\0\0a"s + std::string(28, '\x01') + "\0C"s, false},
-      {header + "XC", false},
+      {header + "F\0\0\0\0N\x03\0\0\0a/b"s + std::string(28, '\x01') + "C"s, false},
+      {header + "N\x01\0\0\0a"s + std::string(28, '\x01') + "C"s, false},
+      {header + "F\0\0\0\0CF\0\0\0\0"s, false},
+      {header + "ZC", false},
       {"not a journal\nC", false},
   };
   for (const auto& [bytes, valid] : made) {
