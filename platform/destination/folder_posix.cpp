@@ -128,6 +128,8 @@ std::vector<std::string> removeFilesIn(int fd, bool& whole) {
 // elsewhere. Entered folders are remembered by name with the folders
 // still to enter there, so that each entry is visited once.
 bool removeTree(At at) {
+  // Not mustStop(): a removal runs in the undo that an interrupt began, when
+  // mustStop() holds already; only one more interrupt ends it.
   const uint32_t interruptsBefore = interruptions();
   int fd = ::openat(folderOf(at), at.name, kFolderFlags);
   if (fd < 0) return removeUnopened(folderOf(at), at.name);

@@ -141,6 +141,8 @@ bool identifyAt(At at, FileIdentity& identity) {
 // Folders are listed one at a time, each entry once; a link or junction is
 // removed itself and never entered.
 bool removeTree(At at) {
+  // Not mustStop(): a removal runs in the undo that an interrupt began, when
+  // mustStop() holds already; only one more interrupt ends it.
   const uint32_t interruptsBefore = interruptions();
   const std::wstring top = widePath(at);
   const DWORD attributes = ::GetFileAttributesW(top.c_str());
