@@ -123,6 +123,15 @@ bool isSafePath(std::string_view path) {
   return true;
 }
 
+// Whether a record read back is one this plan writes: a folder or a name
+// an output may write, so that no move read leads out of the destination,
+// and a move only after the folder it is in.
+bool isOurs(const Record& record, bool afterFolder) {
+  const std::string_view name = record.move.name;
+  if (record.isFolder()) return isSafePath(name);
+  return isSafeName(name) && (afterFolder || !record.isMove());
+}
+
 }  // namespace
 
 std::string& CommitPlan::room(size_t bytes) {
@@ -226,8 +235,7 @@ std::optional<CommitPlan> CommitPlan::read(std::string_view& bytes) {
     // A record cut short at the end was never written whole.
     if ((cut = !readRecord(cursor, record))) break;
     const std::string_view name = record.move.name;
-    if (record.isFolder() ? !isSafePath(name) : !isSafeName(name)) return std::nullopt;
-    if (record.isMove() && !plan.lastFolder_) return std::nullopt;
+    if (!isOurs(record, plan.lastFolder_.has_value())) return std::nullopt;
     if (record.isFolder()) plan.lastFolder_ = name;
     if (record.isMove()) ++plan.moves_;
     if (record.move.kind == Kind::kReplacement) ++plan.replacements_;

@@ -67,9 +67,8 @@ class CommitPlan {
   // The plan whose records begin `bytes`, which are left past them: they
   // end where a byte is no record's letter, or at the end, where the last
   // record may be cut short (it was never written whole, and is left out).
-  // Nothing if a record holds what this plan never writes: a name or a
-  // folder that is not one an output may write (output_path.h), so that
-  // no move read leads out of the destination, or a move before any folder.
+  // Nothing if a record is not one this plan writes, as in a journal made
+  // up to move what it likes (isOurs() in commit_plan.cpp says which are).
   static std::optional<CommitPlan> read(std::string_view& bytes);
 
  private:
