@@ -1,7 +1,6 @@
 // The destination, on every system.
 #include "platform/destination/destination.h"
 
-#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -27,25 +26,24 @@ bool Destination::open(const std::string& path, std::vector<OutputTree::Recovere
   const std::optional<FolderAndName> split = splitPath(path);
   const bool hasParent = split && parent_.open(split->folder) == Folder::Opened::kOpened;
   if (split) name_ = split->name;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const Folder::Opened opened = folder_.open(path);
-    if (opened == Folder::Opened::kFailed) return note_.failHere(path);
-    if (opened == Folder::Opened::kOpened &&
-        (!lock(path) || !clearLeftovers(folder_, "", path, recovered)))
-      return false;
-    if (!hasParent) break;
-    const size_t before = recovered.size();
-    if (!clearLeftovers(parent_, name_, split->folder, recovered)) return false;
-    // A tree a killed run moved in as the destination went back: what is
-    // at the path now is opened again.
-    if (std::none_of(recovered.begin() + static_cast<ptrdiff_t>(before), recovered.end(),
-                     [](const OutputTree::Recovered& one) { return one.tookBack; }))
+  // First what runs that were making the destination left beside it: a
+  // tree one of them moved in as the destination goes back, which Windows
+  // refuses while the destination is held open here. A run that is still
+  // making it holds its staging folder, which is left to it.
+  if (hasParent && !clearLeftovers(parent_, name_, split->folder, recovered)) return false;
+  switch (folder_.open(path)) {
+    case Folder::Opened::kOpened:
+      if (!lock(path) || !clearLeftovers(folder_, "", path, recovered)) return false;
+      shownHome_ = path;
+      return true;
+    case Folder::Opened::kMissing:
+      if (!hasParent) break;
+      shownHome_ = split->folder == "." ? "" : split->folder;
+      return true;
+    case Folder::Opened::kFailed:
       break;
-    folder_.close();
   }
-  if (!exists() && !hasParent) return note_.failHere(path);
-  shownHome_ = exists() ? path : split->folder == "." ? "" : split->folder;
-  return true;
+  return note_.failHere(path);
 }
 
 bool Destination::lock(const std::string& path) {
