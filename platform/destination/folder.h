@@ -43,8 +43,9 @@ class Folder {
   void allowMoving();
   // Holds the folder for this process alone until it is closed, waiting
   // up to `wait` for another process that holds it; a process that ends
-  // lets go. kBusy if the other still holds it then.
-  enum class Locked { kLocked, kBusy, kFailed };
+  // lets go. kBusy if the other still holds it then; kStopped if the run
+  // is to stop (mustStop()) before.
+  enum class Locked { kLocked, kBusy, kStopped, kFailed };
   Locked lock(std::chrono::milliseconds wait);
 
   // What the system's calls take: the descriptor or handle, and on Windows

@@ -67,7 +67,8 @@ Folder::Locked Folder::lock(std::chrono::milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   while (::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return Locked::kFailed;
-    if (std::chrono::steady_clock::now() >= deadline || interruption() != 0) return Locked::kBusy;
+    if (mustStop()) return Locked::kStopped;
+    if (std::chrono::steady_clock::now() >= deadline) return Locked::kBusy;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return Locked::kLocked;
@@ -127,6 +128,8 @@ std::vector<std::string> removeFilesIn(int fd, bool& whole) {
 // elsewhere. Entered folders are remembered by name with the folders
 // still to enter there, so that each entry is visited once.
 bool removeTree(At at) {
+  // Not mustStop(): a removal runs in the undo that an interrupt began, when
+  // mustStop() holds already; only one more interrupt ends it.
   const uint32_t interruptsBefore = interruptions();
   int fd = ::openat(folderOf(at), at.name, kFolderFlags);
   if (fd < 0) return removeUnopened(folderOf(at), at.name);

@@ -141,6 +141,8 @@ bool identifyAt(At at, FileIdentity& identity) {
 // Folders are listed one at a time, each entry once; a link or junction is
 // removed itself and never entered.
 bool removeTree(At at) {
+  // Not mustStop(): a removal runs in the undo that an interrupt began, when
+  // mustStop() holds already; only one more interrupt ends it.
   const uint32_t interruptsBefore = interruptions();
   const std::wstring top = widePath(at);
   const DWORD attributes = ::GetFileAttributesW(top.c_str());
@@ -185,8 +187,10 @@ bool removeTree(At at) {
 std::vector<std::string> namesIn(const Folder& folder, std::string_view prefix) {
   std::vector<std::string> names;
   WIN32_FIND_DATAW entry{};
-  HANDLE found = ::FindFirstFileExW((widePath(folder.path()) + L"\\*").c_str(), FindExInfoBasic,
-                                    &entry, FindExSearchNameMatch, nullptr, 0);
+  // Joined as a name is: the folder a path was cut in keeps its separator,
+  // and "\\?\" paths take no empty part.
+  HANDLE found = ::FindFirstFileExW(widePath({folder, "*"}).c_str(), FindExInfoBasic, &entry,
+                                    FindExSearchNameMatch, nullptr, 0);
   if (found == INVALID_HANDLE_VALUE) return names;
   do {
     std::string name = toNarrow(entry.cFileName, CP_ACP).value_or(std::string());

@@ -1,19 +1,18 @@
-// The journal a tree output keeps in its staging folder: each move its
-// commit will make, with the identity of what it puts in place and of what
-// it replaces, then how far the commit came. The output takes its own
-// commit back from it, and so does a later run into the same destination
-// when this one was killed or the power cut. For the platform's own
-// sources.
+// The journal a tree output keeps in its staging folder: its commit plan,
+// written as it grows, then how far the commit came. The output takes its
+// own commit back from the plan, and a later run into the same destination
+// from the journal, when this one was killed or the power cut. For the
+// platform's own sources.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "platform/destination/commit_plan.h"
 #include "platform/destination/folder.h"
-#include "platform/process/file_identity.h"
 
 namespace vaultcat::platform {
 
@@ -26,23 +25,8 @@ class Journal {
     kComplete = 'K',    // every move was made, and the run is complete
     kUndoing = 'U',     // a complete run is being taken back
   };
-
-  // One move, as read back.
-  struct Step {
-    uint32_t folder;  // an index into `folders`
-    uint32_t name;    // an offset into `names`, ended by a NUL
-    FileIdentity placed;
-    bool replaces;
-    FileIdentity replaced;
-  };
   struct Contents {
-    std::vector<std::string> folders;  // from the top, "" for the top itself
-    std::string names;
-    std::vector<Step> steps;
-    // The tree moved in as the destination itself, where it was new: its
-    // name there, and what was moved.
-    std::optional<std::string> rootName;
-    FileIdentity root;
+    CommitPlan plan;
     Mark last = Mark::kNone;
   };
 
@@ -51,19 +35,17 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // Creates the journal at `at`; false if it cannot be.
-  bool create(At at);
+  // Creates the journal at `at` for `plan`, which must outlive it and
+  // only grow; false if it cannot be.
+  bool create(At at, const CommitPlan& plan);
   void close();
 
-  // Records, held until written: the folder of the moves that follow, a
-  // move of `name` there, the tree moved in as the destination `name`.
-  void noteFolder(std::string_view folder);
-  void noteStep(std::string_view name, const FileIdentity& placed, const FileIdentity* replaced);
-  void noteRoot(std::string_view name, const FileIdentity& placed);
-  // Writes what is held, then the mark; false if any of it did not reach
-  // the file.
+  // Writes what the plan gained since the last write, once it fills a few
+  // pages.
+  void writeSome();
+  // Writes all the plan gained, then the mark; false if any of it did not
+  // reach the file.
   bool mark(Mark mark);
-  bool write();
   // The written records reach the disk.
   bool sync();
 
@@ -73,11 +55,17 @@ class Journal {
   static std::optional<Contents> read(At at);
 
  private:
-  // Each system's part: the whole of the file at `at`.
+  // Writes what the plan gained since the last write; `bytes`.
+  bool writePlan();
+  bool write(std::string_view bytes);
+  // Each system's part: writes all of `bytes` at the end of the file;
+  // the whole of the file at `at`.
+  bool put(std::string_view bytes);
   static std::optional<std::string> readWhole(At at);
 
   std::intptr_t file_ = -1;
-  std::string held_;
+  const CommitPlan* plan_ = nullptr;
+  uint64_t written_ = 0;  // of the plan's records
   bool failed_ = false;
 };
 

@@ -11,16 +11,14 @@ namespace vaultcat::platform {
 void Journal::close() {
   if (file_ != -1) ::close(static_cast<int>(file_));
   file_ = -1;
-  held_.clear();
+  plan_ = nullptr;
 }
 
-bool Journal::write() {
+bool Journal::put(std::string_view bytes) {
   const int fd = static_cast<int>(file_);
-  failed_ = failed_ || fd < 0 || !moveAll(held_.size(), [&](size_t done) {
-              return ::write(fd, held_.data() + done, held_.size() - done);
-            });
-  held_.clear();
-  return !failed_;
+  return moveAll(bytes.size(), [&](size_t done) {
+    return ::write(fd, bytes.data() + done, bytes.size() - done);
+  });
 }
 
 bool Journal::sync() { return !failed_ && ::fdatasync(static_cast<int>(file_)) == 0; }

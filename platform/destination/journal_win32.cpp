@@ -8,21 +8,20 @@ namespace vaultcat::platform {
 void Journal::close() {
   if (file_ != -1) ::CloseHandle(fromStored(file_));
   file_ = -1;
-  held_.clear();
+  plan_ = nullptr;
 }
 
-bool Journal::write() {
-  for (size_t done = 0; !failed_ && done < held_.size();) {
+bool Journal::put(std::string_view bytes) {
+  for (size_t done = 0; done < bytes.size();) {
     DWORD written = 0;
-    failed_ = file_ == -1 ||
-              !::WriteFile(fromStored(file_), held_.data() + done,
-                           static_cast<DWORD>(std::min<size_t>(held_.size() - done, 1 << 20)),
-                           &written, nullptr) ||
-              written == 0;
+    if (!::WriteFile(fromStored(file_), bytes.data() + done,
+                     static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20)), &written,
+                     nullptr) ||
+        written == 0)
+      return false;
     done += written;
   }
-  held_.clear();
-  return !failed_;
+  return true;
 }
 
 bool Journal::sync() { return !failed_ && ::FlushFileBuffers(fromStored(file_)) != 0; }

@@ -129,7 +129,7 @@ bool OutputFile::create(const std::string& path, const SourceFile& source) {
   state->backup = temporaryName(state->target);
   state_ = std::move(state);
   setPendingOutput(state_.get());
-  if (!state_->createTemporary() || interruption() != 0) {
+  if (!state_->createTemporary() || mustStop()) {
     discard();
     return false;
   }
@@ -154,7 +154,7 @@ bool OutputFile::commit() {
   // a power cut then leaves the old file or the new, never an empty one.
   const bool replacing = s.replaced.has_value();
   if (!s.writer.flush().ok() || (replacing && !syncFile(s.writer.file())) || !s.writer.close() ||
-      interruption() != 0)
+      mustStop())
     return false;
   // The folder must still be where the walk found it.
   Failure failure;

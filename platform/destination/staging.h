@@ -1,6 +1,6 @@
 // The staging folder a tree output is written in before its commit: what
-// it holds, taking a commit of it back from its journal, and clearing away
-// what a run that no longer runs left. For the platform's own sources.
+// it holds, and clearing away what a run that no longer runs left, its
+// commit taken back from its journal. For the platform's own sources.
 #pragma once
 
 #include <string>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/destination/folder.h"
-#include "platform/destination/journal.h"
 
 namespace vaultcat::platform::staging {
 
@@ -22,12 +21,6 @@ inline constexpr char kJournal[] = "j";
 // The name of a new staging folder in the destination (for an empty
 // `destinationName`) or beside it.
 std::string newName(std::string_view destinationName);
-
-// Takes back, last first, every move the journal records, between the
-// staging folder `folder` and `top`: the destination, or the folder it is
-// in where the commit moved the tree in as the destination. True once each
-// target is as it was before the commit.
-bool takeBack(const Journal::Contents& journal, const Folder& folder, const Folder& top);
 
 // What runs into a destination left that no longer run: the staging
 // folders in `in` (the destination, or the folder it is in) named as

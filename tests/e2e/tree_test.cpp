@@ -863,7 +863,7 @@ TEST_F(TreeTest, OnlyThisUsersLeftoversAreClearedAway) {
   for (const bool another : {true, false}) {
     SCOPED_TRACE(another);
     makeDir("out/.vaultcat-abcdefgh/t");
-    std::ofstream(at("out/.vaultcat-abcdefgh/j"), std::ios::binary) << "vaultcat journal 1\n";
+    std::ofstream(at("out/.vaultcat-abcdefgh/j"), std::ios::binary) << "vaultcat journal 2\n";
     if (another) {
       ASSERT_EQ(::chown(at("out/.vaultcat-abcdefgh").c_str(), 4321, 4321), 0);
     }

@@ -15,17 +15,22 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/destination/destination.h"
 #include "platform/destination/folder.h"
 #include "platform/destination/journal.h"
 #include "platform/destination/output_file.h"
 #include "platform/destination/output_path.h"
 #include "platform/destination/output_tree.h"
+#include "platform/destination/staging.h"
+#include "platform/destination/transaction.h"
 #include "platform/process/process.h"
 #include "platform/source/source_file.h"
 #include "support/temp_folder.h"
@@ -370,32 +375,51 @@ TEST_F(PlatformTest, DiscardedAndUncreatableOutputsLeaveNothing) {
   EXPECT_TRUE(fs::is_empty(dir_)) << "a discarded output left a file";
 }
 
+// The moves of a plan, walked forward, as "folder: letter name".
+std::vector<std::string> movesOf(const CommitPlan& plan) {
+  std::vector<std::string> moves;
+  std::string folder;
+  plan.forward(
+      [&](std::string_view run) {
+        folder = run;
+        return true;
+      },
+      [&](const CommitPlan::Move& move) {
+        moves.push_back(folder + ": " + static_cast<char>(move.kind) + " " +
+                        std::string(move.name));
+        return true;
+      });
+  return moves;
+}
+
 // A journal reads back as written, cut anywhere: a cut before its mark is a
 // commit never begun, whatever record it falls in, and one after it the
 // commit. What our writer never writes, a name that would lead out of the
-// destination, a record of no kind, is no journal at all.
+// destination, a record of no kind or one after a mark, is no journal at
+// all.
 TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
   Folder folder;
   ASSERT_EQ(folder.open(dir_.string()), Folder::Opened::kOpened);
   const FileIdentity placed{1, 2, 0, 0, 0, 3, 4}, replaced{5, 6, 0, 0, 0, 7, 8};
   {
+    CommitPlan plan;
     Journal journal;
-    ASSERT_TRUE(journal.create({folder, "j"}));
-    journal.noteFolder("docs/manual");
-    journal.noteStep("guide.txt", placed, &replaced);
-    journal.noteFolder("");
-    journal.noteStep("new", placed, nullptr);
+    ASSERT_TRUE(journal.create({folder, "j"}, plan));
+    plan.add("docs/manual", {CommitPlan::Kind::kReplacement, "guide.txt", placed, replaced});
+    plan.add("", {CommitPlan::Kind::kFile, "new", placed, {}});
     ASSERT_TRUE(journal.mark(Journal::Mark::kCommitting));
   }
   const std::string whole = readText("j");
   const std::optional<Journal::Contents> read = Journal::read({folder, "j"});
   ASSERT_TRUE(read.has_value());
-  EXPECT_EQ(read->folders, (std::vector<std::string>{"docs/manual", ""}));
-  ASSERT_EQ(read->steps.size(), 2u);
-  EXPECT_STREQ(read->names.c_str() + read->steps[0].name, "guide.txt");
-  EXPECT_TRUE(read->steps[0].replaces && read->steps[0].replaced == replaced);
-  EXPECT_TRUE(!read->steps[1].replaces && read->steps[1].placed == placed);
+  EXPECT_EQ(movesOf(read->plan), (std::vector<std::string>{"docs/manual: X guide.txt", ": N new"}));
   EXPECT_EQ(read->last, Journal::Mark::kCommitting);
+  read->plan.forward([](std::string_view) { return true; },
+                     [&](const CommitPlan::Move& move) {
+                       EXPECT_EQ(move.in, placed);
+                       EXPECT_EQ(move.there, move.name == "new" ? FileIdentity() : replaced);
+                       return true;
+                     });
   for (size_t length = 0; length < whole.size(); ++length) {
     writeText("cut", whole.substr(0, length));
     const std::optional<Journal::Contents> cut = Journal::read({folder, "cut"});
@@ -405,12 +429,13 @@ TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
   using namespace std::string_literals;
   const std::string header = whole.substr(0, whole.find('F'));
   const std::pair<std::string, bool> made[] = {
-      {header + "F\x01\0\0\0aS\x01\0\0\0b"s + std::string(28, '\x01') + "\0C"s, true},
+      {header + "F\x01\0\0\0aN\x01\0\0\0b"s + std::string(28, '\x01') + "C"s, true},
       {header + "F\x02\0\0\0..C"s, false},
       {header + "F\x03\0\0\0a//C"s, false},
-      {header + "F\0\0\0\0S\x03\0\0\0a/b"s + std::string(28, '\x01') + "\0C"s, false},
-      {header + "S\x01\0\0\0a"s + std::string(28, '\x01') + "\0C"s, false},
-      {header + "XC", false},
+      {header + "F\0\0\0\0N\x03\0\0\0a/b"s + std::string(28, '\x01') + "C"s, false},
+      {header + "N\x01\0\0\0a"s + std::string(28, '\x01') + "C"s, false},
+      {header + "F\0\0\0\0CF\0\0\0\0"s, false},
+      {header + "ZC", false},
       {"not a journal\nC", false},
   };
   for (const auto& [bytes, valid] : made) {
@@ -418,6 +443,161 @@ TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
     const std::optional<Journal::Contents> contents = Journal::read({folder, "made"});
     EXPECT_EQ(contents && contents->last == Journal::Mark::kCommitting, valid) << bytes;
     EXPECT_EQ(contents.has_value(), valid) << bytes;
+  }
+}
+
+// The moves of a transaction, each call noted as what it does and the
+// name it does it to; the `refused`-th (counting from 1) fails as the
+// system fails one, without doing anything.
+class RefusingMoves final : public Moves {
+ public:
+  explicit RefusingMoves(int refused) : refused_(refused) {}
+  bool refusedOne() const { return static_cast<int>(calls_.size()) >= refused_; }
+  const std::vector<std::string>& calls() const { return calls_; }
+
+  Placement putInPlace(At temporary, At target, const FileIdentity* replaced, At backup,
+                       Failure& failure) override {
+    if (refuse("in ", target.name, failure)) return Placement::kNone;
+    return Moves::putInPlace(temporary, target, replaced, backup, failure);
+  }
+  Placement putFolderInPlace(At temporary, At target, Failure& failure) override {
+    if (refuse("in ", target.name, failure)) return Placement::kNone;
+    return Moves::putFolderInPlace(temporary, target, failure);
+  }
+  bool takeBack(At temporary, At target, At backup, const FileIdentity& placed,
+                const FileIdentity* replaced) override {
+    Failure failure;
+    return !refuse("back ", target.name, failure) &&
+           Moves::takeBack(temporary, target, backup, placed, replaced);
+  }
+  bool syncFolder(const Folder& folder) override {
+    Failure failure;
+    return !refuse("sync", "", failure) && Moves::syncFolder(folder);
+  }
+
+ private:
+  bool refuse(const char* what, const char* name, Failure& failure) {
+    calls_.push_back(what + std::string(name));
+    failure = {Failure::Kind::kSystem, EIO};
+    return static_cast<int>(calls_.size()) == refused_;
+  }
+  std::vector<std::string> calls_;
+  const int refused_;
+};
+
+// Every file and folder under `top`, by its path from there: a file's
+// bytes, "/" for a folder; hidden ones too, as the staging folder is, where
+// `hidden`.
+std::map<std::string, std::string> treeOf(const fs::path& top, bool hidden = true) {
+  std::map<std::string, std::string> tree;
+  for (auto entry = fs::recursive_directory_iterator(top); entry != fs::end(entry); ++entry) {
+    if (!hidden && entry->path().filename().string().starts_with(".")) {
+      entry.disable_recursion_pending();
+      continue;
+    }
+    std::ifstream in(entry->path(), std::ios::binary);
+    tree[fs::relative(entry->path(), top).generic_string()] =
+        entry->is_directory()
+            ? "/"
+            : std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return tree;
+}
+
+// A transaction against a real folder, committed, then taken back as when
+// "Success!" cannot be said, with each call of its moves refused in turn.
+// A refused commit is taken back whole; a refused take-back leaves the
+// user's files in the staging folder, and the next run into the
+// destination takes the rest back from the journal. Either way the
+// destination ends as it was, nothing left beside it; committed, it is the
+// new tree, its files replaced before their folders are synced, and taken
+// back last first. Both where the destination was there and where the tree
+// comes in as the destination itself.
+TEST_F(PlatformTest, ATransactionIsTakenBackWhicheverOfItsMovesIsRefused) {
+  using K = CommitPlan::Kind;
+  // What is at a path before and after ("/" for a folder, null for
+  // nothing), and the move the plan makes of it: none for a folder gone
+  // into or an item that comes in with its folder.
+  struct Row {
+    const char* path;
+    const char* before;
+    const char* after;
+    std::optional<K> move;
+  };
+  const Row rows[] = {
+      {"docs", "/", "/", {}},
+      {"docs/guide.txt", "the user's guide", "the cache's guide", K::kReplacement},
+      {"docs/same.txt", "the same", "the same", K::kKept},
+      {"docs/more.txt", nullptr, "more", K::kFile},
+      {"new", nullptr, "/", K::kFolder},
+      {"new/deep.txt", nullptr, "deep", {}},
+      {"readme.txt", "the user's readme", "the cache's readme", K::kReplacement},
+  };
+  const std::vector<std::string> calls[] = {
+      {"in guide.txt", "in more.txt", "in new", "in readme.txt", "sync", "sync", "back readme.txt",
+       "back new", "back more.txt", "back guide.txt"},
+      {"in out", "back out"}};
+  for (const bool there : {true, false}) {
+    std::map<std::string, std::string> before, after{{"out", "/"}};
+    if (there) before["out"] = "/";
+    for (const Row& row : rows) {
+      if (there && row.before) before["out/" + std::string(row.path)] = row.before;
+      after["out/" + std::string(row.path)] = row.after;
+    }
+    for (int refused = 1;; ++refused) {
+      SCOPED_TRACE((there ? "there, refused call " : "new, refused call ") +
+                   std::to_string(refused));
+      fs::remove_all(dir_ / "out");
+      for (const auto& [path, text] : before)
+        text == "/" ? (void)fs::create_directory(dir_ / path) : (void)writeText(path, text);
+      OutputTree::Problem problem;
+      const ProblemNote note(problem);
+      std::vector<OutputTree::Recovered> recovered;
+      bool whole = true, refusedOne = false;
+      {
+        Destination destination({}, note);
+        ASSERT_TRUE(destination.open(path("out"), recovered));
+        RefusingMoves moves(refused);
+        Transaction transaction(destination, note, moves);
+        ASSERT_TRUE(transaction.stage());
+        const fs::path staged = fs::path(transaction.stagingPath());
+        for (const Row& row : rows) {
+          const bool folder = std::string_view(row.after) == "/";
+          // A file kept is never written, where it is there.
+          if (!there || row.move != K::kKept) {
+            folder ? (void)fs::create_directory(staged / staging::kTree / row.path)
+                   : (void)(std::ofstream(staged / staging::kTree / row.path) << row.after);
+          }
+          if (!there) continue;
+          if (folder && row.before) fs::create_directory(staged / staging::kOld / row.path);
+          FileIdentity in, seen;
+          identifyAt({transaction.tree(), row.path}, in);
+          identifyAt({destination.folder(), row.path}, seen);
+          if (row.move == K::kKept) in = seen;
+          if (row.move) transaction.record(row.path, *row.move, in, row.before ? &seen : nullptr);
+        }
+        const bool committed = transaction.commit();
+        refusedOne = moves.refusedOne();
+        EXPECT_EQ(committed, !refusedOne) << "a refused commit went on";
+        if (committed) {
+          EXPECT_EQ(treeOf(dir_, false), after);
+        }
+        whole = transaction.takeBack();
+        EXPECT_EQ(whole, problem.failure.kind != Failure::Kind::kCannotTakeBack);
+        transaction.cleanUp(whole);
+        refusedOne = moves.refusedOne();
+        if (!refusedOne) {
+          EXPECT_EQ(moves.calls(), calls[there ? 0 : 1]);
+        }
+      }
+      if (!whole) {
+        Destination next({}, note);
+        ASSERT_TRUE(next.open(path("out"), recovered));
+        EXPECT_TRUE(recovered.size() == 1 && recovered[0].tookBack);
+      }
+      EXPECT_EQ(treeOf(dir_), before);
+      if (!refusedOne) break;
+    }
   }
 }
 
