@@ -115,7 +115,7 @@ int checkCommand(const CommandLine& line, CacheArchive& archive, const CacheTitl
   }
   // Names never reach the output with their control characters, in a pipe
   // either.
-  out.escapeNames(true);
+  out.escapeNames();
   if (!openArchive(archive, *archivePath, out, CacheArchive::Extent::kMayBeCut)) return kFailure;
   Progress progress(out, Progress::chosen(line.options));
   if (!progress.quiet()) introduce(archive, *archivePath, titles, out);

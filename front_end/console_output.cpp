@@ -12,7 +12,7 @@ ConsoleOutput::ConsoleOutput(bool usable, std::unique_ptr<Unsent> unsent)
     : TextOutput(unsent->text, unsent->used), unsent_(std::move(unsent)), usable_(usable) {
   if (!usable_) markFailed();
   // Names go to a terminal, where their bytes must not act on it.
-  if (platform::standardOutputIsTerminal()) escapeNames(true);
+  if (platform::standardOutputIsTerminal()) escapeNames();
   platform::setUnsentText({usable_ ? unsent_->text : nullptr, &unsent_->used});
 }
 

@@ -94,7 +94,9 @@ int listLong(const CacheArchive& archive, const std::string& archivePath,
              const CacheTitleTable& titles, bool nullEnded, TextOutput& out) {
   // Names as stored for a script that asked for them; otherwise never a
   // control character, in a pipe too.
-  out.escapeNames(!nullEnded);
+  // On a terminal names are escaped for every listing, as the console
+  // set; in a pipe the NUL-ended form keeps them as stored, for scripts.
+  if (!nullEnded) out.escapeNames();
   if (!nullEnded) {
     introduce(archive, archivePath, titles, out);
     sayIfCut(archive, out);

@@ -42,7 +42,7 @@ Progress::Show Progress::chosen(const Options& options) {
 Progress::Progress(TextOutput& out, Show show) : out_(out), show_(show) {
   // The path as every name is printed: escaped, so that its bytes cannot
   // act on the terminal.
-  escaped_.escapeNames(true);
+  escaped_.escapeNames();
 }
 
 void Progress::begin(std::string_view doing, uint64_t files, uint64_t bytes) {

@@ -49,8 +49,9 @@ class TextOutput {
   // their bytes must not act on it, and for the commands that ask (the tree
   // command, the check, the long listing), where a name holding a line break
   // could pass for a line of its own. l and x print names as stored in a
-  // pipe, as they always have; a listing for scripts asks for raw names.
-  void escapeNames(bool escape = true) { escapeNames_ = escape; }
+  // pipe, as they always have, and so does the listing for scripts; once
+  // asked for, escaping stays, so that nothing reaches a terminal raw.
+  void escapeNames() { escapeNames_ = true; }
   // Puts each part in turn: texts as they are, names as putName() does,
   // integers in decimal.
   template <class... Parts>

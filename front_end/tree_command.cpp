@@ -301,7 +301,7 @@ int treeCommand(const CommandLine& line, CacheArchive& archive, const CacheTitle
   // Names never reach the output with their control characters, in a pipe
   // either: a name holding a line break could print a line of its own, even
   // one that reads "Success!".
-  out.escapeNames(true);
+  out.escapeNames();
   if (!openArchive(archive, given->archivePath, out, CacheArchive::Extent::kMayBeCut))
     return kFailure;
   Progress progress(out, Progress::chosen(line.options));
