@@ -73,6 +73,7 @@ constexpr size_t kRingLeast = 512;
 
 constexpr WriteStatus kOutputFailed{WriteStatus::Kind::kOutputFailed};
 constexpr WriteStatus kSourceUnreadable{WriteStatus::Kind::kSourceUnreadable};
+constexpr WriteStatus kStopped{WriteStatus::Kind::kStopped};
 
 // What the system answers where it cannot do a kind of call for these
 // files at all (copy between them, read them through the ring); the bytes
@@ -81,10 +82,6 @@ bool refusedBySystem(int error) {
   return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
          error == EBADF;
 }
-
-// Whether a call cut short by a signal is to be made again, or the run is
-// to stop for an interrupt.
-bool retry(ssize_t n) { return n < 0 && errno == EINTR && interruption() == 0; }
 
 }  // namespace
 
@@ -263,10 +260,12 @@ void PieceWriter::State::reserve(std::span<const Held> byOutput) const {
   }
 }
 
-// Whether the run is to stop before its next step: an interrupt came, or
-// reading the cache's mapping faulted.
+// Whether the run is to stop before its next step (an interrupt came, or
+// standard output's reader went away), or reading the cache's mapping
+// faulted. The one question the writer asks where it may stop; a call cut
+// short by a signal comes back to it, to be made again or not.
 WriteStatus PieceWriter::State::stopped() const {
-  if (mustStop()) return kOutputFailed;
+  if (mustStop()) return kStopped;
   if (source.faulted()) return kSourceUnreadable;
   return {};
 }
@@ -362,7 +361,7 @@ WriteStatus PieceWriter::State::moveThroughRing(Cursor& at, size_t end) {
     if (busy == 0) return {};
     if (WriteStatus status = stopped(); !status.ok()) return settle(status);
     const int error = ring->submit(inRing[first].pending > 0);
-    if (error == -EINTR) continue;  // an interrupt is seen above
+    if (error == -EINTR) continue;  // stopped() tells whether to wait again
     if (error < 0) break;
     while (const std::optional<ReadRing::Completion> done = ring->completed()) {
       const auto slot = static_cast<unsigned>(done->tag >> 32);
@@ -449,11 +448,10 @@ WriteStatus PieceWriter::State::copyFileRange(Piece piece, uint64_t offset, uint
   loff_t fromOffset = static_cast<loff_t>(piece.offset);
   loff_t toOffset = static_cast<loff_t>(offset);
   while (done < piece.length) {
-    if (mustStop()) return kOutputFailed;
+    if (WriteStatus status = stopped(); !status.ok()) return status;
     const ssize_t n = ::copy_file_range(from, &fromOffset, output, &toOffset,
                                         std::min(piece.length - done, kLongestKernelCopy), 0);
-    if (retry(n)) continue;
-    if (n < 0 && errno == EINTR) return kOutputFailed;
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && refusedBySystem(errno)) {
       kernelCopies = false;  // the rest goes through the buffer
       return {};
@@ -479,12 +477,11 @@ WriteStatus PieceWriter::State::spliceThroughPipe(Piece piece, uint64_t offset, 
     ::fcntl(pipe[1], F_SETPIPE_SZ, static_cast<int>(kPipeSize));  // smaller only takes more calls
   }
   while (done < piece.length) {
-    if (mustStop()) return kOutputFailed;
+    if (WriteStatus status = stopped(); !status.ok()) return status;
     loff_t from = static_cast<loff_t>(piece.offset + done);
     const ssize_t n = ::splice(static_cast<int>(source.handle()), &from, pipe[1], nullptr,
                                std::min<size_t>(piece.length - done, kPipeSize), 0);
-    if (retry(n)) continue;
-    if (n < 0 && errno == EINTR) return kOutputFailed;
+    if (n < 0 && errno == EINTR) continue;
     if (n == 0) return kSourceUnreadable;  // the cache ended early
     // Refused, or the cache could not be read: the buffer takes the rest,
     // and its reads tell which.
@@ -495,19 +492,20 @@ WriteStatus PieceWriter::State::spliceThroughPipe(Piece piece, uint64_t offset, 
     loff_t to = static_cast<loff_t>(offset + done);
     for (ssize_t left = n; left > 0;) {
       const ssize_t m = ::splice(pipe[0], nullptr, output, &to, static_cast<size_t>(left), 0);
-      if (retry(m)) continue;
       // What the pipe holds is read again from the cache.
       if (m < 0 && left == n && refusedBySystem(errno)) {
         stopSplicing();
         return {};
       }
-      // A step cut short by an interrupt ends the run: what the pipe still
-      // holds belongs to no later piece.
-      if (m <= 0 || (m < left && interruption() != 0)) {
+      const bool failed = m == 0 || (m < 0 && errno != EINTR);
+      if (m > 0) left -= m;
+      // A failure ends the run, and so does a stop that cut a step short:
+      // what the pipe still holds belongs to no later piece.
+      const WriteStatus status = failed ? kOutputFailed : left > 0 ? stopped() : WriteStatus{};
+      if (!status.ok()) {
         stopSplicing();
-        return kOutputFailed;
+        return status;
       }
-      left -= m;
     }
     done += static_cast<uint64_t>(n);
   }
