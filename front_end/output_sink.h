@@ -40,9 +40,12 @@ class OutputSink final : public DataSink {
         return {};
       case platform::WriteStatus::Kind::kSourceUnreadable:
         return damage_text::cacheUnreadable();
-      default:
-        return {Status::Kind::kOutputFailed, {}};
+      case platform::WriteStatus::Kind::kStopped:
+        return {Status::Kind::kStopped, {}};
+      case platform::WriteStatus::Kind::kOutputFailed:
+        break;
     }
+    return {Status::Kind::kOutputFailed, {}};
   }
 
   Output& file_;

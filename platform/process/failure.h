@@ -19,7 +19,8 @@ struct Failure {
     kTooLong,         // the path is longer than this system takes
     kBusy,            // another run is extracting into the same destination
     kCannotTakeBack,  // a commit could not be taken back: the user's files are kept
-    kInterrupted,     // an interrupt came, which the run ends by
+    kInterrupted,     // the run is to stop (mustStop()): an interrupt came, or standard
+                      // output's reader went away; nothing failed
   };
   Kind kind = Kind::kNone;
   int code = 0;

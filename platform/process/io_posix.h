@@ -20,7 +20,10 @@ namespace vaultcat::platform {
 // moves bytes from `done` on and answers how many, or -1. False if a call
 // fails or moves nothing, or an interrupt came that the run must end by,
 // whether it cut a call short before or after it moved bytes; a call cut
-// short otherwise is made again. Safe in a signal handler when `call` is.
+// short otherwise is made again. Safe in a signal handler when `call` is:
+// so it asks interruption(), an atomic word, not mustStop(), which looks at
+// standard output. A caller that may stop tells a stop from a failure by
+// asking mustStop() itself once this has answered false.
 template <class Call>
 bool moveAll(size_t length, Call call) {
   for (size_t done = 0; done < length;) {

@@ -31,17 +31,24 @@ namespace vaultcat::platform {
 // Returns false if standard output was closed at the start.
 bool setUpProcess(std::string_view faultLine);
 
+// Whether the run is to stop at its next step: an interrupt came, or
+// standard output can no longer be written. The one question a run asks
+// where it may stop: every loop that writes, reads or copies for it asks
+// between its steps, and passes a stop up as a value of its own
+// (WriteStatus::Kind::kStopped, Failure::Kind::kInterrupted), never as a
+// failure. It costs a look at the clock, and a few times a second a look
+// at standard output.
+bool mustStop();
 // The interrupt the run must end by, once it has left the destination as it
 // was: the signal's number (on Windows the console event's, plus one), or 0.
+// Asked instead of mustStop() only where the call must be safe in a signal
+// handler (moveAll() in io_posix.h, writing standard output), and where an
+// interrupt alone counts, not a reader gone.
 int interruption();
-// How many interrupts have come while an output was pending: one that
-// comes while the run cleans up tells it to stop there.
+// How many interrupts have come while an output was pending. An undo, which
+// must go on through the first interrupt, compares it with the count when
+// it began: a second tells it to stop there.
 uint32_t interruptions();
-// Whether the run is to stop at its next step: an interrupt came, or
-// standard output can no longer be written. Every loop that writes, reads
-// or copies for a run asks between its steps; it costs a look at the clock,
-// and a few times a second a look at standard output.
-bool mustStop();
 // Whether standard output can no longer be written: its reader went away
 // (a write failed for that, or a look found it gone while the program's
 // own text was still unsent), or the terminal hung up.

@@ -102,7 +102,9 @@ extern "C" void onFault(int signal, siginfo_t* info, void*) {
 }
 
 // Waits until standard output can take text, letting interrupts in even
-// while they are held; false if one came.
+// while they are held; false if one came. Standard output's writes ask
+// interruption(), not mustStop(): the fault handler writes through them,
+// and they are what finds standard output lost.
 bool waitUntilWritable() {
   while (true) {
     pollfd out{STDOUT_FILENO, POLLOUT, 0};

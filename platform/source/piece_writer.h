@@ -28,7 +28,9 @@ struct WriteStatus {
 // Writes into one open file at a time. Pieces may be held back, to go out
 // together in the order they lie in the source (POSIX systems, where the
 // source must come from the disk), until flush() at the latest, which
-// answers for them. After a failure every write to that file fails.
+// answers for them. Where the run is to stop (platform::mustStop()), a
+// write answers kStopped, and so does a call that the stop cut short. After
+// a failure or a stop every write to that file answers the same.
 class PieceWriter {
  public:
   explicit PieceWriter(const SourceFile& source);
@@ -60,12 +62,12 @@ class PieceWriter {
   WriteStatus drain();
   void forget();
   static bool closeFile(std::intptr_t file);
-  // The status, remembered: a failure is final for the file.
+  // The status, remembered: a failure or a stop is final for the file.
   WriteStatus latch(WriteStatus status);
 
   std::unique_ptr<State> state_;
   std::intptr_t file_ = -1;
-  bool failed_ = false;
+  WriteStatus ended_;  // the failure or stop that ended writing to the file
 };
 
 }  // namespace vaultcat::platform

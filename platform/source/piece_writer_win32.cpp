@@ -27,7 +27,7 @@ WriteStatus PieceWriter::write(uint64_t offset, std::span<const Piece> pieces) {
   if (s.scratch == nullptr) s.scratch = std::make_unique_for_overwrite<std::byte[]>(kSlice);
   for (const Piece& piece : pieces) {
     for (uint64_t done = 0; done < piece.length;) {
-      if (mustStop()) return {WriteStatus::Kind::kOutputFailed};
+      if (mustStop()) return {WriteStatus::Kind::kStopped};
       const Piece slice{piece.offset + done, std::min(piece.length - done, kSlice)};
       const std::optional<std::span<const std::byte>> bytes = s.source.read(slice, s.scratch.get());
       if (!bytes) return {WriteStatus::Kind::kSourceUnreadable};
