@@ -207,8 +207,9 @@ TEST_F(CommandLineTest, NamesReachATerminalEscaped) {
   // terminal.
   EXPECT_EQ(run({"l", "-0", cache}).out, "         1  -  " + name + '\0');
   r = run({"l", "-0", cache}, {}, {.terminalOutput = true});
-  EXPECT_EQ(r.out, std::string("         1  -  a\\033]0;title\\007\\011b\\302\\233\\377\xc3\xa9.txt") +
-                       '\0')
+  EXPECT_EQ(
+      r.out,
+      std::string("         1  -  a\\033]0;title\\007\\011b\\302\\233\\377\xc3\xa9.txt") + '\0')
       << describe(r);
   r = run({"x", cache, name + "/", at("")}, {}, {.terminalOutput = true});
   EXPECT_NE(r.out.find("Couldn't find a\\033]0;title\\007\\011b"), std::string::npos)
