@@ -40,6 +40,8 @@ std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
   switch (refusal) {
     case Refusal::kUnsafeName:
       return "not a name that can be written safely";
+    case Refusal::kOwnName:
+      return "vaultcat keeps names of this shape for its own hidden folders";
     case Refusal::kSameName:
       return "another item in its folder has the same name";
     case Refusal::kNameTooLong:

@@ -274,6 +274,7 @@ TEST_F(TreeTest, APartlyPresentDestinationGetsWhatItLacksAndNoLinkIsFollowed) {
 // names it, and writes the rest.
 TEST_F(TreeTest, UnsafeAndSharedNamesAreRefusedOrLeftOutOfASalvage) {
   const std::string unsafe = "not a name that can be written safely";
+  const std::string own = "vaultcat keeps names of this shape for its own hidden folders";
   // A folder of the first name holds a file; "" for a file of that name.
   struct Case {
     std::string first, second, why;
@@ -284,6 +285,9 @@ TEST_F(TreeTest, UnsafeAndSharedNamesAreRefusedOrLeftOutOfASalvage) {
       {"a", "a", "another item in its folder has the same name", false},
       {"", "x", unsafe, false},
       {"..", "x", unsafe, true},
+      // Names of the program's own: a staging folder, a file's temporary.
+      {".vaultcat-zzzzzzzz", "x", own, true},
+      {".a.VAULTCAT-abcdefg2", "x", own, false},
       // The Windows program cannot write a double quote, the others can.
       {"say \"a\"", "x", runsNatively() ? "" : unsafe, false},
   };
