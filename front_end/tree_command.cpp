@@ -243,7 +243,9 @@ int TreeExtraction::run(const std::string& destination) {
 bool TreeExtraction::begin(const std::string& destination) {
   const bool begun = tree_.begin(destination, archive_.source());
   for (const platform::OutputTree::Recovered& left : tree_.recovered()) {
-    if (left.tookBack) {
+    if (!left.ours) {
+      out_.print(Name{left.staging}, " looks like a leftover of another program: left as it is\n");
+    } else if (left.tookBack) {
       out_.print("Took back the files an interrupted run had moved into ", Name{destination}, "\n");
     } else {
       out_.print("Removed what an interrupted run left in ", Name{left.staging}, "\n");
