@@ -13,6 +13,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -530,6 +532,73 @@ TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
     EXPECT_EQ(there.st_ino, kept.st_ino);
     EXPECT_EQ(there.st_ctim.tv_nsec, kept.st_ctim.tv_nsec);
     EXPECT_FALSE(exists(at("new")));
+  }
+}
+
+// A file that replaces the user's is on disk before it takes the old one's
+// place, by x as by a, whether a synced its files one by one or its whole
+// file system: in the calls the run makes, as the preload notes them, each
+// move or link onto a file of the user's comes after a sync of the file
+// that replaces it. Where the disk fails to sync, no file of the user's is
+// replaced even for a moment: the run fails before, and leaves them.
+TEST_F(TreeTest, AReplacingFileIsOnDiskBeforeItTakesTheOldOnesPlace) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  const uint32_t many = b.addFolder(0, "many");
+  for (uint32_t i = 0; i < 65; ++i) b.addFile(many, std::to_string(i), sampleBytes(100, 70 + i));
+  const std::string manyCache = writeCache(b.build(), "many.gcf");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> replaced;  // the user's files, under out
+  };
+  std::vector<std::string> everyOne;
+  for (int i = 0; i < 65; ++i) everyOne.push_back("many/" + std::to_string(i));
+  const Case cases[] = {
+      {"x", {"x", cache_, "docs/manual/guide.txt", at("out")}, {"docs/manual/guide.txt"}},
+      {"a, a file at a time",
+       {"a", cache_, "/", at("out")},
+       {"readme.txt", "docs/manual/guide.txt"}},
+      {"a, the file system at once", {"a", manyCache, "/", at("out")}, everyOne},
+  };
+  for (const Case& c : cases) {
+    for (const char* refused : {"", "sync"}) {
+      SCOPED_TRACE(std::string(c.what) + " " + refused);
+      fs::remove_all(at("out"));
+      fs::remove(at("calls"));
+      for (const std::string& path : c.replaced) {
+        makeDir(fs::path("out/" + path).parent_path().string());
+        std::ofstream(at("out/" + path), std::ios::binary) << "the user's " << path;
+      }
+      const std::map<std::string, std::string> before = treeAt(at("out"));
+      RunOptions options = refusing(refused);
+      options.environment.push_back("VAULTCAT_CALLS=" + at("calls"));
+      const ProgramRun r = run(c.args, {}, options);
+      EXPECT_EQ(r.status, *refused ? 1 : 0) << describe(r);
+      if (*refused) {
+        EXPECT_EQ(treeAt(at("out")), before);
+      }
+      std::set<std::string> synced;
+      bool all = false;
+      size_t placed = 0;
+      std::istringstream calls(exists(at("calls")) ? readFile(at("calls")) : "");
+      for (std::string call, from, to; calls >> call >> from;) {
+        if (call == "sync" || call == "syncfs") {
+          synced.insert(from);
+          all = all || call == "syncfs";
+          continue;
+        }
+        calls >> to;
+        if (call == "move") calls >> call;  // its flags
+        const std::string target = fs::relative(to, at("out")).generic_string();
+        if (std::find(c.replaced.begin(), c.replaced.end(), target) == c.replaced.end()) continue;
+        ++placed;
+        EXPECT_TRUE(all || synced.count(from) != 0)
+            << from << " took " << to << "'s place unsynced";
+      }
+      EXPECT_EQ(placed, *refused ? 0 : c.replaced.size());
+    }
   }
 }
 
