@@ -786,17 +786,21 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
 
 // A second run into a destination another run extracts into waits a
 // moment, then refuses and changes nothing; the first completes. So too
-// where the destination is not made yet when they start. A run of another
-// user's holds no lock of this user's: this user's run goes on, and leaves
-// the other's staging folder as it is.
+// where the destination is not made yet when they start, and where the
+// second names it through a link. A run of another user's holds no lock of
+// this user's: this user's run goes on, and leaves the other's staging
+// folder as it is.
 TEST_F(TreeRaceTest, OneRunAtATimeExtractsIntoADestination) {
   struct Case {
     const char* dir;
+    const char* second;
     int firstUser;
   };
-  const Case cases[] = {{"out", -1}, {"new", -1}, {"out", 65534}};
+  const Case cases[] = {
+      {"out", "out", -1}, {"new", "new", -1}, {"out", "link", -1}, {"out", "out", 65534}};
+  fs::create_directory_symlink(at("out"), at("link"));
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.dir) + " " + std::to_string(c.firstUser));
+    SCOPED_TRACE(std::string(c.dir) + " " + c.second + " " + std::to_string(c.firstUser));
     const bool another = c.firstUser >= 0;
     if (another && (!runsNatively() || ::geteuid() != 0)) continue;  // needs root, natively
     resetOut();
@@ -806,7 +810,7 @@ TEST_F(TreeRaceTest, OneRunAtATimeExtractsIntoADestination) {
         ASSERT_EQ(::chown(at(path).c_str(), 65534, 65534), 0);
     }
     auto first = startPaused({"a", slow_, "/", at(c.dir)}, {.user = c.firstUser});
-    const ProgramRun second = run({"a", cache_, "/", at(c.dir)});
+    const ProgramRun second = run({"a", cache_, "/", at(c.second)});
     if (another) {
       EXPECT_TRUE(second.status == 0 && second.out.ends_with("\nSuccess!\n")) << describe(second);
       EXPECT_NE(second.out.find(" looks like a leftover of another program: left as it is\n"),
@@ -816,7 +820,7 @@ TEST_F(TreeRaceTest, OneRunAtATimeExtractsIntoADestination) {
       continue;
     }
     EXPECT_EQ(second.out, openedLines(cache_, "Half-Life") + "Another run is extracting into " +
-                              at(c.dir) + ": try again once it has finished\n");
+                              at(c.second) + ": try again once it has finished\n");
     EXPECT_EQ(second.status, 1);
     const ProgramRun r = first->finish();
     EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
