@@ -34,35 +34,46 @@ bool isUsers(int fd, bool onlyTheUser) {
          (info.st_mode & (onlyTheUser ? 077 : 022)) == 0;
 }
 
-int closed(int fd) {
-  if (fd >= 0) ::close(fd);
-  return -1;
+// What a folder tried for the lock's is: open, or not there or not the
+// user's, when the next is tried, or failed otherwise (as when no
+// descriptor is left), when the lock fails: the one another run of the
+// user's finds could be this one, and both must take the same.
+constexpr int kNotThere = -1, kFailed = -2;
+
+int checked(int fd, bool onlyTheUser) {
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? kNotThere : kFailed;
+  if (isUsers(fd, onlyTheUser)) return fd;
+  ::close(fd);
+  return kNotThere;
 }
 
 // The folder at the absolute `path`, where it is the user's as isUsers() says.
 int usersFolder(const char* path, bool onlyTheUser) {
-  if (path == nullptr || path[0] != '/') return -1;
-  const int fd = ::open(path, kFolderFlags);
-  return fd >= 0 && isUsers(fd, onlyTheUser) ? fd : closed(fd);
+  if (path == nullptr || path[0] != '/') return kNotThere;
+  return checked(::open(path, kFolderFlags), onlyTheUser);
 }
 
 // The folder `name` in the open folder `in` (which it closes), made where
 // it is missing with `mode`, and never through a link.
 int folderIn(int in, const char* name, mode_t mode, bool onlyTheUser) {
-  if (in < 0) return -1;
+  if (in < 0) return in;
   ::mkdirat(in, name, mode);
   const int fd = ::openat(in, name, kFolderFlags | O_NOFOLLOW);
+  const int error = errno;
   ::close(in);
-  return fd >= 0 && isUsers(fd, onlyTheUser) ? fd : closed(fd);
+  errno = error;
+  return checked(fd, onlyTheUser);
 }
 
-std::string homeFolder() {
+// The user's home as the user database gives it: kFailed where the
+// database cannot be read, kNotThere where it has none.
+int homeFolder() {
   passwd entry{}, *found = nullptr;
   std::vector<char> buffer(16384);
-  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr || entry.pw_dir == nullptr)
-    return {};
-  return entry.pw_dir;
+  const int error = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found);
+  if (error != 0) errno = error;
+  if (error != 0) return kFailed;
+  return found == nullptr ? kNotThere : usersFolder(entry.pw_dir, false);
 }
 
 int lockFolder() {
@@ -71,13 +82,12 @@ int lockFolder() {
   const std::string perUser = "/run/user/" + user;
   int folder =
       folderIn(usersFolder(runtime ? runtime : perUser.c_str(), true), "vaultcat", 0700, true);
-  if (folder < 0) {
-    const std::string home = homeFolder();
-    folder = folderIn(folderIn(usersFolder(home.c_str(), false), ".cache", 0700, false), "vaultcat",
-                      0700, true);
+  if (folder == kNotThere)
+    folder = folderIn(folderIn(homeFolder(), ".cache", 0700, false), "vaultcat", 0700, true);
+  if (folder == kNotThere) {
+    const int tmp = ::open("/tmp", kFolderFlags);
+    folder = folderIn(tmp >= 0 ? tmp : kFailed, ("vaultcat-" + user).c_str(), 0700, true);
   }
-  if (folder < 0)
-    folder = folderIn(::open("/tmp", kFolderFlags), ("vaultcat-" + user).c_str(), 0700, true);
   return folder;
 }
 
@@ -86,8 +96,8 @@ int lockFolder() {
 bool RunLock::tryTake(const std::string& name, bool& busy) {
   busy = false;
   if (folder_ == -1 && (folder_ = lockFolder()) < 0) {
+    if (folder_ == kNotThere) errno = EACCES;
     folder_ = -1;
-    errno = EACCES;
     return false;
   }
   const int folder = static_cast<int>(folder_);
