@@ -46,6 +46,8 @@ std::string failureText(const platform::Failure& failure) {
       return "another run is extracting into it";
     case Kind::kCannotTakeBack:
       return "the files it replaced could not be put back";
+    case Kind::kTooMany:
+      return "the run would move more items than it can take back";
     case Kind::kNone:
     case Kind::kInterrupted:
       break;

@@ -40,6 +40,8 @@ std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
   switch (refusal) {
     case Refusal::kUnsafeName:
       return "not a name that can be written safely";
+    case Refusal::kOwnName:
+      return "vaultcat keeps names of this shape for its own hidden folders";
     case Refusal::kSameName:
       return "another item in its folder has the same name";
     case Refusal::kNameTooLong:
@@ -241,7 +243,9 @@ int TreeExtraction::run(const std::string& destination) {
 bool TreeExtraction::begin(const std::string& destination) {
   const bool begun = tree_.begin(destination, archive_.source());
   for (const platform::OutputTree::Recovered& left : tree_.recovered()) {
-    if (left.tookBack) {
+    if (!left.ours) {
+      out_.print(Name{left.staging}, " looks like a leftover of another program: left as it is\n");
+    } else if (left.tookBack) {
       out_.print("Took back the files an interrupted run had moved into ", Name{destination}, "\n");
     } else {
       out_.print("Removed what an interrupted run left in ", Name{left.staging}, "\n");

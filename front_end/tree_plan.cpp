@@ -18,6 +18,7 @@ FolderNames::Verdict FolderNames::admit(std::string_view stored) {
   const std::string_view name = spelled.text();
   if (!keys_.insert(platform::nameKey(name)).second) return Verdict::kSameName;
   if (!platform::isSafeName(name)) return Verdict::kUnsafeName;
+  if (platform::isOwnName(name)) return Verdict::kOwnName;
   return platform::fitsAsName(name) ? Verdict::kWritten : Verdict::kNameTooLong;
 }
 
@@ -131,6 +132,9 @@ bool TreePlan::check(const PlannedItem& item) {
       break;
     case FolderNames::Verdict::kUnsafeName:
       refusal_ = Refusal::kUnsafeName;
+      break;
+    case FolderNames::Verdict::kOwnName:
+      refusal_ = Refusal::kOwnName;
       break;
     case FolderNames::Verdict::kNameTooLong:
       refusal_ = Refusal::kNameTooLong;

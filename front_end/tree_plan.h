@@ -23,7 +23,7 @@ namespace vaultcat {
 // (the first of them is written, and found). The mount shows the same.
 class FolderNames {
  public:
-  enum class Verdict { kWritten, kSameName, kUnsafeName, kNameTooLong };
+  enum class Verdict { kWritten, kSameName, kUnsafeName, kOwnName, kNameTooLong };
   // What becomes of the name `stored` in the cache, the next in the
   // folder, written as this system spells it.
   Verdict admit(std::string_view stored);
@@ -106,6 +106,7 @@ class TreePlan {
   enum class Refusal {
     kNone,
     kUnsafeName,   // a name no output may have (platform/destination/output_path.h)
+    kOwnName,      // a name of the shape this program gives its own hidden folders
     kSameName,     // an item before it in its folder has its name
     kNameTooLong,  // its name is longer than the system takes
     kTooLong,      // its path is longer than the system takes
@@ -117,8 +118,9 @@ class TreePlan {
   // Whether the refusal is of the name or path alone, not of what is on
   // the disk: an item a salvage can leave out and go on.
   bool refusedName() const {
-    return refusal_ == Refusal::kUnsafeName || refusal_ == Refusal::kSameName ||
-           refusal_ == Refusal::kNameTooLong || refusal_ == Refusal::kTooLong;
+    return refusal_ == Refusal::kUnsafeName || refusal_ == Refusal::kOwnName ||
+           refusal_ == Refusal::kSameName || refusal_ == Refusal::kNameTooLong ||
+           refusal_ == Refusal::kTooLong;
   }
 
  private:

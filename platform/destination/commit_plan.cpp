@@ -5,7 +5,6 @@
 //   N  u32 length, the name; what comes in
 //   X  u32 length, the name; what comes in; what was there
 //   S  u32 length, the name; what was there
-//   R  u32 length, the name; what comes in     the tree, as the destination itself
 // An identity is u64 device, u64 number, u64 time, u32 kind; the time is
 // when the file was made, or for the file there of an S record when it
 // last changed.
@@ -20,7 +19,7 @@ namespace vaultcat::platform {
 
 namespace {
 
-constexpr char kFolderLetter = 'F', kRootLetter = 'R';
+constexpr char kFolderLetter = 'F';
 
 // The bytes of an identity, and the least room a piece of records is made
 // with.
@@ -90,14 +89,14 @@ struct Record {
   char letter = 0;
   CommitPlan::Move move{};
   bool isFolder() const { return letter == kFolderLetter; }
-  bool isMove() const { return letter != kFolderLetter && letter != kRootLetter; }
+  bool isMove() const { return letter != kFolderLetter; }
 };
 
 bool isRecordLetter(char letter) {
   using Kind = CommitPlan::Kind;
   for (const Kind kind : {Kind::kFolder, Kind::kFile, Kind::kReplacement, Kind::kKept})
     if (letter == static_cast<char>(kind)) return true;
-  return letter == kFolderLetter || letter == kRootLetter;
+  return letter == kFolderLetter;
 }
 
 // Reads the record at the cursor; false where the bytes end first.
@@ -112,24 +111,45 @@ bool readRecord(Cursor& cursor, Record& record) {
          (!holdsThere(record.letter) || cursor.identity(record.move.there, kept));
 }
 
-// A path of names an output may write, joined by '/', or "" for the top.
+// A name an output may write from a cache: never one of the program's own
+// (a staging folder's), nor one that leads out of its folder.
+bool isWrittenName(std::string_view name) { return isSafeName(name) && !isOwnName(name); }
+
+// A path of such names, joined by '/', or "" for the top.
 bool isSafePath(std::string_view path) {
   while (!path.empty()) {
     const size_t slash = path.find('/');
-    if (!isSafeName(path.substr(0, slash))) return false;
+    if (!isWrittenName(path.substr(0, slash))) return false;
     path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
     if (slash != std::string_view::npos && path.empty()) return false;
   }
   return true;
 }
 
-// Whether a record read back is one this plan writes: a folder or a name
-// an output may write, so that no move read leads out of the destination,
-// and a move only after the folder it is in.
-bool isOurs(const Record& record, bool afterFolder) {
+// Whether the identities of a move read back are ones a run takes of real
+// files: a file's number is never 0, and each is of the kind its move
+// moves (the file a new folder comes in as is a folder; any other, a
+// regular file). What comes in was made in the staging folder: on its
+// device, and with a time it was made where the staging folder has one.
+// Together with sameFileAs(), no field matches any file.
+bool isReal(const Record& record, const FileIdentity& staging) {
+  using Kind = CommitPlan::Kind;
+  const CommitPlan::Move& move = record.move;
+  const bool in = !holdsIn(record.letter) ||
+                  (move.in.inode != 0 && move.in.device == staging.device &&
+                   (staging.born == 0 || move.in.born != 0) &&
+                   (move.kind == Kind::kFolder ? move.in.isFolder() : move.in.isFile()));
+  return in && (!holdsThere(record.letter) || (move.there.inode != 0 && move.there.isFile()));
+}
+
+// Whether a record read back is one this plan writes: a folder under the
+// destination or a name in it that an output may write, so that no move
+// read leads out of the destination, nor to the staging folder; a move
+// only after the folder it is in, of real identities.
+bool isOurs(const Record& record, bool afterFolder, const FileIdentity& staging) {
   const std::string_view name = record.move.name;
   if (record.isFolder()) return isSafePath(name);
-  return isSafeName(name) && (afterFolder || !record.isMove());
+  return isWrittenName(name) && afterFolder && isReal(record, staging);
 }
 
 }  // namespace
@@ -141,7 +161,11 @@ std::string& CommitPlan::room(size_t bytes) {
   return pieces_.back();
 }
 
-void CommitPlan::add(std::string_view folder, const Move& move) {
+bool CommitPlan::add(std::string_view folder, const Move& move) {
+  const char letter = static_cast<char>(move.kind);
+  const size_t identities = size_t{holdsIn(letter)} + size_t{holdsThere(letter)};
+  const uint64_t bytes = 1 + 4 + move.name.size() + identities * kIdentityBytes;
+  if (size_ + (1 + 4 + folder.size()) + bytes > kMostBytes) return false;
   // The moves of one folder come one after another, so a folder is
   // written once for each run of them.
   if (lastFolder_ != folder) {
@@ -150,23 +174,14 @@ void CommitPlan::add(std::string_view folder, const Move& move) {
     putText(piece, folder);
     lastFolder_ = folder;
   }
-  const char letter = static_cast<char>(move.kind);
-  const size_t identities = size_t{holdsIn(letter)} + size_t{holdsThere(letter)};
-  std::string& piece = room(1 + 4 + move.name.size() + identities * kIdentityBytes);
+  std::string& piece = room(static_cast<size_t>(bytes));
   piece.push_back(letter);
   putText(piece, move.name);
   if (holdsIn(letter)) putIdentity(piece, move.in, false);
   if (holdsThere(letter)) putIdentity(piece, move.there, move.kind == Kind::kKept);
   ++moves_;
   if (move.kind == Kind::kReplacement) ++replacements_;
-}
-
-void CommitPlan::addRoot(std::string_view name, const FileIdentity& in) {
-  std::string& piece = room(1 + 4 + name.size() + kIdentityBytes);
-  piece.push_back(kRootLetter);
-  putText(piece, name);
-  putIdentity(piece, in, false);
-  root_ = Root{std::string(name), in};
+  return true;
 }
 
 bool CommitPlan::forward(const Reach& reach, const Visit& visit) const {
@@ -225,7 +240,7 @@ bool CommitPlan::recordsFrom(uint64_t offset,
   return true;
 }
 
-std::optional<CommitPlan> CommitPlan::read(std::string_view& bytes) {
+std::optional<CommitPlan> CommitPlan::read(std::string_view& bytes, const FileIdentity& staging) {
   CommitPlan plan;
   Cursor cursor(bytes);
   Record record;
@@ -235,11 +250,10 @@ std::optional<CommitPlan> CommitPlan::read(std::string_view& bytes) {
     // A record cut short at the end was never written whole.
     if ((cut = !readRecord(cursor, record))) break;
     const std::string_view name = record.move.name;
-    if (!isOurs(record, plan.lastFolder_.has_value())) return std::nullopt;
+    if (!isOurs(record, plan.lastFolder_.has_value(), staging)) return std::nullopt;
     if (record.isFolder()) plan.lastFolder_ = name;
     if (record.isMove()) ++plan.moves_;
     if (record.move.kind == Kind::kReplacement) ++plan.replacements_;
-    if (record.letter == kRootLetter) plan.root_ = Root{std::string(name), record.move.in};
     plan.room(cursor.offset() - start).append(bytes.substr(start, cursor.offset() - start));
   }
   bytes.remove_prefix(cut ? bytes.size() : cursor.offset());

@@ -36,17 +36,14 @@ class CommitPlan {
     FileIdentity in;     // what comes in (not for kKept)
     FileIdentity there;  // what was there (kReplacement; kKept with its change time)
   };
-  // The tree, moved in as the destination itself where there was none: its
-  // name in the folder the destination is in, and what comes in.
-  struct Root {
-    std::string name;
-    FileIdentity in;
-  };
+  // The most bytes the records of a plan take: those of 16 Mi moves of
+  // 64 bytes. A run never makes a larger one, so a later run never reads
+  // a larger journal.
+  static constexpr uint64_t kMostBytes = uint64_t{1} << 30;
 
-  // Adds `move`, in the folder `folder`.
-  void add(std::string_view folder, const Move& move);
-  void addRoot(std::string_view name, const FileIdentity& in);
-  const std::optional<Root>& root() const { return root_; }
+  // Adds `move`, in the folder `folder`; false, adding nothing, where the
+  // plan would outgrow kMostBytes.
+  bool add(std::string_view folder, const Move& move);
   bool hasMoves() const { return moves_ != 0; }
   uint64_t replacements() const { return replacements_; }
 
@@ -68,8 +65,9 @@ class CommitPlan {
   // end where a byte is no record's letter, or at the end, where the last
   // record may be cut short (it was never written whole, and is left out).
   // Nothing if a record is not one this plan writes, as in a journal made
-  // up to move what it likes (isOurs() in commit_plan.cpp says which are).
-  static std::optional<CommitPlan> read(std::string_view& bytes);
+  // up to move what it likes (isOurs() in commit_plan.cpp says which are);
+  // `staging` is the folder whose tree every item that comes in was made in.
+  static std::optional<CommitPlan> read(std::string_view& bytes, const FileIdentity& staging);
 
  private:
   // The piece a record of `bytes` is written to.
@@ -81,7 +79,6 @@ class CommitPlan {
   uint64_t size_ = 0;
   std::optional<std::string> lastFolder_;  // of the last run
   uint64_t moves_ = 0, replacements_ = 0;
-  std::optional<Root> root_;
 };
 
 }  // namespace vaultcat::platform

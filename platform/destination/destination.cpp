@@ -22,63 +22,86 @@ std::pair<std::string_view, std::string_view> folderAndName(std::string_view pat
   return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
+// The lock is taken where the destination is to be (the folder it is in
+// and its name) before it is looked at, so that two runs into one not made
+// yet meet there; then on the folder itself, which a run that names it by
+// another path (through a link) takes too.
 bool Destination::open(const std::string& path, std::vector<OutputTree::Recovered>& recovered) {
   const std::optional<FolderAndName> split = splitPath(path);
-  const bool hasParent = split && parent_.open(split->folder) == Folder::Opened::kOpened;
+  FileIdentity where;
+  const bool hasParent =
+      split && parent_.open(split->folder) == Folder::Opened::kOpened && parent_.identify(where);
   if (split) name_ = split->name;
-  // First what runs that were making the destination left beside it: a
-  // tree one of them moved in as the destination goes back, which Windows
-  // refuses while the destination is held open here. A run that is still
-  // making it holds its staging folder, which is left to it.
-  if (hasParent && !clearLeftovers(parent_, name_, split->folder, recovered)) return false;
+  shown_ = path;
+  if (hasParent && !lock(whereLock_, where, name_)) return false;
   switch (folder_.open(path)) {
     case Folder::Opened::kOpened:
-      if (!lock(path) || !clearLeftovers(folder_, "", path, recovered)) return false;
-      shownHome_ = path;
-      return true;
+      break;
     case Folder::Opened::kMissing:
-      if (!hasParent) break;
-      shownHome_ = split->folder == "." ? "" : split->folder;
-      return true;
+      if (hasParent && make()) break;
+      [[fallthrough]];
     case Folder::Opened::kFailed:
-      break;
+      note_.failHere(path);
+      unmake();
+      return false;
   }
-  return note_.failHere(path);
+  FileIdentity own;
+  if (!folder_.identify(own)) return note_.failHere(path);
+  if (!lock(folderLock_, own, "") || !clearLeftovers(recovered)) {
+    unmake();
+    return false;
+  }
+  return true;
 }
 
-bool Destination::lock(const std::string& path) {
-  switch (folder_.lock(kLockWait)) {
-    case Folder::Locked::kLocked:
+bool Destination::lock(RunLock& lock, const FileIdentity& folder, std::string_view name) {
+  switch (lock.take(folder, name, kLockWait)) {
+    case RunLock::Taken::kTaken:
       return true;
-    case Folder::Locked::kBusy:
-      return note_.fail({Failure::Kind::kBusy}, path);
-    case Folder::Locked::kStopped:
-      return note_.fail({Failure::Kind::kInterrupted}, path);
-    case Folder::Locked::kFailed:
+    case RunLock::Taken::kBusy:
+      return note_.fail({Failure::Kind::kBusy}, shown_);
+    case RunLock::Taken::kStopped:
+      return note_.fail({Failure::Kind::kInterrupted}, shown_);
+    case RunLock::Taken::kFailed:
       break;
   }
-  return note_.failHere(path);
+  return note_.failHere(shown_);
 }
 
-bool Destination::clearLeftovers(const Folder& in, std::string_view name,
-                                 const std::string& shownIn,
-                                 std::vector<OutputTree::Recovered>& recovered) {
+// Made as the user's folders are, never over anything.
+bool Destination::make() {
+  FileIdentity made;
+  if (!makeFolder({parent_, name_.c_str()}, 0777)) return false;
+  if (identifyAt({parent_, name_.c_str()}, made)) made_ = made;
+  return made_ && folder_.openIn(parent_, name_);
+}
+
+void Destination::unmake() {
+  if (!made_) return;
+  walk_.release();
+  folder_.close();
+  if (isAt({parent_, name_.c_str()}, *made_)) removeEmptyFolder({parent_, name_.c_str()});
+  made_.reset();
+}
+
+bool Destination::clearLeftovers(std::vector<OutputTree::Recovered>& recovered) {
+  using How = staging::Cleared::How;
   std::vector<staging::Cleared> cleared;
   std::string kept;
-  const bool whole = staging::clearLeftovers(in, name, cleared, kept);
+  const bool whole = staging::clearLeftovers(folder_, cleared, kept);
   const std::string prefix =
-      shownIn == "." ? "" : shownIn + (shownIn.empty() || shownIn.back() == '/' ? "" : "/");
-  for (const staging::Cleared& one : cleared)
-    recovered.push_back({prefix + one.name, one.tookBack});
+      shown_ == "." ? "" : shown_ + (shown_.empty() || shown_.back() == '/' ? "" : "/");
+  for (const staging::Cleared& one : cleared) {
+    recovered.push_back({prefix + one.name, one.how == How::kTookBack, one.how != How::kNotOurs});
+    // The run that made the destination is taken back: this one stands
+    // in its place.
+    FileIdentity own;
+    if (one.madeDestination && parent_.isOpen() && !made_ && folder_.identify(own)) made_ = own;
+  }
   return whole || note_.fail({Failure::Kind::kCannotTakeBack}, prefix + kept);
 }
 
-uint64_t Destination::longestPath() const {
-  const uint64_t longest = longestPathUnder(home());
-  // The tree is staged beside a new destination, under a longer name.
-  const uint64_t staged = exists() ? 0 : name_.size() + 1;
-  return longest > staged ? longest - staged : 0;
-}
+uint64_t Destination::longestPath() const { return longestPathUnder(folder_); }
 
 Destination::Inspected Destination::inspectAt(std::string_view path) {
   const auto [folder, name] = folderAndName(path);

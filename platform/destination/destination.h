@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "platform/destination/folder_walk.h"
 #include "platform/destination/output_tree.h"
 #include "platform/destination/placement.h"
+#include "platform/destination/run_lock.h"
 #include "platform/process/failure.h"
 
 namespace vaultcat::platform {
@@ -45,21 +47,21 @@ class Destination {
   Destination(const Destination&) = delete;
   Destination& operator=(const Destination&) = delete;
 
-  // Takes `path` as the destination, locked for this run, with what killed
-  // runs left in it and beside it cleared away (into `recovered`); a tree
-  // they moved in as the destination may go with it. False, with the
-  // problem noted, as OutputTree::begin() says.
+  // Takes `path` as the destination, locked for this run (run_lock.h),
+  // then made where it does not exist, and cleared of what killed runs left
+  // in it (into `recovered`). False, with the problem noted, as
+  // OutputTree::begin() says; a destination it made is removed again then.
   bool open(const std::string& path, std::vector<OutputTree::Recovered>& recovered);
-  bool exists() const { return folder_.isOpen(); }
-  // Where it exists, or (empty) where it is to be.
   const Folder& folder() const { return folder_; }
-  // The folder it is in, and its name there.
-  const Folder& parent() const { return parent_; }
+  // Its name in the folder it is in, and its path as the user gave it.
   const std::string& name() const { return name_; }
-  // Where this run's staging folder goes: the destination where it exists,
-  // else the folder it is in; and that folder's path as the user gave it.
-  const Folder& home() const { return exists() ? folder_ : parent_; }
-  const std::string& shownHome() const { return shownHome_; }
+  const std::string& shown() const { return shown_; }
+  // Whether this run made it, or a killed run that made it was taken back
+  // whole: a run that fails removes it then, where it is empty.
+  bool made() const { return made_.has_value(); }
+  // Removes the destination this run made, where it is still there and
+  // empty: what a run that fails leaves.
+  void unmake();
   // Every folder under the destination, reached from it and checked.
   FolderWalk& walk() { return walk_; }
   // As OutputTree::longestPath().
@@ -78,16 +80,18 @@ class Destination {
   Inspected inspectAt(std::string_view path);
 
  private:
-  bool lock(const std::string& path);
-  bool clearLeftovers(const Folder& in, std::string_view name, const std::string& shownIn,
-                      std::vector<OutputTree::Recovered>& recovered);
+  bool lock(RunLock& lock, const FileIdentity& folder, std::string_view name);
+  bool make();
+  bool clearLeftovers(std::vector<OutputTree::Recovered>& recovered);
 
   const std::vector<FileIdentity> protectedFiles_;
   const ProblemNote note_;
+  RunLock whereLock_, folderLock_;
   Folder folder_;
   Folder parent_;
   std::string name_;
-  std::string shownHome_;
+  std::string shown_;
+  std::optional<FileIdentity> made_;
   FolderWalk walk_{folder_};
 };
 

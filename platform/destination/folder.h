@@ -38,9 +38,6 @@ class Folder {
   // The folder's device and number; false if the system cannot tell.
   bool identify(FileIdentity& identity) const;
 
-  // Lets the folder be moved while it stays open (Windows keeps a folder
-  // held open where it is).
-  void allowMoving();
   // Holds the folder for this process alone until it is closed, waiting
   // up to `wait` for another process that holds it; a process that ends
   // lets go. kBusy if the other still holds it then; kStopped if the run
@@ -79,6 +76,9 @@ bool makeFolder(At at, uint32_t mode);
 // something is at the name.
 std::intptr_t createFile(At at, bool& nameTaken);
 void removeFile(At at);
+// Removes the folder `at` where it is empty; false if it is not, or
+// cannot be removed.
+bool removeEmptyFolder(At at);
 // Removes the folder `at` with everything in it, never through a link,
 // holding one folder open at a time however deep the tree, and visiting
 // each entry once. False if something stays: an entry the system would not

@@ -59,9 +59,6 @@ bool Folder::identify(FileIdentity& identity) const {
   return open_ && identifyFolder(static_cast<int>(handle_), identity);
 }
 
-// A descriptor does not keep its folder where it is.
-void Folder::allowMoving() {}
-
 // flock(2) locks go with the open folder, and with the process that ends.
 Folder::Locked Folder::lock(std::chrono::milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -86,6 +83,8 @@ std::intptr_t createFile(At at, bool& nameTaken) {
 }
 
 void removeFile(At at) { ::unlinkat(folderOf(at), at.name, 0); }
+
+bool removeEmptyFolder(At at) { return ::unlinkat(folderOf(at), at.name, AT_REMOVEDIR) == 0; }
 
 bool identifyAt(At at, FileIdentity& identity) {
   return describeAt(folderOf(at), at.name, identity);

@@ -87,16 +87,6 @@ void Folder::close() {
   open_ = false;
 }
 
-// The handle that held the folder where it is gives way to one that lets it
-// move.
-void Folder::allowMoving() {
-  if (!open_) return;
-  Handle movable(openAt(widePath(path_), kShared, false));
-  if (!movable.valid()) return;
-  ::CloseHandle(fromStored(handle_));
-  handle_ = toStored(movable.release());
-}
-
 bool Folder::identify(FileIdentity& identity) const {
   return open_ && identifyOpenFile(handle_, identity);
 }
@@ -132,6 +122,8 @@ std::intptr_t createFile(At at, bool& nameTaken) {
 }
 
 void removeFile(At at) { ::DeleteFileW(widePath(at).c_str()); }
+
+bool removeEmptyFolder(At at) { return ::RemoveDirectoryW(widePath(at).c_str()) != 0; }
 
 bool identifyAt(At at, FileIdentity& identity) {
   Handle there(openAt(widePath(at), kShared, false));

@@ -1,29 +1,33 @@
-// The journal, on every system: a header line, the plan's records
-// (commit_plan.cpp), then the marks (Journal::Mark), a letter each.
-// A staging folder another user could write into could hold a journal made
-// up to move what it likes: CommitPlan::read() takes only what an output
-// may write, and what follows the records must be marks.
+// The journal, on every system: a header line, which says whether the run
+// made its destination, the plan's records (commit_plan.cpp), then the
+// marks (Journal::Mark), a letter each. A journal could be made up to move
+// what it likes: CommitPlan::read() takes only what an output may write,
+// and what follows the records must be marks.
 #include "platform/destination/journal.h"
 
 namespace vaultcat::platform {
 
 namespace {
 
-constexpr std::string_view kHeader = "vaultcat journal 2\n";
+constexpr std::string_view kHeader = "vaultcat journal 3\n";
+constexpr std::string_view kMadeHeader = "vaultcat journal 3 made\n";
+constexpr uint64_t kMostMarks = 16;
 
 // Written out a few pages at a time.
 constexpr size_t kWrittenAtOnce = size_t{64} << 10;
 
 }  // namespace
 
-bool Journal::create(At at, const CommitPlan& plan) {
+const uint64_t Journal::kMostBytes = kMadeHeader.size() + CommitPlan::kMostBytes + kMostMarks;
+
+bool Journal::create(At at, const CommitPlan& plan, bool madeDestination) {
   close();
   bool taken = false;
   file_ = createFile(at, taken);
   plan_ = &plan;
   written_ = 0;
   failed_ = false;
-  return file_ != -1 && write(kHeader) && writePlan();
+  return file_ != -1 && write(madeDestination ? kMadeHeader : kHeader) && writePlan();
 }
 
 void Journal::writeSome() {
@@ -50,12 +54,15 @@ std::optional<Journal::Contents> Journal::read(At at) {
   const std::optional<std::string> bytes = readWhole(at);
   if (!bytes) return std::nullopt;
   // Cut short before its first record: nothing was moved.
-  if (kHeader.starts_with(*bytes)) return Contents{};
-  if (!bytes->starts_with(kHeader)) return std::nullopt;
-  std::string_view rest = std::string_view(*bytes).substr(kHeader.size());
-  std::optional<CommitPlan> plan = CommitPlan::read(rest);
-  if (!plan) return std::nullopt;
-  Contents contents{std::move(*plan), Mark::kNone};
+  if (kHeader.starts_with(*bytes) || kMadeHeader.starts_with(*bytes)) return Contents{};
+  const bool made = bytes->starts_with(kMadeHeader);
+  if (!made && !bytes->starts_with(kHeader)) return std::nullopt;
+  std::string_view rest = std::string_view(*bytes).substr((made ? kMadeHeader : kHeader).size());
+  FileIdentity staging;
+  if (!at.folder.identify(staging)) return std::nullopt;
+  std::optional<CommitPlan> plan = CommitPlan::read(rest, staging);
+  if (!plan || rest.size() > kMostMarks) return std::nullopt;
+  Contents contents{std::move(*plan), Mark::kNone, made};
   for (const char letter : rest) {
     const auto mark = static_cast<Mark>(letter);
     if (mark != Mark::kCommitting && mark != Mark::kComplete && mark != Mark::kUndoing)

@@ -28,7 +28,11 @@ class Journal {
   struct Contents {
     CommitPlan plan;
     Mark last = Mark::kNone;
+    bool madeDestination = false;  // the run made the destination it extracted into
   };
+  // The most bytes a journal takes: its header, the largest plan, a few
+  // marks. A larger file is no journal, and is never read.
+  static const uint64_t kMostBytes;
 
   Journal() = default;
   ~Journal() { close(); }
@@ -36,8 +40,9 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   // Creates the journal at `at` for `plan`, which must outlive it and
-  // only grow; false if it cannot be.
-  bool create(At at, const CommitPlan& plan);
+  // only grow, of a run that made its destination where
+  // `madeDestination`; false if it cannot be.
+  bool create(At at, const CommitPlan& plan, bool madeDestination);
   void close();
 
   // Writes what the plan gained since the last write, once it fills a few
@@ -49,8 +54,9 @@ class Journal {
   // The written records reach the disk.
   bool sync();
 
-  // The journal at `at`, or nothing if there is none or it is damaged
-  // before its end. A record cut short at the end, as by a kill in the
+  // The journal at `at`, in the staging folder of the run it records, or
+  // nothing if there is none, it is damaged before its end, or it is not
+  // one this program wrote (CommitPlan::read()). A record cut short at the end, as by a kill in the
   // middle of a write, is one never written: no mark follows it.
   static std::optional<Contents> read(At at);
 
@@ -59,7 +65,8 @@ class Journal {
   bool writePlan();
   bool write(std::string_view bytes);
   // Each system's part: writes all of `bytes` at the end of the file;
-  // the whole of the file at `at`.
+  // the whole of the file at `at`, a regular file (never through a link)
+  // of kMostBytes at most.
   bool put(std::string_view bytes);
   static std::optional<std::string> readWhole(At at);
 

@@ -28,7 +28,8 @@ std::optional<std::string> Journal::readWhole(At at) {
   struct stat info {};
   if (fd < 0) return std::nullopt;
   std::optional<std::string> bytes;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<uint64_t>(info.st_size) <= kMostBytes) {
     bytes.emplace(static_cast<size_t>(info.st_size), '\0');
     if (!readAll(fd, 0, bytes->data(), bytes->size())) bytes.reset();
   }

@@ -32,7 +32,10 @@ std::optional<std::string> Journal::readWhole(At at) {
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   LARGE_INTEGER size{};
-  if (!file.valid() || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (1LL << 40))
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.valid() || !::GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      !::GetFileSizeEx(file.get(), &size) || static_cast<uint64_t>(size.QuadPart) > kMostBytes)
     return std::nullopt;
   std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
   for (size_t done = 0; done < bytes.size();) {

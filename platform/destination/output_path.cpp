@@ -2,11 +2,18 @@
 // output_path_win32.cpp add each system's own rules for names.
 #include "platform/destination/output_path.h"
 
+#include "platform/destination/temporary_name.h"
+
 namespace vaultcat::platform {
 
 bool isSafeName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of("/\\") == std::string_view::npos && systemAllowsName(name);
+}
+
+bool isOwnName(std::string_view name) {
+  std::string_view target;
+  return isTemporaryName(name, target, true);
 }
 
 std::optional<std::string> outputPathFor(std::string_view itemPath) {

@@ -17,6 +17,13 @@ namespace vaultcat::platform {
 // extension).
 bool isSafeName(std::string_view name);
 
+// Whether `name` has the shape of the hidden names this program makes for
+// itself (temporary_name.h): a staging folder's, or that of a file written
+// beside its target; letters in either case, as Windows takes them. No
+// item of a cache is written under such a name, so that none can pass for
+// what a run of this program left.
+bool isOwnName(std::string_view name);
+
 // The output path for an item path as typed, whose parts '/' and '\\' both
 // separate: the same parts joined by '/'. Nothing if any part is not a safe
 // name, so that nothing outside the folder can be reached: no "..", no

@@ -26,23 +26,17 @@ struct OutputTree::State final : PendingOutput {
         transaction(destination, note),
         stream(source, note) {}
 
-  // The staging folder, made with the first item: the output is pending
-  // from then on.
-  bool stage() {
-    if (transaction.staged()) return transaction.stage();
-    setPendingOutput(this);
-    const bool staged = transaction.stage();
-    if (!transaction.staged()) setPendingOutput(nullptr);
-    return staged;
-  }
+  // The staging folder, made with the first item.
+  bool stage() { return transaction.stage(); }
   // An interrupt's, a fault's or discard()'s way out: the commit taken
   // back, then the staging folder removed, unless it holds the user's
-  // files.
+  // files, and the destination too where the run made it.
   void undo() override { undoAll(); }
   bool undoAll() {
     stream.abandon();
     const bool whole = transaction.takeBack();
     cleanUp(whole);
+    if (whole) destination.unmake();
     return whole;
   }
   // Lets go of everything; the output is no longer pending.
@@ -69,9 +63,14 @@ bool OutputTree::begin(const std::string& destination, const SourceFile& source)
   recovered_.clear();
   problem_ = {};
   if (pendingOutput() != nullptr || destination.empty()) return false;  // one output at a time
+  // Pending from the start: the destination may be made here.
   auto state = std::make_unique<State>(source, problem_);
-  if (!state->destination.open(destination, recovered_)) return false;
-  destinationExists_ = state->destination.exists();
+  setPendingOutput(state.get());
+  if (!state->destination.open(destination, recovered_)) {
+    setPendingOutput(nullptr);
+    return false;
+  }
+  destinationExists_ = true;
   state_ = std::move(state);
   return true;
 }
@@ -80,7 +79,6 @@ uint64_t OutputTree::longestPath() const { return state_->destination.longestPat
 
 OutputTree::Found OutputTree::inspect(const std::string& path) {
   State& s = *state_;
-  if (!s.destination.exists()) return Found::kNothing;
   const Destination::Inspected there = s.destination.inspectAt(path);
   if (there.found == Found::kFolder) s.destination.walk().expect(path, there.seen.identity);
   if (there.found == Found::kFile) ++s.replacementsSeen;
@@ -97,8 +95,7 @@ bool OutputTree::addFolder(const std::string& path, Place place) {
   if (place != Place::kNew) return true;
   FileIdentity in;
   if (!identifyAt({s.transaction.tree(), path.c_str()}, in)) return s.note.failHere(path);
-  s.transaction.record(path, Kind::kFolder, in, nullptr);
-  return true;
+  return s.transaction.record(path, Kind::kFolder, in, nullptr);
 }
 
 bool OutputTree::beginFile(const std::string& path, Place place) {
@@ -113,18 +110,14 @@ bool OutputTree::beginFile(const std::string& path, Place place) {
   if (place == Place::kInNewFolder) return true;
   FileIdentity in;
   if (!identifyOpenFile(file, in)) return s.note.failHere(path);
-  if (place == Place::kNew) {
-    s.transaction.record(path, Kind::kFile, in, nullptr);
-    return true;
-  }
+  if (place == Place::kNew) return s.transaction.record(path, Kind::kFile, in, nullptr);
   // What is there now is what the commit must find: a file this run may
   // replace, whose owner and mode the new one takes.
   const Destination::Inspected there = s.destination.inspectAt(path);
   if (there.folder == nullptr) return s.note.fail(there.failure, path);
   if (there.found != Found::kFile) return s.note.fail({Failure::Kind::kChanged}, path);
   if (there.seen.metadata != s.newFile) keepMetadata(file, there.seen.metadata);
-  s.transaction.record(path, Kind::kReplacement, in, &there.seen.identity);
-  return true;
+  return s.transaction.record(path, Kind::kReplacement, in, &there.seen.identity);
 }
 
 WriteStatus OutputTree::writeAt(uint64_t offset, std::span<const Piece> pieces) {
@@ -149,7 +142,7 @@ OutputTree::Compared OutputTree::endComparison() {
   State& s = *state_;
   const std::optional<FileIdentity> kept = s.stream.endComparison();
   if (!kept) return Compared::kDiffers;
-  s.transaction.record(s.stream.path(), Kind::kKept, *kept, &*kept);
+  if (!s.transaction.record(s.stream.path(), Kind::kKept, *kept, &*kept)) return Compared::kFailed;
   return Compared::kSame;
 }
 

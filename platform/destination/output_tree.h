@@ -53,10 +53,13 @@ class OutputTree {
   };
   // What an earlier run into the destination, killed on the way, left: its
   // staging folder, and whether a commit of it had to be taken back (or
-  // only what it staged cleared away).
+  // only what it staged cleared away); or, not `ours`, a folder named as a
+  // staging folder that does not prove to be one of this user's runs, left
+  // exactly as it is.
   struct Recovered {
     std::string staging;
     bool tookBack;
+    bool ours = true;
   };
 
   // Takes `destination` as the folder to extract into; it is created if it

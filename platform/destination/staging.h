@@ -1,10 +1,10 @@
-// The staging folder a tree output is written in before its commit: what
-// it holds, and clearing away what a run that no longer runs left, its
-// commit taken back from its journal. For the platform's own sources.
+// The staging folder a tree output is written in before its commit,
+// directly in the destination: what it holds, and clearing away what a run
+// that no longer runs left, its commit taken back from its journal. For
+// the platform's own sources.
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/destination/folder.h"
@@ -18,21 +18,27 @@ inline constexpr char kTree[] = "t";
 inline constexpr char kOld[] = "o";
 inline constexpr char kJournal[] = "j";
 
-// The name of a new staging folder in the destination (for an empty
-// `destinationName`) or beside it.
-std::string newName(std::string_view destinationName);
+// The name of a new staging folder: a temporary name of no target
+// (temporary_name.h).
+std::string newName();
 
-// What runs into a destination left that no longer run: the staging
-// folders in `in` (the destination, or the folder it is in) named as
-// newName(destinationName) names them, each cleared away, its commit taken
-// back first. A staging folder another process holds is left to it, and so
-// is one that is not this user's. False at the first that cannot be taken
-// back, with its name in `kept`; `cleared` lists the others.
+// What runs into the destination `in` left that no longer run. A folder
+// there is one of them only where it proves it: its name is exactly one
+// newName() gives, it is a folder (not a link) of the user this process
+// runs as, no process holds it, and it holds a journal this program wrote
+// (Journal::read()), every move of which is under the destination. Each is
+// cleared away, its commit taken back first; anything else named as
+// newName() names them is left exactly as it is (kNotOurs). False at the
+// first whose commit cannot be taken back, with its name in `kept`;
+// `cleared` lists the others.
 struct Cleared {
+  enum class How { kRemoved, kTookBack, kNotOurs };
   std::string name;
-  bool tookBack;
+  How how;
+  // The run made the destination, and what it moved is taken back: the
+  // destination is as that run found it, not there.
+  bool madeDestination = false;
 };
-bool clearLeftovers(const Folder& in, std::string_view destinationName,
-                    std::vector<Cleared>& cleared, std::string& kept);
+bool clearLeftovers(const Folder& in, std::vector<Cleared>& cleared, std::string& kept);
 
 }  // namespace vaultcat::platform::staging

@@ -61,9 +61,6 @@ Moves& systemMoves() {
 
 bool takeBack(const CommitPlan& plan, const Folder& staging, const Folder& top, Moves& moves) {
   bool whole = true;
-  if (const std::optional<CommitPlan::Root>& root = plan.root())
-    whole = moves.takeBack({staging, staging::kTree}, {top, root->name.c_str()},
-                           {staging, staging::kTree}, root->in, nullptr);
   if (!plan.hasMoves()) return whole;
   Folder tree, old;
   if (!tree.openIn(staging, staging::kTree) || !old.openIn(staging, staging::kOld)) return false;
@@ -86,68 +83,49 @@ bool takeBack(const CommitPlan& plan, const Folder& staging, const Folder& top, 
 
 bool Transaction::stage() {
   if (staged()) return tree_.isOpen();
-  const Folder& home = destination_.home();
-  staging_ = staging::newName(destination_.exists() ? "" : destination_.name());
-  if (!makeFolder({home, staging_.c_str()}, 0700)) {
+  const Folder& destination = destination_.folder();
+  staging_ = staging::newName();
+  if (!makeFolder({destination, staging_.c_str()}, 0700)) {
     staging_.clear();
     return note_.failHere(destination_.name());
   }
-  // The tree takes the destination's place where there is none: a folder
-  // made as the user's folders are. It is locked as the destination would
-  // be, so that none other extracts into it once it is in place.
   constexpr std::chrono::milliseconds kNoWait{0};
-  const bool made = stagingFolder_.openIn(home, staging_) &&
-                    stagingFolder_.lock(kNoWait) == Folder::Locked::kLocked &&
-                    journal_.create({stagingFolder_, staging::kJournal}, plan_) &&
-                    makeFolder({stagingFolder_, staging::kTree}, 0777) &&
-                    tree_.openIn(stagingFolder_, staging::kTree) &&
-                    (destination_.exists() || tree_.lock(kNoWait) == Folder::Locked::kLocked) &&
-                    makeFolder({stagingFolder_, staging::kOld}, 0700) &&
-                    old_.openIn(stagingFolder_, staging::kOld);
+  const bool made =
+      stagingFolder_.openIn(destination, staging_) &&
+      stagingFolder_.lock(kNoWait) == Folder::Locked::kLocked &&
+      journal_.create({stagingFolder_, staging::kJournal}, plan_, destination_.made()) &&
+      makeFolder({stagingFolder_, staging::kTree}, 0777) &&
+      tree_.openIn(stagingFolder_, staging::kTree) &&
+      makeFolder({stagingFolder_, staging::kOld}, 0700) &&
+      old_.openIn(stagingFolder_, staging::kOld);
   if (!made) return note_.failHere(destination_.name());
   return !mustStop() || note_.fail(kStop, "");
 }
 
 std::string Transaction::stagingPath() const {
-  const std::string& home = destination_.shownHome();
-  return home + (home.empty() || home.back() == '/' ? "" : "/") + staging_;
+  const std::string& shown = destination_.shown();
+  return shown + (shown.empty() || shown.back() == '/' ? "" : "/") + staging_;
 }
 
-void Transaction::record(const std::string& path, Kind kind, const FileIdentity& in,
+bool Transaction::record(const std::string& path, Kind kind, const FileIdentity& in,
                          const FileIdentity* there) {
   const auto [folder, name] = folderAndName(path);
-  plan_.add(folder, {kind, name, in, there != nullptr ? *there : FileIdentity()});
+  if (!plan_.add(folder, {kind, name, in, there != nullptr ? *there : FileIdentity()}))
+    return note_.fail({Failure::Kind::kTooMany}, path);
   journal_.writeSome();
+  return true;
 }
 
 bool Transaction::commit() {
   if (mustStop()) return note_.fail(kStop, "");
-  if (!destination_.exists()) {
-    if (!commitAsDestination()) return false;
-  } else {
-    // Every folder is reached afresh, and checked to be the one the check
-    // found there.
-    destination_.walk().release();
-    if (!journal_.mark(Mark::kCommitting)) return note_.failHere("");
-    committed_ = true;
-    if (!syncReplacements(false) || !moveIn() || !syncReplacements(true)) return false;
-  }
-  return (journal_.mark(Mark::kComplete) && (replacements() == 0 || journal_.sync())) ||
-         note_.failHere("");
-}
-
-bool Transaction::commitAsDestination() {
-  FileIdentity in;
-  if (!tree_.identify(in)) return note_.failHere("");
-  plan_.addRoot(destination_.name(), in);
+  // Every folder is reached afresh, and checked to be the one the check
+  // found there.
+  destination_.walk().release();
   if (!journal_.mark(Mark::kCommitting)) return note_.failHere("");
   committed_ = true;
-  tree_.allowMoving();
-  Failure failure;
-  return moves_.putFolderInPlace({stagingFolder_, staging::kTree},
-                                 {destination_.parent(), destination_.name().c_str()},
-                                 failure) != Placement::kNone ||
-         note_.fail(failure, "");
+  if (!syncReplacements(false) || !moveIn() || !syncReplacements(true)) return false;
+  return (journal_.mark(Mark::kComplete) && (replacements() == 0 || journal_.sync())) ||
+         note_.failHere("");
 }
 
 bool Transaction::moveIn() {
@@ -237,9 +215,7 @@ bool Transaction::takeBack() {
   destination_.walk().release();
   treeWalk_.release();
   oldWalk_.release();
-  // Windows moves no folder held open.
-  tree_.allowMoving();
-  const bool whole = platform::takeBack(plan_, stagingFolder_, destination_.home(), moves_);
+  const bool whole = platform::takeBack(plan_, stagingFolder_, destination_.folder(), moves_);
   if (!whole) note_.fail({Failure::Kind::kCannotTakeBack}, stagingPath());
   committed_ = !whole;
   return whole;
@@ -252,7 +228,7 @@ void Transaction::cleanUp(bool remove) {
   treeWalk_.release();
   oldWalk_.release();
   for (Folder* folder : {&tree_, &old_, &stagingFolder_}) folder->close();
-  if (remove && staged()) removeTree({destination_.home(), staging_.c_str()});
+  if (remove && staged()) removeTree({destination_.folder(), staging_.c_str()});
   staging_.clear();
   plan_ = CommitPlan();
   committed_ = false;

@@ -33,10 +33,9 @@ class Moves {
 Moves& systemMoves();
 
 // Takes back, last first, every move of `plan` between the staging folder
-// `staging` and `top`: the destination, or the folder it is in where the
-// commit moved the tree in as the destination. Each is taken back that can
-// be, even past one that cannot; true once each target is as it was before
-// the commit.
+// `staging` and the destination `top` it is in. Each is taken back that
+// can be, even past one that cannot; true once each target is as it was
+// before the commit.
 bool takeBack(const CommitPlan& plan, const Folder& staging, const Folder& top, Moves& moves);
 
 class Transaction {
@@ -48,9 +47,9 @@ class Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
-  // Makes the staging folder where the destination says, with the tree,
-  // the folder the replaced files move aside to, and the journal; once, and
-  // it stays until cleanUp(). False if it cannot be, or the run is to stop.
+  // Makes the staging folder in the destination, with the tree, the folder
+  // the replaced files move aside to, and the journal; once, and it stays
+  // until cleanUp(). False if it cannot be, or the run is to stop.
   bool stage();
   bool staged() const { return !staging_.empty(); }
   // Where each new item waits at its path until the commit moves it in, and
@@ -62,8 +61,9 @@ class Transaction {
 
   // Adds to the plan the move of the item at `path` in the tree, which is
   // `in`, of `kind`; `there` is what a replacement replaces, or the file
-  // kept (and then also `in`).
-  void record(const std::string& path, Kind kind, const FileIdentity& in,
+  // kept (and then also `in`). False, with the problem noted, where the
+  // plan would outgrow what a journal holds.
+  bool record(const std::string& path, Kind kind, const FileIdentity& in,
               const FileIdentity* there);
   uint64_t replacements() const { return plan_.replacements(); }
 
@@ -79,7 +79,6 @@ class Transaction {
   void cleanUp(bool remove);
 
  private:
-  bool commitAsDestination();
   bool moveIn();
   bool putIn(const CommitPlan::Move& move);
   bool stillKept(const CommitPlan::Move& move);
@@ -95,7 +94,7 @@ class Transaction {
   Destination& destination_;
   const ProblemNote note_;
   Moves& moves_;
-  std::string staging_;  // the staging folder's name in the destination's home; empty until made
+  std::string staging_;  // the staging folder's name in the destination; empty until made
   Folder stagingFolder_, tree_, old_;
   FolderWalk treeWalk_{tree_}, oldWalk_{old_};
   CommitPlan plan_;

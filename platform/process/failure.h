@@ -19,6 +19,7 @@ struct Failure {
     kTooLong,         // the path is longer than this system takes
     kBusy,            // another run is extracting into the same destination
     kCannotTakeBack,  // a commit could not be taken back: the user's files are kept
+    kTooMany,         // the run would make more moves than its journal may hold
     kInterrupted,     // the run is to stop (mustStop()): an interrupt came, or standard
                       // output's reader went away; nothing failed
   };

@@ -20,11 +20,17 @@ struct FileIdentity {
 
   // A file removed leaves its number free for the next one made, at once
   // on some file systems: a file of another kind, or made at another
-  // time, is another file.
+  // time, is another file. A file system keeps the time a file was made
+  // for every file or for none, so a time of 0 matches only a file of
+  // none, never any file.
   bool sameFileAs(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && type == other.type &&
-           (born == 0 || other.born == 0 || born == other.born);
+           born == other.born;
   }
+  // Its kind, as the system gives it: a folder (not a link to one), or a
+  // regular file.
+  bool isFolder() const;
+  bool isFile() const;
   bool operator==(const FileIdentity&) const = default;
 };
 

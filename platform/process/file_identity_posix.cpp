@@ -27,6 +27,9 @@ bool describeAt(int folder, const char* name, FileIdentity& identity, struct sta
   return true;
 }
 
+bool FileIdentity::isFolder() const { return type == S_IFDIR; }
+bool FileIdentity::isFile() const { return type == S_IFREG; }
+
 bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
   return describeAt(static_cast<int>(handle), "", identity);
 }

@@ -10,6 +10,10 @@ int64_t fromFileTime(const FILETIME& time) {
 }
 }  // namespace
 
+// The type is the attributes that tell a folder and a reparse point.
+bool FileIdentity::isFolder() const { return type == FILE_ATTRIBUTE_DIRECTORY; }
+bool FileIdentity::isFile() const { return type == 0; }
+
 bool identifyOpenFile(std::intptr_t handle, FileIdentity& identity) {
   HANDLE file = fromStored(handle);
   BY_HANDLE_FILE_INFORMATION info{};

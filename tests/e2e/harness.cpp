@@ -1,6 +1,7 @@
 #include "e2e/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -174,6 +175,10 @@ StartedProgram::StartedProgram(const std::vector<std::string>& args, const std::
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     for (const int signal : options.ignoredSignals) ::sigaction(signal, &ignore, nullptr);
+    if (options.user >= 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(options.user)) != 0 ||
+         ::setuid(static_cast<uid_t>(options.user)) != 0))
+      ::_exit(126);
     const rlimit noCore{0, 0};  // a run ended by SIGQUIT leaves no core file behind
     ::setrlimit(RLIMIT_CORE, &noCore);
     const char* step = "chdir";

@@ -43,6 +43,7 @@ struct RunOptions {
   std::vector<std::string> environment = {};  // NAME=VALUE added to the program's
   int umask = -1;                             // the program's umask; -1 for the test's
   std::vector<int> ignoredSignals = {};       // left ignored, as nohup or trap '' does
+  int user = -1;  // run as this user, in the group of the same number (from root); -1: the test's
   // Standard output is read until every process that holds it lets it go,
   // not only until the program exits: the mount's server says its last
   // line after the program has returned.

@@ -1,7 +1,9 @@
 // The tree command: a folder, or the whole cache, with everything in it,
 // all or nothing. Run natively and, under Wine, as the Windows program.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -274,6 +278,7 @@ TEST_F(TreeTest, APartlyPresentDestinationGetsWhatItLacksAndNoLinkIsFollowed) {
 // names it, and writes the rest.
 TEST_F(TreeTest, UnsafeAndSharedNamesAreRefusedOrLeftOutOfASalvage) {
   const std::string unsafe = "not a name that can be written safely";
+  const std::string own = "vaultcat keeps names of this shape for its own hidden folders";
   // A folder of the first name holds a file; "" for a file of that name.
   struct Case {
     std::string first, second, why;
@@ -284,6 +289,9 @@ TEST_F(TreeTest, UnsafeAndSharedNamesAreRefusedOrLeftOutOfASalvage) {
       {"a", "a", "another item in its folder has the same name", false},
       {"", "x", unsafe, false},
       {"..", "x", unsafe, true},
+      // Names of the program's own: a staging folder, a file's temporary.
+      {".vaultcat-zzzzzzzz", "x", own, true},
+      {".a.VAULTCAT-abcdefg2", "x", own, false},
       // The Windows program cannot write a double quote, the others can.
       {"say \"a\"", "x", runsNatively() ? "" : unsafe, false},
   };
@@ -527,6 +535,73 @@ TEST_F(TreeTest, AFailureToSaySuccessTakesTheTreeBack) {
   }
 }
 
+// A file that replaces the user's is on disk before it takes the old one's
+// place, by x as by a, whether a synced its files one by one or its whole
+// file system: in the calls the run makes, as the preload notes them, each
+// move or link onto a file of the user's comes after a sync of the file
+// that replaces it. Where the disk fails to sync, no file of the user's is
+// replaced even for a moment: the run fails before, and leaves them.
+TEST_F(TreeTest, AReplacingFileIsOnDiskBeforeItTakesTheOldOnesPlace) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  CacheBuilder b;
+  b.cacheId(1).blockSize(512);
+  const uint32_t many = b.addFolder(0, "many");
+  for (uint32_t i = 0; i < 65; ++i) b.addFile(many, std::to_string(i), sampleBytes(100, 70 + i));
+  const std::string manyCache = writeCache(b.build(), "many.gcf");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> replaced;  // the user's files, under out
+  };
+  std::vector<std::string> everyOne;
+  for (int i = 0; i < 65; ++i) everyOne.push_back("many/" + std::to_string(i));
+  const Case cases[] = {
+      {"x", {"x", cache_, "docs/manual/guide.txt", at("out")}, {"docs/manual/guide.txt"}},
+      {"a, a file at a time",
+       {"a", cache_, "/", at("out")},
+       {"readme.txt", "docs/manual/guide.txt"}},
+      {"a, the file system at once", {"a", manyCache, "/", at("out")}, everyOne},
+  };
+  for (const Case& c : cases) {
+    for (const char* refused : {"", "sync"}) {
+      SCOPED_TRACE(std::string(c.what) + " " + refused);
+      fs::remove_all(at("out"));
+      fs::remove(at("calls"));
+      for (const std::string& path : c.replaced) {
+        makeDir(fs::path("out/" + path).parent_path().string());
+        std::ofstream(at("out/" + path), std::ios::binary) << "the user's " << path;
+      }
+      const std::map<std::string, std::string> before = treeAt(at("out"));
+      RunOptions options = refusing(refused);
+      options.environment.push_back("VAULTCAT_CALLS=" + at("calls"));
+      const ProgramRun r = run(c.args, {}, options);
+      EXPECT_EQ(r.status, *refused ? 1 : 0) << describe(r);
+      if (*refused) {
+        EXPECT_EQ(treeAt(at("out")), before);
+      }
+      std::set<std::string> synced;
+      bool all = false;
+      size_t placed = 0;
+      std::istringstream calls(exists(at("calls")) ? readFile(at("calls")) : "");
+      for (std::string call, from, to; calls >> call >> from;) {
+        if (call == "sync" || call == "syncfs") {
+          synced.insert(from);
+          all = all || call == "syncfs";
+          continue;
+        }
+        calls >> to;
+        if (call == "move") calls >> call;  // its flags
+        const std::string target = fs::relative(to, at("out")).generic_string();
+        if (std::find(c.replaced.begin(), c.replaced.end(), target) == c.replaced.end()) continue;
+        ++placed;
+        EXPECT_TRUE(all || synced.count(from) != 0)
+            << from << " took " << to << "'s place unsynced";
+      }
+      EXPECT_EQ(placed, *refused ? 0 : c.replaced.size());
+    }
+  }
+}
+
 // A cache whose write pass prints more than a pipe and the program's
 // buffer hold, so that a run of it waits in a write, after every check and
 // before its commit, until its output is read: docs/a.txt (to replace the
@@ -710,19 +785,50 @@ TEST_F(TreeRaceTest, WhatChangesUnderARunStopsItsCommit) {
 }
 
 // A second run into a destination another run extracts into waits a
-// moment, then refuses and changes nothing; the first completes.
+// moment, then refuses and changes nothing; the first completes. So too
+// where the destination is not made yet when they start, and where the
+// second names it through a link. A run of another user's holds no lock of
+// this user's: this user's run goes on, and leaves the other's staging
+// folder as it is.
 TEST_F(TreeRaceTest, OneRunAtATimeExtractsIntoADestination) {
-  resetOut();
-  auto first = startPaused({"a", slow_, "/", at("out")});
-  const ProgramRun second = run({"a", cache_, "/", at("out")});
-  EXPECT_EQ(second.out, openedLines(cache_, "Half-Life") + "Another run is extracting into " +
-                            at("out") + ": try again once it has finished\n");
-  EXPECT_EQ(second.status, 1);
-  const ProgramRun r = first->finish();
-  EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
-  EXPECT_EQ(readFile(at("out/docs/a.txt")), "the cache's a");
-  EXPECT_EQ(listFolder("out"), (std::vector<std::string>{"docs", "filler"}));
-  EXPECT_EQ(listFolder("out/docs"), (std::vector<std::string>{"a.txt", "new.txt"}));
+  struct Case {
+    const char* dir;
+    const char* second;
+    int firstUser;
+  };
+  const Case cases[] = {
+      {"out", "out", -1}, {"new", "new", -1}, {"out", "link", -1}, {"out", "out", 65534}};
+  fs::create_directory_symlink(at("out"), at("link"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.dir) + " " + c.second + " " + std::to_string(c.firstUser));
+    const bool another = c.firstUser >= 0;
+    if (another && (!runsNatively() || ::geteuid() != 0)) continue;  // needs root, natively
+    resetOut();
+    fs::remove_all(at("new"));
+    if (another) {
+      for (const char* path : {"out", "out/docs", "out/docs/a.txt"})
+        ASSERT_EQ(::chown(at(path).c_str(), 65534, 65534), 0);
+    }
+    auto first = startPaused({"a", slow_, "/", at(c.dir)}, {.user = c.firstUser});
+    const ProgramRun second = run({"a", cache_, "/", at(c.second)});
+    if (another) {
+      EXPECT_TRUE(second.status == 0 && second.out.ends_with("\nSuccess!\n")) << describe(second);
+      EXPECT_NE(second.out.find(" looks like a leftover of another program: left as it is\n"),
+                std::string::npos)
+          << describe(second);
+      first->finish();
+      continue;
+    }
+    EXPECT_EQ(second.out, openedLines(cache_, "Half-Life") + "Another run is extracting into " +
+                              at(c.second) + ": try again once it has finished\n");
+    EXPECT_EQ(second.status, 1);
+    const ProgramRun r = first->finish();
+    EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+    EXPECT_EQ(readFile(at(std::string(c.dir) + "/docs/a.txt")), "the cache's a");
+    EXPECT_EQ(listFolder(c.dir), (std::vector<std::string>{"docs", "filler"}));
+    EXPECT_EQ(listFolder(std::string(c.dir) + "/docs"),
+              (std::vector<std::string>{"a.txt", "new.txt"}));
+  }
 }
 
 // A run killed before its commit leaves its staging folder, which the next
@@ -855,26 +961,116 @@ TEST_F(TreeTest, AFileReplacedAgainAfterTheCommitIsNeverTakenBackOver) {
   EXPECT_EQ(readFile(at("out/readme.txt")), "another's readme");
 }
 
-// A staging folder another user made in the destination, as one this
-// user's killed run would have left, is left alone: its journal is not
-// this user's to follow. This user's own is cleared away.
-TEST_F(TreeTest, OnlyThisUsersLeftoversAreClearedAway) {
-  if (!runsNatively() || ::geteuid() != 0) GTEST_SKIP() << "needs a native run as root (chown)";
-  for (const bool another : {true, false}) {
-    SCOPED_TRACE(another);
-    makeDir("out/.vaultcat-abcdefgh/t");
-    std::ofstream(at("out/.vaultcat-abcdefgh/j"), std::ios::binary) << "vaultcat journal 2\n";
-    if (another) {
-      ASSERT_EQ(::chown(at("out/.vaultcat-abcdefgh").c_str(), 4321, 4321), 0);
-    }
-    const ProgramRun r = run({"a", cache_, "/", at("out")});
-    EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(r.out.find("Removed what an interrupted run left in " + at("out/.vaultcat-abcdefgh") +
-                         "\n") != std::string::npos,
-              !another)
-        << describe(r);
-    EXPECT_EQ(exists(at("out/.vaultcat-abcdefgh/j")), another);
+// The bytes a journal gives the identity of what is at `path`.
+std::string journalIdentity(const std::string& path) {
+  struct statx info {};
+  ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &info);
+  const uint64_t born =
+      (info.stx_mask & STATX_BTIME) != 0
+          ? static_cast<uint64_t>(info.stx_btime.tv_sec) * 1000000000 + info.stx_btime.tv_nsec
+          : 0;
+  std::string bytes;
+  const auto put = [&](uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  put(::makedev(info.stx_dev_major, info.stx_dev_minor), 8);
+  put(info.stx_ino, 8);
+  put(born, 8);
+  put(info.stx_mode & S_IFMT, 4);
+  return bytes;
+}
+
+// What the next run finds in the destination named as its staging folders
+// are is touched only where it proves to be what a run of this user's
+// left: a folder of this user's that holds a journal this program wrote,
+// every move of which is under the destination, of files that are real.
+// Anything else is left exactly as it is, and named once; a folder of the
+// user's that only looks like one is not even named. Nothing beside the
+// destination changes.
+TEST_F(TreeTest, OnlyWhatProvesToBeThisUsersLeftoverIsTouched) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  makeDir("victim");
+  std::ofstream(at("victim/v.txt"), std::ios::binary) << "the victim's";
+  const std::map<std::string, std::string> victim = {{"v.txt", "the victim's"}};
+  const std::string header = "vaultcat journal 3\n";
+  const auto text = [](std::string_view name) {
+    return std::string{static_cast<char>(name.size()), 0, 0, 0} + std::string(name);
+  };
+  const std::string planted = "/.vaultcat-abcdefgh/t/planted";
+  enum class Shape { kFolder, kAnotherUsers, kLink, kHuge };
+  struct Case {
+    const char* what;
+    std::function<std::string()> journal;
+    Shape shape = Shape::kFolder;
+    bool ours = false;
+    std::string name = ".vaultcat-abcdefgh";
+  };
+  const Case cases[] = {
+      {"this user's, nothing moved", [&] { return header; }, Shape::kFolder, true},
+      {"another user's", [&] { return header; }, Shape::kAnotherUsers},
+      {"a link", [&] { return header; }, Shape::kLink},
+      {"a journal larger than any run writes", [&] { return header; }, Shape::kHuge},
+      {"the tree moved in as the destination, beside it",
+       [&] { return header + "R" + text("victim") + journalIdentity(at("victim")) + "C"; }},
+      {"an empty name",
+       [&] {
+         return header + "F" + text("") + "N" + text("") + journalIdentity(at("out") + planted) +
+                "C";
+       }},
+      {"a folder's parent",
+       [&] {
+         return header + "F" + text("..") + "N" + text("victim") + journalIdentity(at("victim")) +
+                "C";
+       }},
+      {"an identity of no file",
+       [&] {
+         return header + "F" + text("") + "N" + text("planted") + std::string(28, '\0') + "C";
+       }},
+      {"a name only like ours", [&] { return header; }, Shape::kFolder, false,
+       ".vaultcat-abcdefg1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.shape == Shape::kAnotherUsers && ::geteuid() != 0) continue;  // chown needs root
     fs::remove_all(at("out"));
+    makeDir("out/.vaultcat-notes123");
+    std::ofstream(at("out/.vaultcat-notes123/n.txt"), std::ios::binary) << "the user's notes";
+    const std::string staging = at("out/" + c.name);
+    if (c.shape == Shape::kLink) {
+      fs::create_directory_symlink(at("victim"), staging);
+    } else {
+      makeDir("out/" + c.name + "/t");
+      std::ofstream(staging + "/t/planted", std::ios::binary) << "planted";
+      std::ofstream(staging + "/j", std::ios::binary) << c.journal();
+    }
+    if (c.shape == Shape::kAnotherUsers) {
+      ASSERT_EQ(::chown(staging.c_str(), 4321, 4321), 0);
+    }
+    // 200 GiB, and no block of them on the disk.
+    if (c.shape == Shape::kHuge) fs::resize_file(staging + "/j", uint64_t{200} << 30);
+    const auto left = [&] {
+      if (fs::is_symlink(staging)) return std::map<std::string, std::string>{{"", "->"}};
+      if (c.shape == Shape::kHuge) return treeAt(staging + "/t");
+      return treeAt(staging);
+    };
+    const std::map<std::string, std::string> before = left();
+    const ProgramRun r = run({"a", cache_, "/", at("out")});
+    EXPECT_TRUE(r.status == 0 && r.out.ends_with("\nSuccess!\n")) << describe(r);
+    const std::string named =
+        staging + " looks like a leftover of another program: left as it is\n";
+    const size_t first = r.out.find(named);
+    const bool lookalike = c.name != ".vaultcat-abcdefgh";
+    EXPECT_EQ(first != std::string::npos, !c.ours && !lookalike) << describe(r);
+    EXPECT_EQ(r.out.find(named, first + 1), std::string::npos) << describe(r);
+    EXPECT_EQ(r.out.find("Removed what an interrupted run left in " + staging + "\n") !=
+                  std::string::npos,
+              c.ours)
+        << describe(r);
+    EXPECT_EQ(left(), c.ours ? decltype(before)() : before);
+    EXPECT_EQ(treeAt(at("out/.vaultcat-notes123")),
+              (std::map<std::string, std::string>{{"n.txt", "the user's notes"}}));
+    EXPECT_EQ(treeAt(at("victim")), victim);
+    EXPECT_EQ(listFolder(""), (std::vector<std::string>{"c.gcf", "out", "victim"}));
   }
 }
 

@@ -25,6 +25,12 @@
 //                program uses a ring at all
 // With VAULTCAT_KILL_AFTER_MOVE=n the program is killed (SIGKILL) once its
 // n-th renameat2() is made, or before the first for 0.
+// With VAULTCAT_CALLS=file, each call that syncs or moves a name and that
+// succeeds is added to the file as a line, in the order they were made:
+//   sync PATH            fdatasync() or fsync() of the file or folder at PATH
+//   syncfs PATH          syncfs() of the file system PATH is on
+//   move FROM TO FLAGS   renameat2() or renameat() (FLAGS 0)
+//   link FROM TO         linkat()
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -64,6 +70,33 @@ std::string pathOf(int fd, const char* name) {
 
 // Whether a path is one of the hidden names the program keeps its own in.
 bool isOurs(const std::string& path) { return path.find(".vaultcat-") != std::string::npos; }
+
+// The path of the open file `fd`.
+std::string pathOf(int fd) {
+  char path[4096];
+  const ssize_t length =
+      readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  return std::string(path, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+bool noting() { return getenv("VAULTCAT_CALLS") != nullptr; }
+
+// Adds `line` to the file VAULTCAT_CALLS names.
+void note(const std::string& line) {
+  const char* calls = getenv("VAULTCAT_CALLS");
+  if (calls == nullptr) return;
+  const int fd = open(calls, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const std::string text = line + "\n";
+  (void)!syscall(SYS_write, fd, text.data(), text.size());
+  close(fd);
+}
+
+// Notes the call `what` of the file `fd` where it succeeded.
+int noted(int result, const char* what, int fd) {
+  if (result == 0 && noting()) note(std::string(what) + " " + pathOf(fd));
+  return result;
+}
 
 // Kills the program once `moves` names are moved.
 void killAfter(int moves) {
@@ -118,25 +151,38 @@ extern "C" int renameat2(int from, const char* a, int to, const char* b, unsigne
       ((flags & RENAME_NOREPLACE) && refused("noreplace")))
     return fail(EINVAL);
   if (refused("aside") && !isOurs(pathOf(from, a)) && isOurs(pathOf(to, b))) return fail(EPERM);
+  const std::string moving = noting() ? pathOf(from, a) + " " + pathOf(to, b) : "";
   const int moved = next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
       from, a, to, b, flags);
+  if (moved == 0) note("move " + moving + " " + std::to_string(flags));
   killAfter(++moves);
   return moved;
 }
 
+extern "C" int renameat(int from, const char* a, int to, const char* b) {
+  const std::string moving = noting() ? pathOf(from, a) + " " + pathOf(to, b) : "";
+  const int moved = next<int (*)(int, const char*, int, const char*)>("renameat")(from, a, to, b);
+  if (moved == 0) note("move " + moving + " 0");
+  return moved;
+}
+
 extern "C" int fdatasync(int fd) {
-  return refused("sync") ? fail(EIO) : next<int (*)(int)>("fdatasync")(fd);
+  return refused("sync") ? fail(EIO) : noted(next<int (*)(int)>("fdatasync")(fd), "sync", fd);
 }
 extern "C" int fsync(int fd) {
-  return refused("sync") ? fail(EIO) : next<int (*)(int)>("fsync")(fd);
+  return refused("sync") ? fail(EIO) : noted(next<int (*)(int)>("fsync")(fd), "sync", fd);
 }
 extern "C" int syncfs(int fd) {
-  return refused("sync") ? fail(EIO) : next<int (*)(int)>("syncfs")(fd);
+  return refused("sync") ? fail(EIO) : noted(next<int (*)(int)>("syncfs")(fd), "syncfs", fd);
 }
 
 extern "C" int linkat(int from, const char* a, int to, const char* b, int flags) {
   if (refused("link")) return fail(EPERM);
-  return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from, a, to, b, flags);
+  const std::string linking = noting() ? pathOf(from, a) + " " + pathOf(to, b) : "";
+  const int linked =
+      next<int (*)(int, const char*, int, const char*, int)>("linkat")(from, a, to, b, flags);
+  if (linked == 0) note("link " + linking);
+  return linked;
 }
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t size) {

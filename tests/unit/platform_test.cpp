@@ -400,11 +400,15 @@ std::vector<std::string> movesOf(const CommitPlan& plan) {
 TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
   Folder folder;
   ASSERT_EQ(folder.open(dir_.string()), Folder::Opened::kOpened);
-  const FileIdentity placed{1, 2, 0, 0, 0, 3, 4}, replaced{5, 6, 0, 0, 0, 7, 8};
+  writeText("placed", "p");
+  writeText("replaced", "r");
+  FileIdentity placed, replaced, aFolder;
+  ASSERT_TRUE(identifyAt({folder, "placed"}, placed) &&
+              identifyAt({folder, "replaced"}, replaced) && folder.identify(aFolder));
   {
     CommitPlan plan;
     Journal journal;
-    ASSERT_TRUE(journal.create({folder, "j"}, plan));
+    ASSERT_TRUE(journal.create({folder, "j"}, plan, false));
     plan.add("docs/manual", {CommitPlan::Kind::kReplacement, "guide.txt", placed, replaced});
     plan.add("", {CommitPlan::Kind::kFile, "new", placed, {}});
     ASSERT_TRUE(journal.mark(Journal::Mark::kCommitting));
@@ -414,12 +418,16 @@ TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
   ASSERT_TRUE(read.has_value());
   EXPECT_EQ(movesOf(read->plan), (std::vector<std::string>{"docs/manual: X guide.txt", ": N new"}));
   EXPECT_EQ(read->last, Journal::Mark::kCommitting);
-  read->plan.forward([](std::string_view) { return true; },
-                     [&](const CommitPlan::Move& move) {
-                       EXPECT_EQ(move.in, placed);
-                       EXPECT_EQ(move.there, move.name == "new" ? FileIdentity() : replaced);
-                       return true;
-                     });
+  const auto same = [](const FileIdentity& a, const FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode && a.born == b.born && a.type == b.type;
+  };
+  read->plan.forward(
+      [](std::string_view) { return true; },
+      [&](const CommitPlan::Move& move) {
+        EXPECT_TRUE(same(move.in, placed));
+        EXPECT_TRUE(same(move.there, move.name == "new" ? FileIdentity() : replaced));
+        return true;
+      });
   for (size_t length = 0; length < whole.size(); ++length) {
     writeText("cut", whole.substr(0, length));
     const std::optional<Journal::Contents> cut = Journal::read({folder, "cut"});
@@ -427,13 +435,38 @@ TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
     EXPECT_EQ(cut->last, Journal::Mark::kNone) << length;
   }
   using namespace std::string_literals;
+  const auto bytesOf = [](const FileIdentity& identity) {
+    std::string bytes;
+    for (const auto& [value, size] : {std::pair<uint64_t, int>{identity.device, 8},
+                                      {identity.inode, 8},
+                                      {static_cast<uint64_t>(identity.born), 8},
+                                      {identity.type, 4}})
+      for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+    return bytes;
+  };
+  const std::string file = bytesOf(placed), zero(28, '\0');
+  FileIdentity noNumber = placed, elsewhere = placed;
+  noNumber.inode = 0;
+  elsewhere.device ^= 1;
   const std::string header = whole.substr(0, whole.find('F'));
   const std::pair<std::string, bool> made[] = {
-      {header + "F\x01\0\0\0aN\x01\0\0\0b"s + std::string(28, '\x01') + "C"s, true},
+      {header + "F\x01\0\0\0aN\x01\0\0\0b"s + file + "C"s, true},
+      {"vaultcat journal 3 made\nF\x01\0\0\0aD\x01\0\0\0b"s + bytesOf(aFolder) + "C"s, true},
       {header + "F\x02\0\0\0..C"s, false},
       {header + "F\x03\0\0\0a//C"s, false},
-      {header + "F\0\0\0\0N\x03\0\0\0a/b"s + std::string(28, '\x01') + "C"s, false},
-      {header + "N\x01\0\0\0a"s + std::string(28, '\x01') + "C"s, false},
+      {header + "F\0\0\0\0N\x03\0\0\0a/b"s + file + "C"s, false},
+      {header + "F\0\0\0\0N\0\0\0\0"s + file + "C"s, false},
+      {header + "N\x01\0\0\0a"s + file + "C"s, false},
+      // The tree as the destination itself, beside it: no record of a run.
+      {header + "R\x06\0\0\0victim"s + bytesOf(aFolder) + "C"s, false},
+      // A staging folder's own name; identities that are no file's, or
+      // not of the kind moved.
+      {header + "F\0\0\0\0N\x12\0\0\0.vaultcat-abcdefgh"s + file + "C"s, false},
+      {header + "F\0\0\0\0N\x01\0\0\0a"s + zero + "C"s, false},
+      {header + "F\0\0\0\0N\x01\0\0\0a"s + bytesOf(noNumber) + "C"s, false},
+      {header + "F\0\0\0\0N\x01\0\0\0a"s + bytesOf(elsewhere) + "C"s, false},
+      {header + "F\0\0\0\0D\x01\0\0\0a"s + file + "C"s, false},
+      {header + "F\0\0\0\0X\x01\0\0\0a"s + file + bytesOf(aFolder) + "C"s, false},
       {header + "F\0\0\0\0CF\0\0\0\0"s, false},
       {header + "ZC", false},
       {"not a journal\nC", false},
@@ -443,6 +476,9 @@ TEST_F(PlatformTest, AJournalReadsBackWhereverItIsCut) {
     const std::optional<Journal::Contents> contents = Journal::read({folder, "made"});
     EXPECT_EQ(contents && contents->last == Journal::Mark::kCommitting, valid) << bytes;
     EXPECT_EQ(contents.has_value(), valid) << bytes;
+    EXPECT_EQ(contents && contents->madeDestination,
+              valid && bytes.starts_with("vaultcat journal 3 made"))
+        << bytes;
   }
 }
 
@@ -511,8 +547,9 @@ std::map<std::string, std::string> treeOf(const fs::path& top, bool hidden = tru
 // destination takes the rest back from the journal. Either way the
 // destination ends as it was, nothing left beside it; committed, it is the
 // new tree, its files replaced before their folders are synced, and taken
-// back last first. Both where the destination was there and where the tree
-// comes in as the destination itself.
+// back last first. Both where the destination was there and where the run
+// made it, which goes again, and goes with the next run that takes back
+// one that made it.
 TEST_F(PlatformTest, ATransactionIsTakenBackWhicheverOfItsMovesIsRefused) {
   using K = CommitPlan::Kind;
   // What is at a path before and after ("/" for a folder, null for
@@ -536,7 +573,7 @@ TEST_F(PlatformTest, ATransactionIsTakenBackWhicheverOfItsMovesIsRefused) {
   const std::vector<std::string> calls[] = {
       {"in guide.txt", "in more.txt", "in new", "in readme.txt", "sync", "sync", "back readme.txt",
        "back new", "back more.txt", "back guide.txt"},
-      {"in out", "back out"}};
+      {"in docs", "in new", "in readme.txt", "back readme.txt", "back new", "back docs"}};
   for (const bool there : {true, false}) {
     std::map<std::string, std::string> before, after{{"out", "/"}};
     if (there) before["out"] = "/";
@@ -568,13 +605,18 @@ TEST_F(PlatformTest, ATransactionIsTakenBackWhicheverOfItsMovesIsRefused) {
             folder ? (void)fs::create_directory(staged / staging::kTree / row.path)
                    : (void)(std::ofstream(staged / staging::kTree / row.path) << row.after);
           }
-          if (!there) continue;
-          if (folder && row.before) fs::create_directory(staged / staging::kOld / row.path);
+          // Into a new destination each item at its top comes in with all
+          // it holds.
+          const bool top = std::string_view(row.path).find('/') == std::string_view::npos;
+          const bool moved = there ? row.move.has_value() : top;
+          const K move = there ? row.move.value_or(K::kFile) : folder ? K::kFolder : K::kFile;
+          if (there && folder && row.before)
+            fs::create_directory(staged / staging::kOld / row.path);
           FileIdentity in, seen;
           identifyAt({transaction.tree(), row.path}, in);
           identifyAt({destination.folder(), row.path}, seen);
-          if (row.move == K::kKept) in = seen;
-          if (row.move) transaction.record(row.path, *row.move, in, row.before ? &seen : nullptr);
+          if (move == K::kKept) in = seen;
+          if (moved) transaction.record(row.path, move, in, there && row.before ? &seen : nullptr);
         }
         const bool committed = transaction.commit();
         refusedOne = moves.refusedOne();
@@ -585,6 +627,7 @@ TEST_F(PlatformTest, ATransactionIsTakenBackWhicheverOfItsMovesIsRefused) {
         whole = transaction.takeBack();
         EXPECT_EQ(whole, problem.failure.kind != Failure::Kind::kCannotTakeBack);
         transaction.cleanUp(whole);
+        if (whole) destination.unmake();
         refusedOne = moves.refusedOne();
         if (!refusedOne) {
           EXPECT_EQ(moves.calls(), calls[there ? 0 : 1]);
@@ -594,6 +637,8 @@ TEST_F(PlatformTest, ATransactionIsTakenBackWhicheverOfItsMovesIsRefused) {
         Destination next({}, note);
         ASSERT_TRUE(next.open(path("out"), recovered));
         EXPECT_TRUE(recovered.size() == 1 && recovered[0].tookBack);
+        EXPECT_EQ(next.made(), !there);
+        next.unmake();
       }
       EXPECT_EQ(treeOf(dir_), before);
       if (!refusedOne) break;
