@@ -1,6 +1,8 @@
 #include "front_end/utf8.h"
 
 #include <algorithm>
+#include <iterator>
+#include <span>
 
 namespace vaultcat::utf8 {
 
@@ -24,18 +26,56 @@ size_t printableLength(std::string_view text) {
   return length;
 }
 
+namespace {
+
+struct CodeRange {
+  char32_t first, last;
+};
+#include "front_end/char_widths.inc"
+
+bool within(std::span<const CodeRange> ranges, char32_t c) {
+  const auto found =
+      std::upper_bound(ranges.begin(), ranges.end(), c,
+                       [](char32_t code, const CodeRange& r) { return code < r.first; });
+  return found != ranges.begin() && c <= std::prev(found)->last;
+}
+
+// The character at the start of `text`, which printableLength() found
+// `length` bytes long.
+char32_t decode(std::string_view text, size_t length) {
+  static constexpr unsigned char kLead[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t c = static_cast<unsigned char>(text[0]) & kLead[length];
+  for (size_t i = 1; i < length; ++i) c = c << 6 | (static_cast<unsigned char>(text[i]) & 0x3F);
+  return c;
+}
+
+}  // namespace
+
+unsigned columnsOfFirst(std::string_view text) {
+  const size_t length = printableLength(text);
+  if (length < 2) return 1;
+  const char32_t c = decode(text, length);
+  return within(kNoColumn, c) ? 0 : within(kTwoColumns, c) ? 2 : 1;
+}
+
 uint64_t columnsOf(std::string_view text) {
-  return static_cast<uint64_t>(
-      std::count_if(text.begin(), text.end(), [](char c) { return !continues(c); }));
+  uint64_t columns = 0;
+  for (size_t at = 0; at < text.size(); ++at)
+    if (!continues(text[at])) columns += columnsOfFirst(text.substr(at));
+  return columns;
 }
 
 std::string_view lastColumns(std::string_view text, uint64_t columns) {
+  // From the end, a character at a time: the cut goes before the last one
+  // that fits, once it takes a column (marks before it would have none).
   size_t start = text.size();
-  for (uint64_t taken = 0; start > 0;) {
-    size_t before = start - 1;
-    while (before > 0 && continues(text[before])) --before;
-    if (++taken > columns) break;
-    start = before;
+  uint64_t taken = 0;
+  for (size_t at = text.size(); at > 0;) {
+    --at;
+    while (at > 0 && continues(text[at])) --at;
+    taken += columnsOfFirst(text.substr(at));
+    if (taken > columns) break;
+    if (columnsOfFirst(text.substr(at)) > 0) start = at;
   }
   return text.substr(start);
 }

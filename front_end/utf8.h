@@ -17,10 +17,17 @@ constexpr bool continues(char byte) { return (static_cast<unsigned char>(byte) &
 // no whole, shortest sequence of a character.
 size_t printableLength(std::string_view text);
 
-// The columns `text` takes: one for each character.
+// The columns a terminal gives the character that begins `text`: none to
+// a combining mark, a joiner or a mark of direction, two to a wide or
+// full-width character (most of Chinese, Japanese and Korean), one to any
+// other, a byte that begins no character included.
+unsigned columnsOfFirst(std::string_view text);
+
+// The columns `text` takes.
 uint64_t columnsOf(std::string_view text);
 
-// The end of `text` that takes at most `columns` columns, whole characters.
+// The end of `text` that takes at most `columns` columns: whole characters,
+// never a combining mark without the character it belongs to.
 std::string_view lastColumns(std::string_view text, uint64_t columns);
 
 }  // namespace vaultcat::utf8

@@ -500,6 +500,58 @@ TEST_F(TreeTest, ATerminalSeesOneStatusLineAndAReaderThatGoesStopsTheRun) {
   EXPECT_FALSE(exists(at("gone")));
 }
 
+// On a terminal narrower than the status line would be, with names of wide
+// and combining characters, the line is cut to the terminal's columns: it
+// never wraps, each redraw covers the last, and the summary leaves nothing
+// of it. The screen is read back from tmux, a terminal that measures
+// characters itself.
+TEST_F(TreeTest, TheStatusLineFitsTheTerminalWhateverItsNamesAreMadeOf) {
+  if (!runsNatively()) GTEST_SKIP() << "needs a native POSIX run (VAULTCAT_COMMAND is set)";
+  if (std::system("command -v tmux >/dev/null") != 0)
+    GTEST_SKIP() << "no tmux (Debian: tmux) to read the screen back from";
+  CacheBuilder b;
+  b.cacheId(1);
+  const uint32_t folder = b.addFolder(0, "\u30EF\u30A4\u30C9");  // three wide characters
+  for (uint32_t i = 0; i < 30; ++i) {
+    b.addFile(folder,
+              "\u30C7\u30FC\u30BF\u30D5\u30A1\u30A4\u30EB" + std::to_string(100 + i) +
+                  "\u756A\u306E\u9577\u3044\u540D\u524Dcafe\u0301.bin",
+              sampleBytes(10, i));
+  }
+  writeCache(b.build(), "w.gcf");
+  std::string command = "cd " + root() + " && env LC_ALL=C.UTF-8";
+  for (const std::string& setting : refusing("slow").environment) command += " " + setting;
+  command += std::string(" ") + VAULTCAT_PROGRAM + " a w.gcf / out; sleep 60";
+  const std::string tmux = "LC_ALL=C.UTF-8 tmux -f /dev/null -S " + at("tmux") + " ";
+  ASSERT_EQ(std::system((tmux + "new-session -d -x 80 -y 12 '" + command + "'").c_str()), 0);
+  const auto screen = [&] {
+    std::string rows;
+    if (FILE* pane = ::popen((tmux + "capture-pane -p").c_str(), "r")) {
+      char buffer[4096];
+      for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pane)) > 0;) rows.append(buffer, n);
+      ::pclose(pane);
+    }
+    return rows;
+  };
+  const std::string opened = "Opened w.gcf\nIdentified GCF as: Half-Life\n\n";
+  bool drawn = false;
+  std::string rows;
+  for (int i = 0; i < 400 && rows.find("Success!") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    rows = screen();
+    const size_t status = rows.find(opened + "Writing ");
+    if (status == std::string::npos) continue;
+    // One row, drawn over the last: nothing of it on the next row.
+    drawn = true;
+    const size_t end = rows.find('\n', status + opened.size());
+    EXPECT_EQ(rows.find_first_not_of('\n', end), std::string::npos) << rows;
+  }
+  EXPECT_TRUE(drawn);
+  EXPECT_EQ(rows.substr(0, rows.find_last_not_of('\n') + 1),
+            opened + "Extracted 30 files and 1 folder (300 bytes)\nSuccess!");
+  EXPECT_EQ(std::system((tmux + "kill-server").c_str()), 0);
+}
+
 // A failure to write "Success!" once the tree is in place takes it all back:
 // the new folders and files go, and the replaced files return, swapped,
 // kept under a second name, or moved aside where the file system can do
