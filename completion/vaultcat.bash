@@ -5,6 +5,7 @@
 #   vaultcat x <TAB>                    the same, as full paths
 #   vaultcat x /c/cache.gcf d<TAB>      the cache's own folders and files
 #   vaultcat a cache.gcf d<TAB>         the same (t: its folders only)
+#   vaultcat a -s cache.gcf d<TAB>      the same, folders whatever they hold
 #   vaultcat a cache.gcf item <TAB>     more of them, and folders (the destination)
 #   vaultcat x /c/cache.gcf file <TAB>  the folders x can write file under
 #   vaultcat m cache.gcf <TAB>          folders, to mount at
@@ -25,8 +26,10 @@
 # - a offers a file only if the cache holds it whole, and a folder only if
 #   it holds everything in it whole, none of it under a name that cannot be
 #   written or that another item of its folder has too, and can follow all
-#   of it; x offers every file but a damaged one, as it copies what the
-#   cache holds of a file.
+#   of it; after -s (--salvage), which leaves such items out and extracts
+#   the rest, every folder, and with -p (--partial) too an incomplete file
+#   of which the cache holds something; x offers every file but a damaged
+#   one, as it copies what the cache holds of a file.
 #
 # The cache's items come from the program's own listing for scripts,
 # `vaultcat l -0`: a record per item ending in NUL, "size  state  path",
@@ -70,16 +73,18 @@ _vaultcat_unquote() {
 
 # Prints the cache's items that complete $3: those in the folder that $3
 # names up to its last '/', whose paths begin with $3; folders end in '/'.
-# $4 says which: x (files to copy, and folders), a (what extracts whole) or
-# t (folders). awk runs in the C locale, where tolower folds A to Z and
-# nothing else, and every byte is a character.
+# $4 says which: x (files to copy, and folders), a (what extracts whole),
+# as (what a salvage extracts), asp (and parts of files) or t (folders).
+# awk runs in the C locale, where tolower folds A to Z and nothing else, and
+# every byte is a character.
 _vaultcat_items() {
   local program=$1 cache=$2
   "$program" l -0 "$cache" 2>/dev/null | VAULTCAT_CURRENT=$3 VAULTCAT_FOR=$4 LC_ALL=C awk '
     BEGIN {
       RS = "\0"
       typed = tolower(ENVIRON["VAULTCAT_CURRENT"]); folder = typed; sub(/[^\/]*$/, "", folder)
-      command = ENVIRON["VAULTCAT_FOR"]
+      command = substr(ENVIRON["VAULTCAT_FOR"], 1, 1)
+      salvage = ENVIRON["VAULTCAT_FOR"] ~ /^as/; partial = ENVIRON["VAULTCAT_FOR"] == "asp"
     }
     # Marks `path` and every folder it is in as holding what a refuses.
     function refused(path) {
@@ -107,12 +112,15 @@ _vaultcat_items() {
       found[tolower(path)] = 1
       if (isFolder) reachable[path] = 1
       if (command == "t" ? !isFolder : command == "x" && state ~ /damaged/) next
+      # A salvage writes a file the cache holds whole, or with -p in part.
+      if (salvage && !isFolder && !whole && !(partial && state ~ /incomplete \([1-9]/)) next
       if (tolower(parent == "" ? "" : parent "/") != folder || index(tolower(path), typed) != 1) next
       candidate[++candidates] = path; candidateFolder[candidates] = isFolder
     }
     END {
       for (i = 1; i <= candidates; i++)
-        if (command != "a" || !(candidate[i] in bad)) print candidate[i] (candidateFolder[i] ? "/" : "")
+        if (command != "a" || salvage || !(candidate[i] in bad))
+          print candidate[i] (candidateFolder[i] ? "/" : "")
     }'
   local -a status=("${PIPESTATUS[@]}")
   ((status[0] != 1 && status[1] == 0))
@@ -145,7 +153,7 @@ _vaultcat_x_dirs() {
 _vaultcat_options() {
   case $1 in
     [lL]*) echo '--long --null -l -0' ;;
-    [aA]*) echo '--salvage --verbose --quiet -s -v -q' ;;
+    [aA]*) echo '--salvage --partial --verbose --quiet -s -p -v -q' ;;
     [tT]*) echo '--verbose --quiet -v -q' ;;
     [mM]*) echo '--foreground -f' ;;
   esac
@@ -153,7 +161,7 @@ _vaultcat_options() {
 
 _vaultcat() {
   local current=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]-} typed cache count letter
-  local items i word
+  local items i word kind salvage= partial=
   local -a arguments=()  # the words after the command that are not options
   local ended=
   COMPREPLY=()
@@ -165,6 +173,9 @@ _vaultcat() {
     word=${COMP_WORDS[i]}
     if [[ -z $ended && $word == -?* ]]; then
       [[ $word == -- ]] && ended=1
+      # a's salvage, and its parts, short options joined or not.
+      [[ $word == --salvage || ($word != --* && $word == -*s*) ]] && salvage=s
+      [[ $word == --partial || ($word != --* && $word == -*p*) ]] && partial=p
       continue
     fi
     arguments+=("$(_vaultcat_unquote "$word")")
@@ -192,8 +203,11 @@ _vaultcat() {
   elif [[ $letter == a || ($letter == [tx] && count -eq 1) ]]; then
     [[ $letter == x && $cache != /* ]] && return 0
     compopt -o filenames
+    # -p goes with -s.
+    kind=$letter
+    [[ $letter == a && -n $salvage ]] && kind+=s$partial
     items=$(_vaultcat_items "$(_vaultcat_unquote "${COMP_WORDS[0]}")" "$cache" "$typed" \
-                            "$letter") || return 0
+                            "$kind") || return 0
     [[ -n $items ]] && mapfile -t COMPREPLY <<<"$items"
     # Past the first item of a, the destination too.
     if [[ $letter == a ]] && ((count >= 2)); then

@@ -11,6 +11,8 @@ struct KnownOption {
   char shortName;
   std::string_view commands;  // the letters of the commands that take it
   bool Options::*flag;
+  // The option it goes with, if any: what it asks has no sense alone.
+  bool Options::*needs = nullptr;
 };
 
 // One row a line, a table to add to.
@@ -19,6 +21,9 @@ constexpr KnownOption kOptions[] = {
     {"long", 'l', "l", &Options::longListing},
     {"null", '0', "l", &Options::nullEnded},
     {"salvage", 's', "a", &Options::salvage},
+    // Alone it could mean a run that stops at damage and writes parts:
+    // the program does not guess which, in the user's folder.
+    {"partial", 'p', "a", &Options::partial, &Options::salvage},
     {"foreground", 'f', "m", &Options::foreground},
     {"verbose", 'v', "at", &Options::verbose},
     {"quiet", 'q', "at", &Options::quiet},
@@ -55,6 +60,21 @@ const KnownOption* findShort(char name) {
   return nullptr;
 }
 
+// False, with the line printed, where an option was given without the
+// one it goes with.
+bool together(const Options& options, TextOutput& out) {
+  for (const KnownOption& known : kOptions) {
+    if (known.needs == nullptr || !(options.*known.flag) || options.*known.needs) continue;
+    for (const KnownOption& needed : kOptions) {
+      if (needed.flag != known.needs) continue;
+      out.print("The option --", known.longName, " needs --", needed.longName, " (-",
+                needed.shortName, ") as well\n");
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<CommandLine> parseCommandLine(std::span<const std::string_view> args,
@@ -79,6 +99,7 @@ std::optional<CommandLine> parseCommandLine(std::span<const std::string_view> ar
       }
     }
   }
+  if (!together(line.options, out)) return std::nullopt;
   return line;
 }
 

@@ -17,6 +17,7 @@ struct Options {
   bool longListing = false;  // l: one line per item, with its size and state
   bool nullEnded = false;    // l: that listing with names as stored, each line ending in NUL
   bool salvage = false;      // a: every whole file, and the others named
+  bool partial = false;      // a, with salvage: what the cache holds of an incomplete file too
   bool foreground = false;   // m: serve the mount in the foreground
   bool verbose = false;      // a, t: a line for every file, on a terminal too
   bool quiet = false;        // a, t: only what went wrong, and the summary
@@ -28,8 +29,8 @@ struct CommandLine {
 };
 
 // Sorts `args` (the command word first) into words and options. Nothing,
-// with a line naming it printed, if an option is unknown or not one of the
-// command's.
+// with a line naming it printed, if an option is unknown, not one of the
+// command's, or given without the option it goes with.
 std::optional<CommandLine> parseCommandLine(std::span<const std::string_view> args,
                                             TextOutput& out);
 

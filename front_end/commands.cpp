@@ -33,6 +33,7 @@ void printUsage(TextOutput& out) {
       "\tl --long, -l      one line per item: size, what the cache lacks, path\n"
       "\tl --null, -0      that listing, names as stored, each line ending in NUL\n"
       "\ta --salvage, -s   extracts every file held whole, and names the others\n"
+      "\ta --partial, -p   with -s, writes incomplete files in part, the rest a hole\n"
       "\ta t --verbose, -v a line for every file, on a terminal too\n"
       "\ta t --quiet, -q   only what went wrong, and the summary\n"
       "\tm --foreground, -f  serves in the foreground, until Ctrl-C\n"

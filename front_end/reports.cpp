@@ -63,15 +63,37 @@ void sayIfCut(const CacheArchive& archive, TextOutput& out) {
             "incomplete.\n");
 }
 
+namespace {
+void putIncomplete(std::string_view path, const FileState& state, std::string_view after,
+                   TextOutput& out) {
+  out.print("Incomplete file: ", Name{path}, ": ", state.heldBytes, " of ", state.recordedSize,
+            " bytes are in the cache", after, ".\n");
+}
+}  // namespace
+
 void Shortfall::file(std::string_view path, const FileState& state, TextOutput& out) {
   if (state.kind == FileState::Kind::kIncomplete) {
     ++incompleteFiles;
-    out.print("Incomplete file: ", Name{path}, ": ", state.heldBytes, " of ", state.recordedSize,
-              " bytes are in the cache.\n");
+    putIncomplete(path, state, "", out);
   } else {
     ++damagedFiles;
     out.print("Corrupt file: ", Name{path}, ": ", state.damage.damage, ".\n");
   }
+}
+
+void Shortfall::part(std::string_view path, const FileState& state, bool joined, TextOutput& out) {
+  ++partFiles;
+  out.print("Incomplete file: ", Name{path}, ": written in part, ", state.heldBytes, " of ",
+            state.recordedSize, " bytes", joined ? ", added to the part already there" : "", ".\n");
+}
+
+void Shortfall::partKept(std::string_view path, const FileState& state, bool holdsThem,
+                         TextOutput& out) {
+  ++incompleteFiles;
+  putIncomplete(path, state,
+                holdsThem ? "; the file already there holds them all"
+                          : "; the file already there differs, and is left as it is",
+                out);
 }
 
 void Shortfall::folder(std::string_view path, const Status& damage, TextOutput& out) {
@@ -101,6 +123,15 @@ std::string Shortfall::counts() const {
     if (i > 0) text += i + 1 == parts.size() ? " and " : ", ";
     text += parts[i];
   }
+  return text;
+}
+
+std::string Shortfall::outcome() const {
+  const std::string leftOut = counts();
+  std::string text = leftOut.empty() ? "" : "left out " + leftOut;
+  if (partFiles > 0)
+    text += (text.empty() ? "wrote " : "; wrote ") + std::to_string(partFiles) +
+            plural(partFiles, " file") + " in part";
   return text;
 }
 

@@ -35,19 +35,30 @@ void sayIfCut(const CacheArchive& archive, TextOutput& out);
 struct Shortfall {
   uint64_t damagedFiles = 0, incompleteFiles = 0, damagedFolders = 0;
   uint64_t unwritableFiles = 0, unwritableFolders = 0;
+  uint64_t partFiles = 0;  // incomplete, and written in part
 
   void file(std::string_view path, const FileState& state, TextOutput& out);
+  // An incomplete file written in part: `joined` to the part at its place.
+  void part(std::string_view path, const FileState& state, bool joined, TextOutput& out);
+  // An incomplete file whose part is not written, since the file at its
+  // place holds every byte the cache does (`holdsThem`), or others: that
+  // file is left as it is.
+  void partKept(std::string_view path, const FileState& state, bool holdsThem, TextOutput& out);
   // A folder whose contents cannot all be followed ("" is the root).
   void folder(std::string_view path, const Status& damage, TextOutput& out);
   // An item whose name or path this system cannot take, and why: left out
   // of a salvage, a folder with all it holds.
   void unwritable(std::string_view path, bool folder, std::string_view why, TextOutput& out);
   bool none() const {
-    return damagedFiles + incompleteFiles + damagedFolders + unwritableFiles + unwritableFolders ==
+    return damagedFiles + incompleteFiles + damagedFolders + unwritableFiles + unwritableFolders +
+               partFiles ==
            0;
   }
   // "1 damaged file, 2 incomplete files and 1 damaged folder"
   std::string counts() const;
+  // What a salvage says of them after its summary: "left out 1 damaged
+  // file; wrote 1 file in part", either part alone where the other is none.
+  std::string outcome() const;
 };
 // " file" or " files", and so on.
 std::string plural(uint64_t count, std::string_view word);

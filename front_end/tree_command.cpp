@@ -1,7 +1,8 @@
 // The tree command: `a gcf_file item... dir`, folders or files of the
 // cache with everything in them, written under a destination at their full
 // paths from the cache's root, all or nothing; with --salvage, every file
-// the cache holds whole, and the others named.
+// the cache holds whole, and the others named; with --partial too, what
+// it holds of an incomplete file.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,11 +65,12 @@ std::string refusalText(TreePlan::Refusal refusal, uint64_t longestPath) {
 class TreeExtraction {
  public:
   TreeExtraction(const CacheArchive& archive, TextOutput& out, Progress& progress,
-                 const std::vector<std::vector<uint32_t>>& trails, bool salvage)
+                 const std::vector<std::vector<uint32_t>>& trails, bool salvage, bool partial)
       : archive_(archive),
         out_(out),
         progress_(progress),
         salvage_(salvage),
+        partial_(partial),
         onDisk_(tree_),
         plan_(archive, trails, onDisk_) {}
 
@@ -88,6 +90,13 @@ class TreeExtraction {
   bool checkPlace(const PlannedItem& item);
   bool write();
   bool writeFile(const PlannedItem& item, FileChecker& checker);
+  // Whether the file is written in part: incomplete, in a run that asked
+  // for parts, and something of it in the cache.
+  bool inPart(const FileState& state) const {
+    return partial_ && state.kind == FileState::Kind::kIncomplete && state.heldBytes > 0;
+  }
+  bool writePart(const PlannedItem& item, const FileState& state,
+                 std::span<const FileExtent> extents);
   // Compares the file already at the item's path with the cache's bytes,
   // as its map gives them: nothing if it holds exactly them, and is left
   // as it is; else true to write it, or false for a run that ends.
@@ -130,6 +139,7 @@ class TreeExtraction {
   TextOutput& out_;
   Progress& progress_;
   const bool salvage_;
+  const bool partial_;
   platform::OutputTree tree_;
   OnDisk onDisk_;
   TreePlan plan_;
@@ -153,9 +163,9 @@ bool TreeExtraction::check() {
         if (!item.folder) {
           progress_.at(item.path);
           const FileState state = checker.check(item.index);
-          if (!state.whole()) return leaveOut(item, state);
+          if (!state.whole() && !inPart(state)) return leaveOut(item, state);
           ++filesToWrite_;
-          bytesToWrite_ += state.recordedSize;
+          bytesToWrite_ += state.heldBytes;
           progress_.done(1, state.recordedSize);
         }
         return checkPlace(item);
@@ -212,6 +222,7 @@ bool TreeExtraction::writeFile(const PlannedItem& item, FileChecker& checker) {
   // Mapped again as the check mapped it: the files left out are not, so
   // no file written finds an entry or block owned that it did not then.
   const FileState state = checker.check(item.index);
+  if (inPart(state)) return writePart(item, state, checker.extents());
   if (!state.whole())
     return failed(state.damage.ok() ? damage_text::cacheChanged() : state.damage, item.path);
   const std::optional<bool> write = differs(item, state, checker.extents());
@@ -229,6 +240,40 @@ bool TreeExtraction::writeFile(const PlannedItem& item, FileChecker& checker) {
     out_.print("Writing ", Name{item.path}, " (", sink.size(), plural(sink.size(), " byte"), ")\n");
   bytes_ += sink.size();
   ++files_;
+  return true;
+}
+
+// Where nothing is at its place, the part is written with holes. A file of
+// its length there is compared with it: one that holds every byte it has,
+// an earlier whole file or a part that holds more, is left as it is; one
+// that lacks some of them where it reads zeros, an earlier part, is joined
+// to it in a part that holds more; any other file is left as it is, and
+// the part is not written.
+bool TreeExtraction::writePart(const PlannedItem& item, const FileState& state,
+                               std::span<const FileExtent> extents) {
+  using Compared = platform::OutputTree::Compared;
+  const bool there = item.place == platform::OutputTree::Place::kExisting;
+  Compared found = Compared::kDiffers;
+  if (there && tree_.beginComparison(item.path, state.recordedSize)) {
+    OutputSink<platform::OutputTree> compared(tree_);
+    const Status read = writeExtents(extents, compared);
+    found = tree_.endComparison();
+    if (!read.ok()) return failed(read, item.path);
+  }
+  if (found == Compared::kFailed) return failed({Status::Kind::kOutputFailed, {}}, item.path);
+  if (there && found != Compared::kFillable) {
+    shortfall_.partKept(item.path, state, found == Compared::kHoldsThem, out_);
+    progress_.done(1, state.heldBytes);
+    return true;
+  }
+  if (!tree_.beginPart(item.path, item.place, state.recordedSize, there))
+    return cannotCreate(item.path, out_, why());
+  OutputSink<platform::OutputTree> sink(tree_, &progress_);
+  if (const Status written = writeExtents(extents, sink); !written.ok())
+    return failed(written, item.path);
+  if (!tree_.endFile()) return failed({Status::Kind::kOutputFailed, {}}, item.path);
+  progress_.done(1, 0);
+  shortfall_.part(item.path, state, there, out_);
   return true;
 }
 
@@ -288,7 +333,7 @@ int TreeExtraction::attempt(const std::string& destination) {
   if (shortfall_.none()) {
     out_.put("\nSuccess!\n");
   } else {
-    out_.print("; left out ", shortfall_.counts(), ".\n");
+    out_.print("; ", shortfall_.outcome(), ".\n");
   }
   if (!out_.flush()) return kFailure;
   tree_.keep();
@@ -318,7 +363,8 @@ int treeCommand(const CommandLine& line, CacheArchive& archive, const CacheTitle
     trails.push_back(std::move(*trail));
   }
   const int status =
-      TreeExtraction(archive, out, progress, trails, line.options.salvage).run(given->destination);
+      TreeExtraction(archive, out, progress, trails, line.options.salvage, line.options.partial)
+          .run(given->destination);
   return sayIfOutputLost(status, out);
 }
 

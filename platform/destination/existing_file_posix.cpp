@@ -1,4 +1,5 @@
-// An existing file on POSIX systems: openat(2) and pread(2).
+// An existing file on POSIX systems: openat(2), pread(2), and pwrite(2) to
+// copy it.
 #include <fcntl.h>
 
 #include "platform/destination/existing_file.h"
@@ -13,6 +14,14 @@ std::intptr_t ExistingFile::openToRead(At at) {
 
 bool ExistingFile::readAt(std::intptr_t file, uint64_t offset, std::byte* into, size_t length) {
   return readAll(static_cast<int>(file), offset, reinterpret_cast<char*>(into), length);
+}
+
+bool ExistingFile::writeAt(std::intptr_t file, uint64_t offset, const std::byte* from,
+                           size_t length) {
+  return moveAll(length, [&](size_t done) {
+    return ::pwrite(static_cast<int>(file), from + done, length - done,
+                    static_cast<off_t>(offset + done));
+  });
 }
 
 void ExistingFile::closeFile(std::intptr_t file) { ::close(static_cast<int>(file)); }

@@ -110,6 +110,15 @@ bool syncFileSystem(const Folder& folder);
 // file system at once.
 extern const size_t kMostFilesSyncedOneByOne;
 
+// A file written in part: what is never written of it takes no room on the
+// disk where the file system allows it, once allowHoles() has marked the
+// new file (Windows, where a file must be sparse for it; POSIX file systems
+// that can, do so by themselves), and setLength() makes it its whole length
+// at the end, the bytes past the last one written reading as zeros. False
+// if the system refuses the length.
+void allowHoles(std::intptr_t file);
+bool setLength(std::intptr_t file, uint64_t length);
+
 // The longest path, in bytes with '/' between its parts, of a file or
 // folder under `top` that every call of an output takes: longer ones are
 // refused before anything is made.

@@ -9,6 +9,7 @@
 #include "platform/process/handle_win32.h"
 // After windows.h, which handle_win32.h includes.
 #include <aclapi.h>
+#include <winioctl.h>
 #include "platform/process/process.h"
 #include "platform/process/wide_path_win32.h"
 #include "platform/process/wide_text_win32.h"
@@ -227,6 +228,18 @@ bool syncFile(std::intptr_t file) { return ::FlushFileBuffers(fromStored(file)) 
 bool syncFolder(const Folder&) { return true; }
 bool syncFileSystem(const Folder&) { return false; }
 const size_t kMostFilesSyncedOneByOne = SIZE_MAX;
+
+// A file system without sparse files refuses the mark, and writes zeros.
+void allowHoles(std::intptr_t file) {
+  DWORD returned = 0;
+  ::DeviceIoControl(fromStored(file), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+bool setLength(std::intptr_t file, uint64_t length) {
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(length);
+  return ::SetFilePointerEx(fromStored(file), end, nullptr, FILE_BEGIN) != 0 &&
+         ::SetEndOfFile(fromStored(file)) != 0;
+}
 
 // Every path reaches the system with the "\\?\" prefix (wide_path_win32.h),
 // which takes 32,767 UTF-16 units with the prefix and the null at the end,

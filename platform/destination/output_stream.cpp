@@ -9,6 +9,30 @@ void OutputStream::beginFile(std::intptr_t file, const std::string& path, bool s
   writer_.open(file);
   path_ = path;
   syncAtEnd_ = syncAtEnd;
+  partLength_.reset();
+}
+
+void OutputStream::makePart(uint64_t length) {
+  allowHoles(writer_.file());
+  partLength_ = length;
+}
+
+// A write to the file since it was compared, or while it is copied, shows
+// in its change time.
+bool OutputStream::copyIn(At at, const FileIdentity& seen) {
+  const auto unchanged = [&](const FileIdentity& now) {
+    return now.sameFileAs(seen) && now.changed == seen.changed;
+  };
+  bool copied = existing_.open(at, seen) && unchanged(existing_.identity());
+  if (copied && !existing_.copyInto(writer_.file())) {
+    note_.failHere(path_);
+    existing_.close();
+    return false;
+  }
+  existing_.close();
+  FileIdentity now;
+  copied = copied && identifyAt(at, now) && unchanged(now);
+  return copied || note_.fail({Failure::Kind::kChanged}, path_);
 }
 
 bool OutputStream::beginComparison(At at, const FileIdentity& seen, const std::string& path) {
@@ -31,6 +55,8 @@ bool OutputStream::endFile() {
   // What was held back is written first, so that a stop there is told as
   // one, not as the close's failure.
   bool whole = written(writer_.flush()).ok();
+  if (whole && partLength_ && !setLength(writer_.file(), *partLength_))
+    whole = note_.failHere(path_);
   if (whole && syncAtEnd_ && !syncFile(writer_.file())) whole = note_.failHere(path_);
   if (!whole) {
     writer_.abandon();
@@ -39,11 +65,10 @@ bool OutputStream::endFile() {
   return writer_.close() || note_.failHere(path_);
 }
 
-std::optional<FileIdentity> OutputStream::endComparison() {
+OutputStream::Compared OutputStream::endComparison() {
   comparing_ = false;
   const FileIdentity seen = existing_.identity();
-  if (!existing_.close()) return std::nullopt;
-  return seen;
+  return {existing_.close(), seen};
 }
 
 void OutputStream::abandon() {

@@ -3,6 +3,7 @@
 // being written or compared (output_stream.h), pending together.
 #include "platform/destination/output_tree.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +54,8 @@ struct OutputTree::State final : PendingOutput {
   // What a new file gets; what files to be replaced have otherwise.
   const Metadata newFile = newFileMetadata();
   uint64_t replacementsSeen = 0;  // by inspect(), before anything is written
+  // The file the last comparison found kFillable, for beginPart().
+  std::optional<FileIdentity> fillable;
 };
 
 OutputTree::OutputTree() = default;
@@ -120,6 +123,18 @@ bool OutputTree::beginFile(const std::string& path, Place place) {
   return s.transaction.record(path, Kind::kReplacement, in, &there.seen.identity);
 }
 
+bool OutputTree::beginPart(const std::string& path, Place place, uint64_t length, bool joined) {
+  State& s = *state_;
+  const std::optional<FileIdentity> compared = std::exchange(s.fillable, std::nullopt);
+  if (!beginFile(path, place)) return false;
+  s.stream.makePart(length);
+  if (!joined) return true;
+  const Destination::Inspected there = s.destination.inspectAt(path);
+  if (there.folder == nullptr) return s.note.fail(there.failure, path);
+  if (!compared || there.found != Found::kFile) return s.note.fail({Failure::Kind::kChanged}, path);
+  return s.stream.copyIn(there.at(), *compared);
+}
+
 WriteStatus OutputTree::writeAt(uint64_t offset, std::span<const Piece> pieces) {
   return state_->stream.writeAt(offset, pieces);
 }
@@ -140,10 +155,17 @@ bool OutputTree::beginComparison(const std::string& path, uint64_t size) {
 
 OutputTree::Compared OutputTree::endComparison() {
   State& s = *state_;
-  const std::optional<FileIdentity> kept = s.stream.endComparison();
-  if (!kept) return Compared::kDiffers;
-  if (!s.transaction.record(s.stream.path(), Kind::kKept, *kept, &*kept)) return Compared::kFailed;
-  return Compared::kSame;
+  using Holds = ExistingFile::Holds;
+  const OutputStream::Compared compared = s.stream.endComparison();
+  s.fillable.reset();
+  if (compared.holds == Holds::kAllButZeros) {
+    s.fillable = compared.file;
+    return Compared::kFillable;
+  }
+  if (compared.holds == Holds::kOther) return Compared::kDiffers;
+  const FileIdentity& kept = compared.file;
+  if (!s.transaction.record(s.stream.path(), Kind::kKept, kept, &kept)) return Compared::kFailed;
+  return compared.holds == Holds::kExactly ? Compared::kSame : Compared::kHoldsThem;
 }
 
 bool OutputTree::commit() {

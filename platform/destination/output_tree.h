@@ -84,6 +84,13 @@ class OutputTree {
   // The file `path`: its bytes go to writeAt() until endFile(), which is
   // false if any of them did not reach it.
   bool beginFile(const std::string& path, Place place);
+  // The file `path` that the cache holds in part: as beginFile(), but
+  // `length` bytes long at endFile(), what is never written of it a hole
+  // (zeros, that take no room where the file system allows). Where
+  // `joined`, it begins as a copy of the file at `path` that the last
+  // comparison found kFillable, which it replaces, the bytes given written
+  // over it: false where that is no longer the file compared, unchanged.
+  bool beginPart(const std::string& path, Place place, uint64_t length, bool joined);
   WriteStatus writeAt(uint64_t offset, std::span<const Piece> pieces);
   // Writes what writeAt() held back, as OutputFile::flush(); endFile()
   // does too.
@@ -97,7 +104,11 @@ class OutputTree {
   // Ends the comparison. kSame: the file holds exactly the bytes given and
   // is left as it is, provided the commit finds it there, unchanged;
   // kDiffers: it is to be written as any other; kFailed: as endFile().
-  enum class Compared { kSame, kDiffers, kFailed };
+  // Where the bytes given leave some of the file's out, as those of a part
+  // do: kHoldsThem, it holds them all, and is left as it is as for kSame;
+  // kFillable, it differs from them only where it reads zeros, as an
+  // earlier part with holes there does, which beginPart() can join.
+  enum class Compared { kSame, kDiffers, kFailed, kHoldsThem, kFillable };
   Compared endComparison();
 
   // Puts everything in place, the replacing files on disk first. False if

@@ -29,6 +29,7 @@ const char kUsageFromCommands[] =
     "\tl --long, -l      one line per item: size, what the cache lacks, path\n"
     "\tl --null, -0      that listing, names as stored, each line ending in NUL\n"
     "\ta --salvage, -s   extracts every file held whole, and names the others\n"
+    "\ta --partial, -p   with -s, writes incomplete files in part, the rest a hole\n"
     "\ta t --verbose, -v a line for every file, on a terminal too\n"
     "\ta t --quiet, -q   only what went wrong, and the summary\n"
     "\tm --foreground, -f  serves in the foreground, until Ctrl-C\n\n";
@@ -99,6 +100,7 @@ TEST_F(CommandLineTest, PrintsTheUsageAndRefusesUnknownCommandsOptionsAndMissing
       {{"X", cache, "-0l", "readme.txt", "out"}, "The option -0 does not apply to the command x\n"},
       {{"a", cache, "/", "out", "--long"}, "The option --long does not apply to the command a\n"},
       {{"t", "--salvage"}, "The option --salvage does not apply to the command t\n"},
+      {{"a", "-p", cache, "/", "out"}, "The option --partial needs --salvage (-s) as well\n"},
       {{"x", cache, "-v", "readme.txt", "out"}, "The option -v does not apply to the command x\n"},
       {{"l", "--long"}, noCache},
       {{"x", cache, "--", "-s", root()}, opened + "Couldn't find -s in directory\n"},

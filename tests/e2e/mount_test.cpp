@@ -426,6 +426,22 @@ TEST_F(MountTest, EveryCommandGivesEachFileOneVerdict) {
       }
     }
     EXPECT_EQ(treeAt(at(tag + "salvaged")), expected);
+    // With --partial, an incomplete file too: the bytes the cache holds at
+    // their place and zeros for the rest, on a line of its own; a damaged
+    // one, or one of which the cache holds nothing, is still left out.
+    const ProgramRun parts = run({"a", "-sp", cache, "/", at(tag + "parts")});
+    EXPECT_EQ(parts.status, allGood ? 0 : 2) << describe(parts);
+    for (const auto& [path, verdict] : row.verdicts) {
+      if (verdict.empty() || verdict[0] == '!' || verdict[0] == '?') continue;
+      const size_t held = std::stoul(verdict), size = content.at(path).size();
+      if (held == 0) continue;
+      expected[path] = content.at(path).substr(0, held) + std::string(size - held, '\0');
+      EXPECT_NE(parts.out.find("Incomplete file: " + path + ": written in part, " + verdict +
+                               " of " + std::to_string(size) + " bytes.\n"),
+                std::string::npos)
+          << parts.out;
+    }
+    EXPECT_EQ(treeAt(at(tag + "parts")), expected);
     if (!whyNoMount_.empty()) continue;
     // The mount: each byte the cache holds, and nothing of a damaged file
     // or past a part the cache lacks.

@@ -459,6 +459,89 @@ TEST_F(TreeTest, SaysOfEachFileWhetherTheCacheHoldsItWholeAndSalvagesTheWholeOne
             (std::vector<std::string>{"c.gcf", "damaged.gcf", "out", "partial.gcf"}));
 }
 
+// Two copies of one cache, damaged in other files, salvaged one after the
+// other into one folder, in either order, with or without --partial: every
+// file either holds whole comes out whole, a part or a damaged file never
+// takes the place of a whole one, and the parts of a file neither holds
+// whole are joined into one that holds what each has, its holes left
+// holes. A file of its length with other bytes there, or of another
+// length, is left as it is.
+TEST_F(TreeTest, SalvagesOfTwoDamagedCopiesGiveEveryFileEitherHoldsWhole) {
+  const std::string a = sampleBytes(1500, 70), b = sampleBytes(1300, 71);
+  // c: three runs a mebibyte apart, with holes between them in every copy.
+  const std::string c0 = sampleBytes(1024, 72), c1 = sampleBytes(1024, 73),
+                    c2 = sampleBytes(1024, 74);
+  const size_t gap = (size_t{1} << 20) - 1024;
+  CacheBuilder builder;
+  builder.cacheId(1).blockSize(512);
+  const uint32_t fileA = builder.addFile(0, "a.bin", a);
+  const uint32_t fileB = builder.addFile(0, "b.bin", b);
+  const uint32_t fileC =
+      builder.addFile(0, "c.bin", RunList{{0, c0}, {1 << 20, c1}, {2 << 20, c2}});
+  const CacheImage healthy = builder.build();
+  const testsupport::CacheLayout& l = healthy.layout();
+  // A chain that ends after its first block: its run holds 512 bytes.
+  const auto cutRun = [&](CacheImage& image, uint32_t file, size_t run) {
+    image.set32(l.fragment(healthy.chainOf(healthy.blockEntriesOf(file)[run])[0]),
+                testsupport::kEndOfChain);
+  };
+  CacheImage first = healthy, second = healthy;
+  cutRun(first, fileA, 0);
+  first.set32(l.fragment(healthy.chainOf(healthy.blockEntriesOf(fileB)[0])[1]), 0x7FFF);
+  cutRun(first, fileC, 1);
+  cutRun(second, fileC, 2);
+  const std::string one = writeCache(first, "first.gcf"), two = writeCache(second, "second.gcf");
+  const std::string zeros(512, '\0');
+  const std::string firstC = c0 + std::string(gap, '\0') + c1.substr(0, 512) + zeros +
+                             std::string(gap, '\0') + c2,
+                    bothC = c0 + std::string(gap, '\0') + c1 + std::string(gap, '\0') + c2;
+  const std::string cLine = "Incomplete file: c.bin: written in part, 2560 of 2098176 bytes";
+  struct Case {
+    std::string earlier, earlierOption, later, laterOption;
+    std::string c;          // what c.bin holds at the end; empty for nothing
+    std::string laterLine;  // a line of the later run
+  };
+  const Case cases[] = {
+      {one, "-sp", two, "-sp", bothC, cLine + ", added to the part already there.\n"},
+      {two, "-sp", one, "-sp", bothC,
+       "Incomplete file: a.bin: 512 of 1500 bytes are in the cache; the file already there "
+       "holds them all.\n" +
+           cLine + ", added to the part already there.\n"},
+      {one, "-sp", two, "-s", firstC,
+       "Incomplete file: c.bin: 2560 of 2098176 bytes are in the cache.\n"},
+      {two, "-s", one, "-sp", firstC, cLine + ".\n"},
+      {one, "-s", two, "-s", "", "Writing b.bin (1300 bytes)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.earlier + " " + c.earlierOption + ", then " + c.later + " " + c.laterOption);
+    fs::remove_all(at("out"));
+    EXPECT_EQ(run({"a", c.earlierOption, c.earlier, "/", "out"}).status, 2);
+    const ProgramRun later = run({"a", c.laterOption, c.later, "/", "out"});
+    EXPECT_EQ(later.status, 2);
+    EXPECT_NE(later.out.find(c.laterLine), std::string::npos) << later.out;
+    std::map<std::string, std::string> expected = {{"a.bin", a}, {"b.bin", b}};
+    if (!c.c.empty()) expected["c.bin"] = c.c;
+    EXPECT_EQ(listFolder("out").size(), expected.size());
+    for (const auto& [path, bytes] : expected)
+      EXPECT_TRUE(exists(at("out/" + path)) && readFile(at("out/" + path)) == bytes) << path;
+    // The holes of a part take no room on the disk.
+    struct stat info {};
+    if (runsNatively() && !c.c.empty()) {
+      EXPECT_EQ(::stat(at("out/c.bin").c_str(), &info), 0);
+      EXPECT_LT(info.st_blocks * 512, 1 << 20);
+    }
+  }
+  for (const std::string& there : {sampleBytes(bothC.size(), 75), bothC.substr(1)}) {
+    std::ofstream(at("out/c.bin"), std::ios::binary) << there;
+    const ProgramRun r = run({"a", "-sp", one, "/", "out"});
+    EXPECT_NE(r.out.find("Incomplete file: c.bin: 2560 of 2098176 bytes are in the cache; the file "
+                         "already there differs, and is left as it is.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(readFile(at("out/c.bin")) == there);
+  }
+}
+
 // On a terminal a run shows one status line, redrawn while it goes, then
 // the summary; -v prints the line of each file there too, as to a pipe. A
 // reader that goes away while the run's text is still its own stops the
